@@ -1,0 +1,115 @@
+#include "CaptureScreen.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
+
+#include "CaptureSettings.h"
+#include "MouseEffects.h"
+#include "SizeRules.h"
+
+using vistrec::platform::ImageView;
+
+int g_previousMonitorCount = 0;
+
+CScreenCapturer::CScreenCapturer() = default;
+
+CScreenCapturer::~CScreenCapturer() {
+    sws_freeContext(m_fitScaler);
+}
+
+void CScreenCapturer::FitInto(const ImageView& src, CaptureBitmap* out, int x, int y, int w,
+                              int h) {
+    if (w <= 0 || h <= 0)
+        return;
+    uint8_t* dst =
+        out->pixels.data() + static_cast<size_t>(y) * out->Stride() + static_cast<size_t>(x) * 4;
+    if (src.width == w && src.height == h) {
+        for (int row = 0; row < h; ++row)
+            memcpy(dst + static_cast<size_t>(row) * out->Stride(),
+                   src.data + static_cast<size_t>(row) * src.stride, static_cast<size_t>(w) * 4);
+        return;
+    }
+    const int key[4] = {src.width, src.height, w, h};
+    if (!m_fitScaler || !std::equal(key, key + 4, m_fitKey)) {
+        sws_freeContext(m_fitScaler);
+        // Area averaging keeps text legible when a large monitor shrinks into the bitmap.
+        m_fitScaler = sws_getContext(src.width, src.height, AV_PIX_FMT_BGRA, w, h, AV_PIX_FMT_BGRA,
+                                     SWS_AREA, nullptr, nullptr, nullptr);
+        std::copy(key, key + 4, m_fitKey);
+        if (!m_fitScaler)
+            return;
+    }
+    const uint8_t* srcPlanes[1] = {src.data};
+    const int srcStrides[1] = {src.stride};
+    uint8_t* dstPlanes[1] = {dst};
+    const int dstStrides[1] = {out->Stride()};
+    sws_scale(m_fitScaler, srcPlanes, srcStrides, 0, src.height, dstPlanes, dstStrides);
+}
+
+bool CScreenCapturer::CaptureScreen(HWND hostWnd, CaptureBitmap* out) {
+    vistrec::platform::DisplayServer& display = vistrec::platform::Display();
+    const std::vector<RECT> monitors = BuildMonitorList();
+    const int count = static_cast<int>(monitors.size());
+    const CaptureSettings& cs = g_captureSettings;
+
+    // The chosen monitor vanished: tell the host on every capture until the number is changed
+    // or the monitor is back.
+    if (g_previousMonitorCount != 0 && count < g_previousMonitorCount && cs.displayNumber > count) {
+        vistrec::platform::PostHostNotification(0);
+        return false;
+    }
+    g_previousMonitorCount = count;
+
+    RECT mon = {0, 0, 0, 0};
+    if (count > 0) {
+        const int m = FindTargetMonitor(monitors, StartMonitorFor(cs.displayNumber, count));
+        mon = monitors[m];
+    }
+    using sizerules::RoundDown4;
+    const int srcX = RoundDown4(mon.left), srcY = RoundDown4(mon.top);
+    const int srcW = RoundDown4(mon.right - mon.left), srcH = RoundDown4(mon.bottom - mon.top);
+    const RECT capture = cs.captureRect;
+    const int dstW = std::max(0, RoundDown4(capture.right - capture.left));
+    const int dstH = std::max(0, RoundDown4(capture.bottom - capture.top));
+
+    PointerPlacement place;
+    PreparePointerEffects(&place);
+
+    if (out->width != dstW || out->height != dstH) {
+        out->width = dstW;
+        out->height = dstH;
+        out->pixels.assign(static_cast<size_t>(dstW) * dstH * 4, 0);
+    }
+    if (dstW == 0 || dstH == 0)
+        return true;
+    if (!m_grabber)
+        m_grabber = display.CreateGrabber();
+
+    ImageView view;
+    if (cs.regionFlag) {
+        // The rectangle itself, 1:1, from its own (unrounded) corner.
+        if (m_grabber && m_grabber->Grab(hostWnd, capture.left, capture.top, dstW, dstH, &view))
+            FitInto(view, out, 0, 0, dstW, dstH);
+        place.px -= capture.left;
+        place.py -= capture.top;
+    } else {
+        const sizerules::Placement fit = sizerules::FitMonitor(srcW, srcH, dstW, dstH);
+        if (m_grabber && fit.width > 0 && fit.height > 0 &&
+            m_grabber->Grab(hostWnd, srcX, srcY, srcW, srcH, &view)) {
+            // Bands beside a letterboxed picture are black.
+            if (fit.width != dstW || fit.height != dstH)
+                std::fill(out->pixels.begin(), out->pixels.end(), 0);
+            FitInto(view, out, fit.x, fit.y, fit.width, fit.height);
+        }
+        // The pointer is placed relative to the monitor, neither scaled nor shifted by a band.
+        place.px -= srcX;
+        place.py -= srcY;
+    }
+    DrawPointerEffects(place, out->pixels.data(), out->width, out->height, out->Stride());
+    return true;
+}

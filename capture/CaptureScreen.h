@@ -1,0 +1,54 @@
+// One screen capture of the current capture settings into a BGRA bitmap with the pointer drawn
+// in: the capture rectangle 1:1 in region mode, or a whole monitor fitted into the capture
+// rectangle's size with its aspect kept.
+#ifndef VISTREC_CAPTURE_CAPTURESCREEN_H
+#define VISTREC_CAPTURE_CAPTURESCREEN_H
+
+#include <stdint.h>
+
+#include <memory>
+#include <vector>
+
+#include "platform/Platform.h"
+
+extern "C" {
+struct SwsContext;
+}
+
+// The captured picture: 4 bytes per pixel (blue, green, red, fourth byte), rows top first,
+// width x 4 bytes per row. Width and height are multiples of 4.
+struct CaptureBitmap {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> pixels;
+    int Stride() const { return width * 4; }
+};
+
+// Keeps what one capturing thread reuses from frame to frame: the platform grabber and the
+// scaler that fits a monitor into the bitmap. Not thread-safe; one per record thread.
+class CScreenCapturer {
+  public:
+    CScreenCapturer();
+    ~CScreenCapturer();
+    CScreenCapturer(const CScreenCapturer&) = delete;
+    CScreenCapturer& operator=(const CScreenCapturer&) = delete;
+
+    // Captures into `out` (resized as needed). Returns false, after telling the host, when the
+    // chosen monitor has gone away.
+    bool CaptureScreen(HWND hostWnd, CaptureBitmap* out);
+
+  private:
+    // Copies a grabbed monitor into the placement rectangle of the bitmap, scaling when the
+    // sizes differ.
+    void FitInto(const vistrec::platform::ImageView& src, CaptureBitmap* out, int x, int y, int w,
+                 int h);
+
+    std::unique_ptr<vistrec::platform::ScreenGrabber> m_grabber;
+    SwsContext* m_fitScaler = nullptr;  // owned; rebuilt when source or target size changes
+    int m_fitKey[4] = {0, 0, 0, 0};
+};
+
+// Monitor count seen by the last capture that went ahead (0 before the first).
+extern int g_previousMonitorCount;
+
+#endif

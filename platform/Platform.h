@@ -1,0 +1,111 @@
+// The platform seam: every operating-system service the core uses, as a few narrow interfaces.
+// The core includes only this header; a backend folder (platform/linux today) implements it.
+// No OS header may appear here.
+#ifndef VISTREC_PLATFORM_PLATFORM_H
+#define VISTREC_PLATFORM_PLATFORM_H
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vistrec/IRecordMp4.h"
+
+namespace vistrec {
+namespace platform {
+
+// ---- clocks and process -------------------------------------------------------------------
+
+// System tick counter in milliseconds, wrapping at 32 bits (monotonic).
+uint32_t TickCount32();
+// Millisecond clock for pause accounting and frame timing (monotonic, 64-bit). The recording
+// loop only subtracts its readings, so any fixed origin serves.
+int64_t GetMsTime();
+// Sleeps the calling thread for about ms milliseconds.
+void SleepMs(unsigned ms);
+// Directory of the host executable, with a trailing '/'; empty when it cannot be read.
+std::string ExecutableDir();
+// Writes a lifecycle marker (no line end added) to the debug channel: standard error, only when
+// VISTREC_DEBUG_OUTPUT is set in the environment.
+void DebugOutput(const char* marker);
+
+// ---- host-facing services -----------------------------------------------------------------
+
+// Posts WM_RECORDER_NOTIFY (wParam 0, lParam) to the host window of class "Vistrel", looked up
+// afresh on every call; without such a window nothing is sent. Any thread.
+void PostHostNotification(int32_t lParam);
+
+// The host-created level block "voluMem": opened, never created, by the library. Owns its
+// handle; closing is idempotent.
+class SharedLevelBlock {
+  public:
+    virtual ~SharedLevelBlock() = default;
+    // Writes text (with its terminating zero) at offset 0 of the block, mapping the block for
+    // the duration of the call. Returns false when the block cannot be mapped.
+    virtual bool WriteText(const char* text) = 0;
+};
+// Opens the host's "voluMem" block; null when the host has not created it.
+std::unique_ptr<SharedLevelBlock> OpenSharedLevelBlock();
+
+// ---- displays, windows, pointer, screen pixels --------------------------------------------
+
+// A view of captured pixels: 4 bytes per pixel in blue, green, red, fourth-byte order, rows top
+// first. Valid until the next call on the grabber that produced it.
+struct ImageView {
+    const uint8_t* data = nullptr;
+    int width = 0;
+    int height = 0;
+    int stride = 0;  // bytes per row
+};
+
+// The pointer as the display server shows it now.
+struct PointerImage {
+    bool visible = false;  // false: no pointer to draw (hidden or unreadable)
+    int x = 0, y = 0;      // position of the hotspot in screen coordinates
+    int xHotspot = 0, yHotspot = 0;
+    int width = 0, height = 0;
+    std::vector<uint32_t> argb;  // width x height premultiplied ARGB pixels, rows top first
+};
+
+// Reads whole-screen pixels. Keeps its transfer buffers between calls, so one grabber serves
+// one capturing thread; create one per recording.
+class ScreenGrabber {
+  public:
+    virtual ~ScreenGrabber() = default;
+    // Copies the screen rectangle (x, y, w, h) from the host window's drawable (hostWnd not
+    // null) or the whole screen (null). Parts outside the drawable read as black. Returns false
+    // when nothing could be read.
+    virtual bool Grab(HWND hostWnd, int x, int y, int w, int h, ImageView* out) = 0;
+};
+
+// The display server: monitors, the target window, the pointer. Thread-safe.
+class DisplayServer {
+  public:
+    virtual ~DisplayServer() = default;
+    // Number of active monitors (at least 1 while a display is reachable, 0 without one).
+    virtual int MonitorCount() = 0;
+    // Rectangles of the active monitors, in the server's order, in physical pixels.
+    virtual std::vector<RECT> Monitors() = 0;
+    // Rectangle of display device `index` (0-based); false when there is no such device.
+    virtual bool DisplayDeviceRect(int index, RECT* out) = 0;
+    // Rectangle in screen coordinates of the first top-level window of class "screenClass"
+    // that has a descendant of class "MsoCommandBarDock"; false when there is none.
+    virtual bool FindTargetWindowRect(RECT* out) = 0;
+    // Size of the pointer as the system draws it at 100 %, for the pointer-size setting.
+    virtual void PointerNominalSize(const PointerImage& pointer, int* cx, int* cy) = 0;
+    // Current pointer image and position.
+    virtual bool GetPointer(PointerImage* out) = 0;
+    // A new grabber for one capturing thread; null when the display cannot be reached.
+    virtual std::unique_ptr<ScreenGrabber> CreateGrabber() = 0;
+};
+
+// The process-wide display server of the backend (connected on first use).
+DisplayServer& Display();
+// Replaces the display server for unit tests of core rules (null restores the backend's).
+void SetDisplayForTesting(DisplayServer* fake);
+
+}  // namespace platform
+}  // namespace vistrec
+
+#endif  // VISTREC_PLATFORM_PLATFORM_H

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages vistrec builds, tests and runs with. Needs root (or sudo).
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake pkg-config clang-format googletest libgtest-dev
+  libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev
+  libx264-dev libmp3lame-dev liblog4cplus-dev libjsoncpp-dev libfreetype-dev libopencv-core-dev
+  libspeexdsp-dev libpulse-dev
+  libx11-dev libxext-dev libxfixes-dev libxrandr-dev libxdamage-dev
+  xvfb x11-xserver-utils x11-utils xdotool pulseaudio pulseaudio-utils ffmpeg sox
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "Installing: ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

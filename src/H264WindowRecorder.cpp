@@ -1,0 +1,463 @@
+#include "H264WindowRecorder.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+#include "CaptureSettings.h"
+#include "ICadmo2Mp4VideoSink.h"
+#include "MouseEffects.h"
+#include "SizeRules.h"
+#include "platform/Platform.h"
+#include "support/Config.h"
+#include "support/Log.h"
+
+using vistrec::platform::GetMsTime;
+using vistrec::platform::SleepMs;
+
+const char* const CH264WindowRecorder::kEncoderNames[3] = {"h264_qsv", "nvenc_h264", "other"};
+
+namespace {
+// Used when the host never set a preset or tune. The preset keeps its trailing blank: encoders
+// that take the preset from a fixed list refuse it, which the host avoids by calling setPreset.
+const char* const kDefaultPreset = "ultrafast ";
+const char* const kDefaultTune = "zerolatency";
+
+// FFmpeg 5 renamed the NVIDIA encoder; the old name is tried first, then the new one.
+const AVCodec* FindHardwareEncoder(const char* name) {
+    const AVCodec* codec = avcodec_find_encoder_by_name(name);
+    if (!codec && strcmp(name, "nvenc_h264") == 0)
+        codec = avcodec_find_encoder_by_name("h264_nvenc");
+    return codec;
+}
+}  // namespace
+
+CH264WindowRecorder::CH264WindowRecorder(HWND hostWnd) : m_hostWnd(hostWnd) {}
+
+CH264WindowRecorder::~CH264WindowRecorder() {
+    TeardownVideo();
+}
+
+void CH264WindowRecorder::setFrameRate(int fps) {
+    if (fps < 2 || fps > 30)
+        return;
+    // A configured rate wins; the argument only replaces a configured 0.
+    GetConfigFrameRate(this, &m_frameRate);
+    if (m_frameRate == 0)
+        m_frameRate = fps;
+}
+
+void CH264WindowRecorder::setPreset(const char* preset) {
+    if (preset)
+        m_preset = preset;
+}
+
+void CH264WindowRecorder::setTune(const char* tune) {
+    if (tune)
+        m_tune = tune;
+}
+
+void CH264WindowRecorder::setFileName(const char* name) {
+    if (name)
+        m_fileName = name;
+}
+
+void CH264WindowRecorder::setMp3FileName(const char* name) {
+    if (!name)
+        return;
+    m_mp3FileName = name;
+    m_mp3Enabled = true;
+}
+
+void CH264WindowRecorder::setText(const char* fontFile, const char* text, float x, float y, BYTE r,
+                                  BYTE g, BYTE b) {
+    m_fontFile = fontFile;
+    m_text = text;
+    m_textX = x;
+    m_textY = y;
+    m_textRed = r;
+    m_textGreen = g;
+    m_textBlue = b;
+}
+
+void CH264WindowRecorder::setFollowTarget(bool follow) {
+    g_captureSettings.followTarget = follow;
+}
+
+void CH264WindowRecorder::setMouseShow(int mouseShow, int clickShow, int lightShow, int mouseSize) {
+    g_mouse.m_mouseShow = mouseShow;
+    g_mouse.m_clickShow = clickShow;
+    g_mouse.m_lightShow = lightShow;
+    g_mouse.m_mouseSize = mouseSize;
+    VLOG_INFO("m_mouseShow m_clickShow m_lightShow m_mouseSize "
+              << mouseShow << "--" << clickShow << "--" << lightShow << "--" << mouseSize);
+}
+
+void CH264WindowRecorder::setMouseEvent(int message) {
+    g_mouse.lastMessage = message;
+}
+
+int CH264WindowRecorder::setCaptureRect(bool region, const RECT* rect) {
+    // The reference display: the first of ten devices with a positive right and bottom edge.
+    RECT reference = {0, 0, 200, 200};
+    for (int i = 0; i < 10; ++i) {
+        const RECT r = GetDisplayRect(i);
+        if (r.right > 0 && r.bottom > 0) {
+            reference = r;
+            break;
+        }
+    }
+    RECT& capture = g_captureSettings.captureRect;
+    if (rect) {
+        capture = {rect->left, rect->top,
+                   rect->left + sizerules::RoundDown4(rect->right - rect->left),
+                   rect->top + sizerules::RoundDown4(rect->bottom - rect->top)};
+    } else {
+        capture = reference;
+    }
+    g_captureSettings.regionFlag = region;
+    const sizerules::OutSize out = sizerules::CaptureRectOutput(capture);
+    m_outWidth = out.width;
+    m_outHeight = out.height;
+    m_bitRate = m_outWidth * m_outHeight * 2;
+    return m_bitRate;
+}
+
+void CH264WindowRecorder::setDisplay(int number) {
+    g_captureSettings.displayNumber = number;
+    const std::vector<RECT> monitors = BuildMonitorList();
+    const int count = static_cast<int>(monitors.size());
+    if (count == 0)
+        return;
+    const int m = FindTargetMonitor(monitors, StartMonitorFor(number, count));
+    const RECT& mon = monitors[m];
+    sizerules::OutSize out{sizerules::RoundDown4(mon.right - mon.left),
+                           sizerules::RoundDown4(mon.bottom - mon.top)};
+    // Height caps take their aspect from the capture rectangle, not from the monitor.
+    const RECT& capture = g_captureSettings.captureRect;
+    const int cw = sizerules::RectWidth(capture), ch = sizerules::RectHeight(capture);
+    sizerules::CapHeight(&out, 1080, cw, ch);
+    const sizerules::QualityRule rule = sizerules::QualityFor(m_quality);
+    if (rule.known) {
+        sizerules::CapHeight(&out, rule.heightCap, cw, ch);
+        m_frameRate = rule.frameRate;
+        m_bitRate = sizerules::QualityBitRate(m_quality, out);
+    }
+    m_outWidth = out.width;
+    m_outHeight = out.height;
+}
+
+int CH264WindowRecorder::record_width() const {
+    const RECT& r = g_captureSettings.captureRect;
+    return sizerules::ScaledRecordSide(sizerules::RectWidth(r), m_scale);
+}
+
+int CH264WindowRecorder::record_height() const {
+    const RECT& r = g_captureSettings.captureRect;
+    return sizerules::ScaledRecordSide(sizerules::RectHeight(r), m_scale);
+}
+
+int CH264WindowRecorder::encode_width() const {
+    return m_outWidth > 0 ? m_outWidth : record_width();
+}
+
+int CH264WindowRecorder::encode_height() const {
+    return m_outHeight > 0 ? m_outHeight : record_height();
+}
+
+AVStream* CH264WindowRecorder::add_video_stream(AVFormatContext* fc, AVCodecID codecId,
+                                                const char* name) {
+    AVStream* st = avformat_new_stream(fc, nullptr);
+    if (!st)
+        return nullptr;
+    const bool hardware = strcmp(name, "h264_qsv") == 0 || strcmp(name, "nvenc_h264") == 0;
+    const AVCodec* codec = nullptr;
+    if (hardware) {
+        codec = FindHardwareEncoder(name);
+        if (!codec)
+            return nullptr;
+    } else {
+        codec = avcodec_find_encoder(codecId);
+        if (!codec) {
+            VLOG_WARN("init failed codectype" << codecId);
+            return nullptr;
+        }
+    }
+    AVCodecContextPtr ctx(avcodec_alloc_context3(codec));
+    if (!ctx) {
+        VLOG_ERROR("avcodec_alloc_context3 failed" << codecId);
+        return nullptr;
+    }
+    ctx->codec_id = codec->id;
+    if (hardware) {
+        ctx->bit_rate = m_bitRate;
+        ctx->rc_min_rate = m_bitRate / 4;
+        ctx->rc_max_rate = static_cast<int64_t>(m_bitRate) * 3;
+        VLOG_INFO("codec :" << name);
+    } else {
+        VLOG_INFO("codec :"
+                  << "other");
+        // Constant quality: no bit rate, "crf" from the quality level.
+        ctx->flags |= AV_CODEC_FLAG_QSCALE;
+        if (const char* crf = sizerules::CrfForQuality(m_quality))
+            av_opt_set(ctx.get(), "crf", crf, AV_OPT_SEARCH_CHILDREN);
+    }
+    ctx->width = encode_width();
+    ctx->height = encode_height();
+    ctx->time_base = AVRational{1, m_frameRate};
+    ctx->framerate = AVRational{m_frameRate, 1};
+    ctx->gop_size = m_gopSize;
+    ctx->max_b_frames = 0;
+    ctx->delay = 0;
+    ctx->pix_fmt = (codec->pix_fmts && codec->pix_fmts[0] != AV_PIX_FMT_NONE) ? codec->pix_fmts[0]
+                                                                              : AV_PIX_FMT_YUV420P;
+    if (fc->oformat->flags & AVFMT_GLOBALHEADER)
+        ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    // An encoder that lacks an option or refuses its value is opened without it.
+    if (ctx->priv_data) {
+        av_opt_set(ctx->priv_data, "preset", m_preset ? m_preset : kDefaultPreset, 0);
+        av_opt_set(ctx->priv_data, "tune", m_tune ? m_tune : kDefaultTune, 0);
+    }
+    VLOG_INFO("encodec param"
+              << "codec id:" << ctx->codec_id << "bitrate:" << static_cast<int64_t>(ctx->bit_rate)
+              << "width:" << ctx->width << "height:" << ctx->height << "timebase"
+              << ctx->time_base.den << ctx->time_base.num << "pixfmt:" << ctx->pix_fmt);
+
+    const int ret = avcodec_open2(ctx.get(), codec, nullptr);
+    if (ret < 0) {
+        VLOG_WARN("could not open video codec" << name << ret << AvErrorText(ret));
+        if (hardware)
+            return nullptr;
+        // No H.264 encoder at all: the host learns it from the notification and the exit.
+        vistrec::platform::PostHostNotification(0);
+        exit(1);
+    }
+    avcodec_parameters_from_context(st->codecpar, ctx.get());
+    st->time_base = ctx->time_base;
+    m_videoCodec = std::move(ctx);
+    VLOG_INFO("record_width=" << record_width() << "record_height=" << record_height());
+    return st;
+}
+
+int CH264WindowRecorder::open_video(AVFormatContext*, AVStream* st) {
+    if (!m_videoCodec || !st)
+        return -1;
+    if (avcodec_is_open(m_videoCodec.get()))
+        return 0;
+    const int ret = avcodec_open2(m_videoCodec.get(), m_videoCodec->codec, nullptr);
+    if (ret < 0) {
+        VLOG_ERROR("could not open video codec" << ret << AvErrorText(ret));
+        return ret;
+    }
+    avcodec_parameters_from_context(st->codecpar, m_videoCodec.get());
+    return 0;
+}
+
+int CH264WindowRecorder::write_video_frame(AVFormatContext* fc, AVStream* st, int64_t elapsedMs) {
+    // Duplication is never in use in this build, so every frame goes through the screen capture.
+    const int composed = ComposeGdiFrame(fc, st);
+    if (composed < 0)
+        return composed == kCaptureLost ? kCaptureLost : -1;
+    const int64_t index = sizerules::FrameIndex(elapsedMs, m_frameRate);
+    m_ptsMap[m_pPicture->pts] = static_cast<int32_t>(index);
+    return EncodeStep(fc, st, m_pPicture.get(), static_cast<int>(index));
+}
+
+int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* picture,
+                                    int frameIndex) {
+    AVCodecContext* ctx = m_videoCodec.get();
+    if (!ctx)
+        return -1;
+    if (!m_packet)
+        m_packet.reset(av_packet_alloc());
+    AVPacket* pkt = m_packet.get();
+    if (!pkt)
+        return AVERROR(ENOMEM);
+
+    int ret = 0;
+    if (picture) {
+        picture->quality = ctx->global_quality;
+        picture->pict_type = AV_PICTURE_TYPE_NONE;
+        ret = avcodec_send_frame(ctx, picture);
+    } else if (!m_draining) {
+        m_draining = true;
+        ret = avcodec_send_frame(ctx, nullptr);
+    }
+    bool got = false;
+    if (ret >= 0) {
+        ret = avcodec_receive_packet(ctx, pkt);
+        if (ret >= 0) {
+            got = true;
+        } else if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) {
+            ret = 0;  // no packet out of this step
+        }
+    }
+    if (ret < 0) {
+        av_packet_unref(pkt);
+        if (!m_h264Twin && (ret == AVERROR(EIO) || ret == AVERROR(ENOMEM)))
+            return ret;
+        return picture ? 0 : -1;
+    }
+
+    // The MP4 loop's next due frame follows the wall-clock index of this picture; the H.264
+    // loop counts the pictures the encoder took.
+    int64_t key;
+    if (picture) {
+        m_lastSubmitted = picture->pts;
+        picture->pts += 1;
+        key = got ? pkt->pts : m_lastSubmitted;
+        m_videoFrameIndex = m_h264Twin ? m_videoFrameIndex + 1 : frameIndex + 1;
+    } else {
+        key = m_lastSubmitted;
+        m_lastSubmitted += 1;
+        if (!m_h264Twin)
+            m_videoFrameIndex += 1;
+    }
+    int64_t timeMs = key * 1000 / m_frameRate;
+    if (!got)
+        return -1;
+
+    int64_t index = key;
+    const bool mapped = ResolveIndex(&m_ptsMap, key, &index);
+    if (mapped)
+        timeMs = index * 1000 / m_frameRate;
+
+    // The H.264 loop writes frames it has fallen behind on back to back, all with the same
+    // wall-clock index; each takes the next free index instead so that none is refused and the
+    // stream stays decodable.
+    if (m_h264Twin && index != AV_NOPTS_VALUE && index <= m_lastWrittenIndex) {
+        index = m_lastWrittenIndex + 1;
+        timeMs = index * 1000 / m_frameRate;
+    }
+    if (index != AV_NOPTS_VALUE) {
+        pkt->pts = av_rescale_q(index, ctx->time_base, st->time_base);
+        pkt->dts = pkt->pts;
+    }
+    pkt->stream_index = st->index;
+    ret = av_interleaved_write_frame(fc, pkt);
+    av_packet_unref(pkt);
+    if (ret != 0)
+        return ret;
+    m_lastWrittenIndex = index;
+    return static_cast<int>(timeMs);
+}
+
+bool CH264WindowRecorder::ResolveIndex(std::map<int64_t, int32_t>* ptsMap, int64_t key,
+                                       int64_t* index) {
+    auto it = ptsMap->find(key);
+    if (it != ptsMap->end()) {
+        *index = it->second;
+        return true;
+    }
+    // A packet past the last mapped picture (drain) follows its predecessor by one frame.
+    auto prev = ptsMap->find(static_cast<int32_t>(key - 1));
+    if (prev != ptsMap->end()) {
+        *index = prev->second + 1;
+        (*ptsMap)[key] = static_cast<int32_t>(*index);
+        return true;
+    }
+    *index = key;
+    return false;
+}
+
+void CH264WindowRecorder::TeardownVideo() {
+    m_pPicture.reset();
+    m_pSrcFrame.reset();
+    m_packet.reset();
+    m_pScaler.reset();
+    m_videoCodec.reset();
+    m_pVideoStream = nullptr;
+    m_pFormatCtx = nullptr;
+    m_formatOwner.reset();
+    for (cv::Mat& m : m_images)
+        m.release();
+    m_capturer.reset();
+    m_draining = false;
+    m_lastWrittenIndex = -1;
+    m_lastSubmitted = 0;
+    m_ptsMap.clear();
+}
+
+int CH264WindowRecorder::SetUpVideoOutput() {
+    for (const char* name : kEncoderNames) {
+        AVFormatOutputPtr fc(avformat_alloc_context());
+        if (!fc)
+            return -1;
+        const AVOutputFormat* fmt = av_guess_format(nullptr, m_fileName.c_str(), nullptr);
+        if (!fmt)
+            return -1;
+        fc->oformat = fmt;
+        AVStream* st = nullptr;
+        if (fmt->video_codec != AV_CODEC_ID_NONE)
+            st = add_video_stream(fc.get(), fmt->video_codec, name);
+        if (st) {
+            m_formatOwner = std::move(fc);
+            m_pFormatCtx = m_formatOwner.get();
+            m_pVideoStream = st;
+            return 0;
+        }
+    }
+    // No candidate gave a stream: nothing to record into.
+    return -1;
+}
+
+int CH264WindowRecorder::OpenOutputFile() {
+    AVFormatContext* fc = m_pFormatCtx;
+    if (!(fc->oformat->flags & AVFMT_NOFILE)) {
+        if (avio_open(&fc->pb, m_fileName.c_str(), AVIO_FLAG_WRITE) < 0) {
+            fprintf(stderr, "Could not open '%s'\n", m_fileName.c_str());
+            return -1;
+        }
+    }
+    const int ret = avformat_write_header(fc, nullptr);
+    if (ret < 0)
+        VLOG_ERROR("avformat_write_header failed " << ret << " " << AvErrorText(ret));
+    return 0;
+}
+
+int CH264WindowRecorder::write_video_frame_h264(AVFormatContext* fc, AVStream* st,
+                                                int64_t elapsedMs) {
+    ComposeGdiFrame(fc, st);  // a failed capture encodes the previous picture again
+    if (!m_pPicture)
+        return -1;
+    const int64_t index = sizerules::FrameIndex(elapsedMs, m_frameRate);
+    m_ptsMap[m_pPicture->pts] = static_cast<int32_t>(index);
+    const int ret = EncodeStep(fc, st, m_pPicture.get(), static_cast<int>(index));
+    return ret < 0 ? -1 : ret;
+}
+
+int CH264WindowRecorder::record_h264(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder*, bool) {
+    m_h264Twin = true;
+    m_videoFrameIndex = 0;
+    TeardownVideo();
+    if (SetUpVideoOutput() < 0 || OpenOutputFile() < 0) {
+        TeardownVideo();
+        return -1;
+    }
+    open_video(m_pFormatCtx, m_pVideoStream);
+    const int interval = 1000 / m_frameRate;
+    const int64_t start = GetMsTime();
+    if (!sink->isStopped()) {
+        do {
+            if (sink->isPaused()) {
+                SleepMs(100);
+                continue;
+            }
+            const int64_t elapsed = GetMsTime() - m_pausedMs - start;
+            if (elapsed < static_cast<int64_t>(m_videoFrameIndex) * interval) {
+                SleepMs(1);
+                continue;
+            }
+            write_video_frame_h264(m_pFormatCtx, m_pVideoStream, elapsed);
+            sink->onTick();
+        } while (!sink->isStopped());
+    }
+    while (EncodeStep(m_pFormatCtx, m_pVideoStream, nullptr, 0) >= 0) {
+    }
+    av_write_trailer(m_pFormatCtx);
+    TeardownVideo();
+    return 0;
+}

@@ -1,0 +1,146 @@
+// The video half of the encoder: every setting that shapes the H.264 stream, the size rules,
+// the encoder choice and set-up, frame composition into the encoder's picture, the frame
+// writer with its time stamps, and the video-only record loop of the H.264 recorder.
+#ifndef VISTREC_SRC_H264WINDOWRECORDER_H
+#define VISTREC_SRC_H264WINDOWRECORDER_H
+
+#include <stdint.h>
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "CaptureScreen.h"
+#include "FFmpegPtr.h"
+#include "vistrec/IRecordMp4.h"
+
+class ICadmo2Mp4Video_Sink;
+class IDSoundRecorder;
+
+// Result of a capture whose monitor has gone away.
+constexpr int kCaptureLost = -12345;
+
+class CH264WindowRecorder {
+  public:
+    // Encoder names tried in order: Intel Quick Sync, NVIDIA, then the container's default
+    // H.264 encoder ("other", not looked up by name).
+    static const char* const kEncoderNames[3];
+
+    explicit CH264WindowRecorder(HWND hostWnd);
+    virtual ~CH264WindowRecorder();
+    CH264WindowRecorder(const CH264WindowRecorder&) = delete;
+    CH264WindowRecorder& operator=(const CH264WindowRecorder&) = delete;
+
+    // ---- settings (host thread, before a recording starts) ----
+    void setFrameRate(int fps);
+    void setQuality(int level) { m_quality = level; }
+    int setCaptureRect(bool region, const RECT* rect);
+    void setDisplay(int number);
+    static void setFollowTarget(bool follow);
+    void setScale(double scale) { m_scale = scale; }
+    void setPreset(const char* preset);
+    void setTune(const char* tune);
+    void setGopSize(int gop) { m_gopSize = gop; }
+    void setFileName(const char* name);
+    void setMp3FileName(const char* name);
+    void setText(const char* fontFile, const char* text, float x, float y, BYTE r, BYTE g, BYTE b);
+    static void setMouseShow(int mouseShow, int clickShow, int lightShow, int mouseSize);
+    static void setMouseEvent(int message);
+
+    // ---- size rules ----
+    int record_width() const;
+    int record_height() const;
+    int encode_width() const;
+    int encode_height() const;
+
+    // ---- encoder set-up (record thread) ----
+    // Adds the video stream to `fc` with encoder `name` and opens it; null when this encoder
+    // cannot be used. A failure of the last candidate ends the process with status 1.
+    AVStream* add_video_stream(AVFormatContext* fc, AVCodecID codecId, const char* name);
+    // Opens the encoder of an added stream that is not open yet.
+    int open_video(AVFormatContext* fc, AVStream* st);
+
+    // ---- frame writing (record thread) ----
+    // Captures, converts and encodes one frame taken `elapsedMs` after the start; returns the
+    // written packet's time in ms, -1 when no packet came out, kCaptureLost, or an FFmpeg error.
+    int write_video_frame(AVFormatContext* fc, AVStream* st, int64_t elapsedMs);
+    // One encoder step: `picture` to encode, or null to drain one packet.
+    int EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* picture, int frameIndex);
+
+    // Container for m_fileName with the first video encoder of kEncoderNames that opens;
+    // -1 when there is no format for the name or no encoder.
+    int SetUpVideoOutput();
+    // Opens the output file and writes the header; -1 when the file cannot be opened.
+    int OpenOutputFile();
+    // The H.264 loop's frame writer: frames counted, capture failures re-encode the last picture.
+    int write_video_frame_h264(AVFormatContext* fc, AVStream* st, int64_t elapsedMs);
+
+    // Frame index of the packet whose picture counter is `key`: the index stored for that
+    // picture, else one more than its predecessor's (stored too), else the key itself. Returns
+    // whether the map gave the index.
+    static bool ResolveIndex(std::map<int64_t, int32_t>* ptsMap, int64_t key, int64_t* index);
+
+    // The H.264 recorder's loop: video only, frames counted rather than indexed by the clock.
+    int record_h264(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* unused, bool flag);
+
+    // ---- state read by the recorder objects and the tests ----
+    int m_pausedMs = 0;  // total ms paused; written by resumeRecord on the host thread
+    int m_frameRate = 20;
+    int m_bitRate = 1036800;
+    int m_quality = 0;
+    double m_scale = 0.75;
+    int m_gopSize = 12;
+    int m_outWidth = 0, m_outHeight = 0;
+    const char* m_preset = nullptr;  // caller's string, not copied; null: "ultrafast "
+    const char* m_tune = nullptr;    // caller's string, not copied; null: "zerolatency"
+    std::string m_fileName;
+    std::string m_mp3FileName;
+    bool m_mp3Enabled = false;
+    bool m_dxgiSupported = false;  // no duplication captor in this build: always GDI
+    int m_audioMode = 1;           // stored for the H.264 recorder, where nothing reads it
+
+    // Text overlay settings; the two strings are the caller's, not copied.
+    const char* m_fontFile = nullptr;
+    const char* m_text = nullptr;
+    float m_textX = 0, m_textY = 0;
+    BYTE m_textRed = 0, m_textGreen = 0, m_textBlue = 0;
+
+  protected:
+    // Duplication is in use only with a ready captor and no region; never in this build.
+    bool DuplicationInUse() const { return false; }
+
+    // Frame composition: capture through the screen capturer, copy into an image, convert into
+    // m_pPicture at the encode size.
+    int ComposeGdiFrame(AVFormatContext* fc, AVStream* st);
+    int BitmapToImage(const CaptureBitmap& bitmap, cv::Mat* slot);
+    void ConvertImage(AVStream* st, const cv::Mat& image, AVFrame* picture);
+    bool AllocPicture(AVPixelFormat format, int w, int h);
+
+    // Frees the encoder, pictures, scaler and capture state of the last recording.
+    void TeardownVideo();
+
+    HWND m_hostWnd = nullptr;
+    AVFormatContext* m_pFormatCtx = nullptr;  // owned by the running loop (m_formatOwner)
+    AVFormatOutputPtr m_formatOwner;
+    AVStream* m_pVideoStream = nullptr;  // belongs to m_pFormatCtx
+    AVCodecContextPtr m_videoCodec;      // the video stream's encoder
+    SwsContextPtr m_pScaler;
+    AVFramePtr m_pSrcFrame;
+    AVFramePtr m_pPicture;
+    AVPacketPtr m_packet;
+    cv::Mat m_images[3];  // capture images; the first holds the captured picture
+    std::unique_ptr<CScreenCapturer> m_capturer;
+    CaptureBitmap m_bitmap;  // reused from frame to frame
+
+    int m_audioFrameCount = 0;
+    int m_videoFrameIndex = 0;
+    std::map<int64_t, int32_t> m_ptsMap;  // picture counter -> frame index
+    int64_t m_lastSubmitted = 0;          // counter of the last picture given to the encoder
+    int64_t m_lastWrittenIndex = -1;      // frame index of the last packet written
+    bool m_draining = false;              // the end-of-stream marker has been sent
+    bool m_h264Twin = false;              // the H.264 loop's variant of the encoder step
+};
+
+#endif

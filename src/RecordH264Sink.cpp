@@ -1,0 +1,50 @@
+#include "RecordH264Sink.h"
+
+#include "platform/Platform.h"
+
+using vistrec::platform::GetMsTime;
+using vistrec::platform::TickCount32;
+
+CRecordH264_Sink::CRecordH264_Sink(HWND hostWnd)
+    : m_encoder(std::make_unique<CH264WindowRecorder>(hostWnd)) {
+    avformat_network_init();
+    m_encoder->setCaptureRect(false, nullptr);
+}
+
+CRecordH264_Sink::~CRecordH264_Sink() {
+    if (IsRunning()) {
+        m_clock.m_pause = false;
+        m_clock.m_stop = true;
+        Stop(CEvent::kInfinite);
+    }
+    m_encoder.reset();
+    avformat_network_deinit();
+}
+
+void CRecordH264_Sink::pauseRecord() {
+    m_clock.Pause(GetMsTime());
+}
+
+int CRecordH264_Sink::resumeRecord() {
+    const int d = m_clock.Resume(GetMsTime());
+    m_encoder->m_pausedMs = m_clock.PausedMs();
+    return d;
+}
+
+void CRecordH264_Sink::startRecord() {
+    m_clock.Begin(TickCount32());
+    m_encoder->m_pausedMs = 0;
+    Start();
+}
+
+unsigned int CRecordH264_Sink::stopRecord() {
+    m_clock.CountOpenPause(GetMsTime());
+    m_clock.m_stop = true;
+    Stop(CEvent::kInfinite);
+    return m_clock.Duration(TickCount32());
+}
+
+int CRecordH264_Sink::run() {
+    m_encoder->record_h264(this, nullptr, false);
+    return 0;
+}

@@ -1,0 +1,99 @@
+#include "RecordMp4Sink.h"
+
+#include "platform/Platform.h"
+#include "support/Log.h"
+
+using vistrec::platform::DebugOutput;
+using vistrec::platform::GetMsTime;
+using vistrec::platform::TickCount32;
+
+CRecordMp4_Sink::CRecordMp4_Sink(HWND hostWnd) {
+    VLOG_INFO("log start!\n"
+              << "====================");
+    m_muxer = std::make_unique<CCadmo2Mp4Video>(hostWnd);
+    avformat_network_init();
+    // Every new recorder starts on the first display.
+    m_muxer->setCaptureRect(false, nullptr);
+}
+
+CRecordMp4_Sink::~CRecordMp4_Sink() {
+    // A host that destroys the recorder mid-recording still gets a finished file.
+    if (IsRunning()) {
+        m_clock.m_pause = false;
+        m_clock.m_stop = true;
+        Stop(CEvent::kInfinite);
+    }
+    m_muxer.reset();
+    avformat_network_deinit();
+}
+
+void CRecordMp4_Sink::setAudioFile(const char* fileName) {
+    if (!fileName)
+        return;
+    m_audioFile = fileName;
+    m_sourceSelector = false;
+}
+
+void CRecordMp4_Sink::pauseRecord() {
+    m_clock.Pause(GetMsTime());
+}
+
+int CRecordMp4_Sink::resumeRecord() {
+    const int d = m_clock.Resume(GetMsTime());
+    m_muxer->m_pausedMs = m_clock.PausedMs();
+    return d;
+}
+
+void CRecordMp4_Sink::startRecord() {
+    // Pauses of an earlier recording of this object do not count.
+    m_clock.Begin(TickCount32());
+    m_muxer->m_pausedMs = 0;
+    Start();
+}
+
+unsigned int CRecordMp4_Sink::stopRecord() {
+    if (m_clock.m_pause)
+        resumeRecord();
+    m_clock.m_stop = true;
+    Stop(CEvent::kInfinite);
+    return m_clock.Duration(TickCount32());
+}
+
+int CRecordMp4_Sink::onTick() {
+    return 0;
+}
+
+void CRecordMp4_Sink::onPause() {}
+
+void CRecordMp4_Sink::onResume() {}
+
+void CRecordMp4_Sink::onStart() {}
+
+void CRecordMp4_Sink::RecordMode(int mode) {
+    switch (mode) {
+        case 0:
+            m_muxer->record(this, nullptr, false);
+            DebugOutput("stop_device_record start---------------");
+            DebugOutput("stop_device_record end---------------");
+            break;
+        case 1:
+        case 2:
+            m_muxer->record(this, nullptr, true);
+            break;
+        default:
+            return;
+    }
+    if (m_callback)
+        m_callback->onRecordEnd();
+}
+
+int CRecordMp4_Sink::run() {
+    const int mode = m_audioMode;
+    if (mode < 0 || mode > 2)
+        return 0;
+    RecordMode(mode);
+    // A host that switched to playback-only sound during a mode-1 recording gets a second one.
+    if (mode == 1 && m_audioMode == 2)
+        RecordMode(2);
+    return 0;
+}

@@ -1,0 +1,32 @@
+// The library's three entry points. Loading the library runs nothing; the first own code runs
+// in a create function.
+#include <new>
+
+#include "CaptureScreen.h"
+#include "H264WindowRecorder.h"
+#include "RecordH264Sink.h"
+#include "RecordMp4Sink.h"
+#include "SizeRules.h"
+#include "vistrec/IRecordMp4.h"
+
+// Window handle of the most recent create call; get_desktop_size captures with it.
+static HWND g_hostWnd = nullptr;
+
+extern "C" VISTREC_API IRecordMp4* create_screen_record(HWND hostWnd) {
+    g_hostWnd = hostWnd;
+    return new (std::nothrow) CRecordMp4_Sink(g_hostWnd);
+}
+
+extern "C" VISTREC_API IRecordMp4* create_screen_h246_record(HWND hostWnd) {
+    g_hostWnd = hostWnd;
+    return new (std::nothrow) CRecordH264_Sink(hostWnd);
+}
+
+extern "C" VISTREC_API uint64_t get_desktop_size(void) {
+    CScreenCapturer capturer;
+    CaptureBitmap bitmap;
+    if (!capturer.CaptureScreen(g_hostWnd, &bitmap))
+        return 0;
+    return sizerules::PackSize(static_cast<uint32_t>(bitmap.width),
+                               static_cast<uint32_t>(bitmap.height));
+}

@@ -1,0 +1,89 @@
+#include "support/Config.h"
+
+#include <stdio.h>
+
+#include <iostream>
+#include <memory>
+
+#include "platform/Platform.h"
+
+namespace {
+
+// Reads the whole file; the text ends at the first zero byte. A short read leaves it empty.
+bool ReadFileText(const std::string& path, std::string* text) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return false;
+    long size = -1;
+    if (fseek(file, 0, SEEK_END) == 0)
+        size = ftell(file);
+    fseek(file, 0, SEEK_SET);
+    if (size >= 0) {
+        std::unique_ptr<char[]> buffer(new char[size + 1]);
+        buffer[size] = 0;
+        if (fread(buffer.get(), 1, size, file) == static_cast<size_t>(size))
+            text->assign(buffer.get());
+    }
+    fclose(file);
+    return true;
+}
+
+}  // namespace
+
+bool ReadJsonFile(std::string path, Json::Value& root) {
+    std::string text;
+    if (!ReadFileText(path, &text))
+        return false;
+
+    Json::CharReaderBuilder builder;
+    // No comments, root must be an object or an array.
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
+    builder.settings_["collectComments"] = true;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+        std::cout << "Failed to parse file:" << path << " err: " << errors << std::endl;
+        return false;
+    }
+    return true;
+}
+
+std::string ConfigFilePath() {
+    return vistrec::platform::ExecutableDir() + "Vistrel.json";
+}
+
+bool LookupConfigInt(const char* section, const char* key, int* value) {
+    Json::Value root;
+    if (!ReadJsonFile(ConfigFilePath(), root))
+        return false;
+    // An array root has no members (and jsoncpp refuses member lookups on it).
+    if (!root.isObject())
+        return false;
+
+    Json::Value part;
+    // A null member counts as an object here; it is empty, so nothing is found in it.
+    if (root.isMember(section) && (root[section].isObject() || root[section].isNull()))
+        part = root[section];
+    if (part.empty() || !part.isMember(key))
+        return false;
+
+    // Only a number written without fraction or exponent that fits 32 bits: jsoncpp's isInt()
+    // alone also accepts a real with an integral value such as 15.0.
+    const Json::Value& item = part[key];
+    const Json::ValueType type = item.type();
+    if (!item.isInt() || (type != Json::intValue && type != Json::uintValue))
+        return false;
+    if (value != nullptr)
+        *value = item.asInt();
+    return true;
+}
+
+void GetConfigFrameRate(void* /*recorder*/, int* rate) {
+    LookupConfigInt("VISTREL_CONFIG", "framerate", rate);
+}
+
+int GetConfigMinVolumeValue() {
+    int value = 0;
+    LookupConfigInt("UPLOAD_CONFIG", "minVolumValue", &value);
+    return value;
+}
