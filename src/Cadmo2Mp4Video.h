@@ -5,6 +5,7 @@
 #define VISTREC_SRC_CADMO2MP4VIDEO_H
 
 #include <memory>
+#include <vector>
 
 #include "H264WindowRecorder.h"
 #include "LowVolumeCheck.h"
@@ -21,9 +22,20 @@ class CCadmo2Mp4Video : public CH264WindowRecorder {
     // `flag` says whether the recorder's own capture is paused along with it.
     int record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source, bool flag);
 
+    // The audio stream: mono 16 kHz in the container's default audio codec (AAC for MP4).
+    AVStream* add_audio_stream(AVFormatContext* fc, AVCodecID codecId);
+    void open_audio(AVFormatContext* fc, AVStream* st);
+    // Encodes one encoder frame from the audio FIFO (silence when it is empty, except when
+    // flushing); 0 when a packet was written, -1 otherwise.
+    int write_audio_frame2(AVFormatContext* fc, AVStream* st, int elapsedMs, bool flush);
+    void close_audio();
+
+    // The audio hand-off from the pump: level meter, "voluMem", FIFO append (record thread).
+    void PushAudio(const uint8_t* pcm, int bytes);
+
     // Audio hand-off state, written by the audio pump on the record thread.
-    AVStream* m_pAudioStream = nullptr;  // no audio stream in this build
-    CMemoryBuffer m_audioFifo;
+    AVStream* m_pAudioStream = nullptr;
+    CMemoryBuffer m_audioFifo;  // 16-bit mono 16 kHz PCM, filled by the pump
     std::unique_ptr<vistrec::platform::SharedLevelBlock> m_volumeBlock;  // "voluMem", or null
     int m_lastLevel = 0;
     int m_minVolumeValue = 0;
@@ -36,6 +48,16 @@ class CCadmo2Mp4Video : public CH264WindowRecorder {
     int EndSequence(ICadmo2Mp4Video_Sink* sink, int lastVideoResult);
 
     CLowVolumeCheck m_volumeCheck;
+
+    AVCodecContextPtr m_audioCodec;
+    int m_audioFrameSize = 0;         // samples per encoder frame (1024 for AAC)
+    std::vector<uint8_t> m_pSamples;  // one frame of input PCM
+    AVFramePtr m_pAudioFrame;
+    AVPacketPtr m_audioPacket;
+    SwrContextPtr m_pResampler;
+    int64_t m_audioSamplesSent = 0;
+    int64_t m_startMs = 0;  // clock reading at the start of the running recording    // time stamp
+                            // of the next frame, in samples
 };
 
 #endif

@@ -3,10 +3,12 @@
 #define VISTREC_SRC_FFMPEGPTR_H
 
 #include <memory>
+#include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
 
@@ -31,10 +33,15 @@ struct AVFormatOutputDeleter {
     }
 };
 
+struct SwrContextDeleter {
+    void operator()(SwrContext* s) const { swr_free(&s); }
+};
+
 using AVFramePtr = std::unique_ptr<AVFrame, AVFrameDeleter>;
 using AVPacketPtr = std::unique_ptr<AVPacket, AVPacketDeleter>;
 using AVCodecContextPtr = std::unique_ptr<AVCodecContext, AVCodecContextDeleter>;
 using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextDeleter>;
+using SwrContextPtr = std::unique_ptr<SwrContext, SwrContextDeleter>;
 using AVFormatOutputPtr = std::unique_ptr<AVFormatContext, AVFormatOutputDeleter>;
 
 // FFmpeg's text for an error code.
