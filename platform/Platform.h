@@ -30,6 +30,25 @@ std::string ExecutableDir();
 // VISTREC_DEBUG_OUTPUT is set in the environment.
 void DebugOutput(const char* marker);
 
+// ---- shared libraries loaded at run time --------------------------------------------------
+
+// Directory, with a trailing '/', of the binary that holds the library's own code (the shared
+// library when vistrec is loaded as one, else the executable); empty when it cannot be told.
+std::string LibraryDir();
+// The system's file name for a shared library of base name `base` ("nuvra" -> "libnuvra.so").
+std::string SharedLibraryFileName(const std::string& base);
+
+// A loaded shared library, unloaded when the object is destroyed. Any thread.
+class SharedLibrary {
+  public:
+    virtual ~SharedLibrary() = default;
+    // Loads `name`: a path, or a bare file name looked up on the system's search path. Null
+    // when it cannot be loaded.
+    static std::unique_ptr<SharedLibrary> Open(const std::string& name);
+    // Address of the exported symbol `name`; null when there is none.
+    virtual void* Symbol(const char* name) const = 0;
+};
+
 // ---- host-facing services -----------------------------------------------------------------
 
 // Posts WM_RECORDER_NOTIFY (wParam 0, lParam) to the host window of class "Vistrel", looked up

@@ -1,0 +1,191 @@
+#include "platform/linux/X11Support.h"
+
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
+#include <string.h>
+
+#include <atomic>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace vistrec {
+namespace platform {
+namespace x11 {
+
+namespace {
+
+// Shortest interval between two attempts to reach an X server that was not there.
+constexpr int64_t kReconnectIntervalMs = 1000;
+
+thread_local ErrorTrap* t_innermostTrap = nullptr;
+
+// The handler that was installed before ours; errors outside our traps go there.
+std::atomic<XErrorHandler> g_previousHandler{nullptr};
+std::mutex g_handlerMutex;
+
+}  // namespace
+
+::Display* OpenConnection() {
+    static std::once_flag threadsInitialised;
+    std::call_once(threadsInitialised, [] { XInitThreads(); });
+    return XOpenDisplay(nullptr);
+}
+
+// ---- ErrorTrap ----------------------------------------------------------------------------
+
+ErrorTrap::ErrorTrap(::Display* display) : display_(display), outer_(t_innermostTrap) {
+    {
+        // Installed on every entry rather than once: a host that sets its own handler later is
+        // then chained behind ours instead of silently replacing it.
+        std::lock_guard<std::mutex> lock(g_handlerMutex);
+        XErrorHandler previous = XSetErrorHandler(&ErrorTrap::Handler);
+        if (previous != &ErrorTrap::Handler)
+            g_previousHandler.store(previous);
+    }
+    t_innermostTrap = this;
+}
+
+namespace {
+
+// Waits for the replies of all requests sent on `display`, skipping the round trip when the
+// server has already answered the last one.
+void SyncIfPending(::Display* display) {
+    if (display && LastKnownRequestProcessed(display) != NextRequest(display) - 1)
+        XSync(display, False);
+}
+
+}  // namespace
+
+ErrorTrap::~ErrorTrap() {
+    // Errors of requests made in this scope must arrive while it is still the active trap.
+    SyncIfPending(display_);
+    t_innermostTrap = outer_;
+}
+
+int ErrorTrap::Sync() {
+    SyncIfPending(display_);
+    return error_;
+}
+
+int ErrorTrap::Handler(::Display* display, XErrorEvent* event) {
+    for (ErrorTrap* trap = t_innermostTrap; trap; trap = trap->outer_) {
+        if (trap->display_ == display) {
+            if (trap->error_ == 0)
+                trap->error_ = event->error_code;
+            return 0;
+        }
+    }
+    XErrorHandler previous = g_previousHandler.load();
+    return previous ? previous(display, event) : 0;
+}
+
+// ---- extensions ---------------------------------------------------------------------------
+
+Extensions QueryExtensions(::Display* display) {
+    Extensions result;
+    int eventBase = 0, errorBase = 0;
+    if (XRRQueryExtension(display, &eventBase, &errorBase)) {
+        int major = 0, minor = 0;
+        if (XRRQueryVersion(display, &major, &minor))
+            result.randrMonitors = major > 1 || (major == 1 && minor >= 5);
+    }
+    if (XFixesQueryExtension(display, &eventBase, &errorBase)) {
+        int major = 0, minor = 0;
+        result.xfixes = XFixesQueryVersion(display, &major, &minor) && major >= 1;
+    }
+    return result;
+}
+
+// ---- SharedConnection ---------------------------------------------------------------------
+
+SharedConnection& SharedConnection::Instance() {
+    // Never destroyed: threads of the host may still use it while static objects are torn
+    // down, and closing a connection to a server that is already gone would make Xlib end the
+    // process. The socket closes with the process.
+    static SharedConnection* instance = new SharedConnection();
+    return *instance;
+}
+
+SharedConnection::Lease::Lease(SharedConnection& owner) : lock_(owner.mutex_), owner_(owner) {
+    owner_.OpenIfDue();
+}
+
+void SharedConnection::OpenIfDue() {
+    if (display_)
+        return;
+    const int64_t now = GetMsTime();
+    if (attempted_ && now - lastAttemptMs_ < kReconnectIntervalMs)
+        return;
+    attempted_ = true;
+    lastAttemptMs_ = now;
+    display_ = OpenConnection();
+    if (display_)
+        extensions_ = QueryExtensions(display_);
+}
+
+// ---- window classes -----------------------------------------------------------------------
+
+bool WindowHasClass(::Display* display, Window window, const char* windowClass, bool* hasClass) {
+    XClassHint hint{};
+    const bool found = XGetClassHint(display, window, &hint) != 0;
+    XFreePtr<char> name(hint.res_name);
+    XFreePtr<char> klass(hint.res_class);
+    if (hasClass)
+        *hasClass = found;
+    return found && klass && strcmp(klass.get(), windowClass) == 0;
+}
+
+namespace {
+
+// Children of `window` from the bottom of the stacking order up; empty on failure.
+std::vector<Window> Children(::Display* display, Window window) {
+    Window root = None, parent = None;
+    Window* children = nullptr;
+    unsigned count = 0;
+    std::vector<Window> result;
+    if (!XQueryTree(display, window, &root, &parent, &children, &count))
+        return result;
+    XFreePtr<Window> owner(children);
+    result.assign(children, children + count);
+    return result;
+}
+
+}  // namespace
+
+bool HasDescendantOfClass(::Display* display, Window window, const char* windowClass) {
+    std::vector<Window> pending = Children(display, window);
+    while (!pending.empty()) {
+        const Window next = pending.back();
+        pending.pop_back();
+        if (WindowHasClass(display, next, windowClass))
+            return true;
+        std::vector<Window> below = Children(display, next);
+        pending.insert(pending.end(), below.begin(), below.end());
+    }
+    return false;
+}
+
+Window FindTopLevelWindow(::Display* display, const char* windowClass,
+                          bool (*accept)(::Display*, Window)) {
+    auto matches = [&](Window w, bool* hasClass) {
+        return WindowHasClass(display, w, windowClass, hasClass) && (!accept || accept(display, w));
+    };
+    for (Window topLevel : Children(display, DefaultRootWindow(display))) {
+        bool hasClass = false;
+        if (matches(topLevel, &hasClass))
+            return topLevel;
+        if (hasClass)
+            continue;
+        // A reparenting window manager puts each client window inside a frame of its own.
+        for (Window client : Children(display, topLevel)) {
+            if (matches(client, nullptr))
+                return client;
+        }
+    }
+    return None;
+}
+
+}  // namespace x11
+}  // namespace platform
+}  // namespace vistrec
