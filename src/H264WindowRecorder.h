@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -86,7 +87,8 @@ class CH264WindowRecorder {
     int record_h264(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* unused, bool flag);
 
     // ---- state read by the recorder objects and the tests ----
-    int m_pausedMs = 0;  // total ms paused; written by resumeRecord on the host thread
+    // Total ms paused; written by resumeRecord on the host thread, read by the loop.
+    std::atomic<int> m_pausedMs{0};
     int m_frameRate = 20;
     int m_bitRate = 1036800;
     int m_quality = 0;

@@ -1,0 +1,122 @@
+#include "AudioPump.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+extern "C" {
+#include <libavutil/samplefmt.h>
+}
+
+#include "support/Log.h"
+
+namespace {
+
+// Each tick works on four stack blocks of this size; only the first 3200 bytes carry data.
+constexpr int kStackBlockBytes = 16000;
+constexpr int kWorkBufferBytes = kPumpBlockBytes + 1;
+
+// Resamples one 50 ms chunk of a running source's raw queue into its block queue.
+void ResampleChunk(IPumpSource* source) {
+    int rate = 0;
+    int channels = 0;
+    if (!source->GetCaptureFormat(&rate, &channels))
+        return;  // nothing captured yet
+    source->AudioResampling(AV_SAMPLE_FMT_S16, channels, rate, nullptr, rate / 20,
+                            AV_SAMPLE_FMT_S16, 1, kPumpSampleRate, nullptr);
+}
+
+}  // namespace
+
+int VolumeLevel(const short* samples, int count) {
+    if (count < 1 || !samples)
+        return 0;
+    // A 32-bit sum, as the meter has always used; unsigned so that a huge count wraps
+    // instead of overflowing.
+    uint32_t sum = 0;
+    for (int i = 0; i < count; ++i)
+        sum += static_cast<uint32_t>(samples[i] < 0 ? -samples[i] : samples[i]);
+    const double level = static_cast<int32_t>(sum) * 500.0 / (count * 32767.0);
+    return std::max(0, std::min(100, static_cast<int>(level)));
+}
+
+CAudioPump::CAudioPump(IPumpSource* mic, IPumpSource* playback, CAudioMixer* mixer,
+                       int mixerInitResult, CNoiseSuppressor* ns, Handoff handoff)
+    : m_mic(mic),
+      m_playback(playback),
+      m_mixer(mixer),
+      m_mixerInitResult(mixerInitResult),
+      m_ns(ns),
+      m_handoff(std::move(handoff)),
+      m_micWork(kWorkBufferBytes, 0),
+      m_playbackWork(kWorkBufferBytes, 0) {}
+
+int CAudioPump::Tick() {
+    uint8_t nsBlock[kStackBlockBytes];
+    uint8_t micBlock[kStackBlockBytes];
+    uint8_t playbackBlock[kStackBlockBytes];
+    uint8_t outBlock[kStackBlockBytes];
+    memset(micBlock, 0, sizeof micBlock);
+    memset(playbackBlock, 0, sizeof playbackBlock);
+    memset(outBlock, 0, sizeof outBlock);
+    int micCount = 0;
+
+    const bool micRunning = IsRunning(m_mic);
+    const bool playbackRunning = IsRunning(m_playback);
+    if (micRunning)
+        ResampleChunk(m_mic);
+    if (playbackRunning)
+        ResampleChunk(m_playback);
+
+    // A running source whose data flows but that has no whole block yet holds the tick back,
+    // keeping the two aligned; a source whose data stopped flowing does not.
+    const bool micCanFetch = m_mic && m_mic->isCanFetch();
+    const bool micFlowing = m_mic && m_mic->IsDataFlowing();
+    const bool playbackCanFetch = m_playback && m_playback->isCanFetch();
+    const bool playbackFlowing = m_playback && m_playback->IsDataFlowing();
+    if ((!micCanFetch && micFlowing && micRunning) ||
+        (!playbackCanFetch && playbackFlowing && playbackRunning)) {
+        VLOG_DEBUG("声音数据未准备好" << micCanFetch << micFlowing << "----" << playbackCanFetch
+                                      << playbackFlowing);
+        return 0;
+    }
+
+    if (micRunning) {
+        m_mic->FetchData(m_micWork.data(), kPumpBlockBytes, &micCount);
+        if (micCount >= 1 && micCount <= kPumpBlockBytes) {
+            memset(nsBlock, 0, sizeof nsBlock);
+            if (m_ns && m_ns->Available()) {
+                m_ns->Process(m_micWork.data(), kPumpBlockBytes, nsBlock, kPumpBlockBytes);
+                memcpy(micBlock, nsBlock, kPumpBlockBytes);
+            } else {
+                memcpy(micBlock, m_micWork.data(), kPumpBlockBytes);
+            }
+        }
+    }
+
+    int playbackCount = 0;
+    if (playbackRunning) {
+        m_playback->FetchData(m_playbackWork.data(), kPumpBlockBytes, &playbackCount);
+        if (playbackCount >= 1 && playbackCount <= kPumpBlockBytes)
+            memcpy(playbackBlock, m_playbackWork.data(), playbackCount);
+    }
+
+    if (micCount == 0 && playbackCount == 0)
+        return 0;
+
+    // A failed mixer leaves the output silent; the hand-off still carries the true count.
+    if (m_mixerInitResult >= 0 && m_mixer) {
+        if (micCount == 0)
+            memcpy(outBlock, playbackBlock, kPumpBlockBytes);
+        else if (playbackCount != 0)
+            m_mixer->Mix(micBlock, playbackBlock, kPumpBlockSamples, outBlock);
+        else
+            memcpy(outBlock, micBlock, kPumpBlockBytes);
+    }
+
+    const int count = std::max(micCount, playbackCount);
+    VLOG_DEBUG("添加数据" << count);
+    if (m_handoff)
+        m_handoff(outBlock, count);
+    return 0;
+}

@@ -1,0 +1,56 @@
+// The audio pump of the two-source modes: each tick moves at most one 100 ms block from the
+// microphone and playback sources, through noise suppression and the mixer, to the muxer's
+// hand-off. Also the level meter the hand-off uses.
+#ifndef VISTREC_AUDIOCAPTURE_AUDIOPUMP_H
+#define VISTREC_AUDIOCAPTURE_AUDIOPUMP_H
+
+#include <stdint.h>
+
+#include <functional>
+#include <vector>
+
+#include "AudioMixer.h"
+#include "IPumpSource.h"
+#include "NoiseSuppressor.h"
+
+// Hand-off format: signed 16-bit little-endian mono PCM at 16 kHz, 3200-byte (100 ms) blocks.
+constexpr int kPumpBlockBytes = 3200;
+constexpr int kPumpBlockSamples = kPumpBlockBytes / 2;
+constexpr int kPumpSampleRate = 16000;
+
+// Level 0 to 100 of `count` samples: the mean absolute amplitude scaled so that one fifth of
+// full scale or more reads 100 (sum of |s| as a 32-bit integer, x 500 / (count x 32767),
+// truncated). 0 when count < 1.
+int VolumeLevel(const short* samples, int count);
+
+class CAudioPump {
+  public:
+    // Receives each produced block and its byte count (the muxer's PushAudio).
+    using Handoff = std::function<void(const uint8_t* pcm, int bytes)>;
+
+    // None of the pointers is owned; each may be null. The pump mixes only when
+    // mixerInitResult (what mixer->Init() returned) is not negative, and suppresses noise only
+    // when ns is available.
+    CAudioPump(IPumpSource* mic, IPumpSource* playback, CAudioMixer* mixer, int mixerInitResult,
+               CNoiseSuppressor* ns, Handoff handoff);
+    CAudioPump(const CAudioPump&) = delete;
+    CAudioPump& operator=(const CAudioPump&) = delete;
+
+    // One tick of the microphone-and-playback modes; record thread only. Returns 0.
+    int Tick();
+
+  private:
+    static bool IsRunning(IPumpSource* source) { return source && source->IsRunning(); }
+
+    IPumpSource* m_mic;
+    IPumpSource* m_playback;
+    CAudioMixer* m_mixer;
+    int m_mixerInitResult;
+    CNoiseSuppressor* m_ns;
+    Handoff m_handoff;
+    // Fetch targets, allocated once: one block plus one spare byte.
+    std::vector<uint8_t> m_micWork;
+    std::vector<uint8_t> m_playbackWork;
+};
+
+#endif
