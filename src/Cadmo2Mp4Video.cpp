@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include "ICadmo2Mp4VideoSink.h"
+#include "audiocapture/AudioPump.h"
 #include "support/Config.h"
 #include "support/Log.h"
 
@@ -317,4 +318,17 @@ void CCadmo2Mp4Video::close_audio() {
     m_pResampler.reset();
     m_audioFifo.Clear();
     m_pAudioStream = nullptr;
+}
+
+void CCadmo2Mp4Video::PushAudio(const uint8_t* pcm, int bytes) {
+    const int level = VolumeLevel(reinterpret_cast<const short*>(pcm), bytes / 2);
+    m_lastLevel = level;
+    // The host reads the level as decimal text at the start of its "voluMem" block.
+    if (m_volumeBlock) {
+        char text[16] = {0};
+        snprintf(text, sizeof text, "%d", level);
+        m_volumeBlock->WriteText(text);
+    }
+    m_audioDelivered = true;
+    m_audioFifo.Append(pcm, bytes);
 }
