@@ -1,0 +1,104 @@
+#include "MediaReport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "TempDir.h"
+
+using namespace vistrec_cli;
+
+namespace {
+
+// Makes a sample file with the ffmpeg program; false when it is not available or fails.
+bool MakeSample(const std::string& arguments) {
+#ifdef FFMPEG_PROGRAM
+    std::string command =
+        std::string(FFMPEG_PROGRAM) + " -hide_banner -loglevel error -y " + arguments;
+    return std::system(command.c_str()) == 0;
+#else
+    (void)arguments;
+    return false;
+#endif
+}
+
+const StreamReport* FindStream(const MediaReport& report, const std::string& kind) {
+    for (const StreamReport& s : report.streams) {
+        if (s.kind == kind) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(MediaReport, CountsThePacketsAndDurationOfEachStream) {
+    TempDir dir;
+    for (const char* name : {"clip.mp4", "clip.mkv"}) {
+        const std::string path = dir.file(name);
+        // 2 s of 320x240 video at 25 fps (50 frames) and 2 s of 16 kHz mono sound.
+        if (!MakeSample("-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi "
+                        "-i sine=frequency=440:sample_rate=16000 -t 2 -c:v libx264 -preset "
+                        "ultrafast -ac 1 -c:a aac " +
+                        path)) {
+            GTEST_SKIP() << "the ffmpeg program could not make a sample";
+        }
+        MediaReport report = ReadMediaReport(path);
+        ASSERT_EQ(report.error, "") << name;
+        const StreamReport* video = FindStream(report, "video");
+        ASSERT_NE(video, nullptr) << name;
+        EXPECT_EQ(video->codec, "h264");
+        EXPECT_EQ(video->width, 320);
+        EXPECT_EQ(video->height, 240);
+        EXPECT_EQ(video->packets, 50) << name;
+        EXPECT_NEAR(video->durationSeconds, 2.0, 0.041) << name;
+
+        const StreamReport* audio = FindStream(report, "audio");
+        ASSERT_NE(audio, nullptr) << name;
+        EXPECT_EQ(audio->codec, "aac");
+        EXPECT_EQ(audio->sampleRate, 16000);
+        EXPECT_EQ(audio->channels, 1);
+        // 2 s at 16 kHz in 1024-sample frames: 31.25, rounded up.
+        EXPECT_GE(audio->packets, 32) << name;
+        EXPECT_NEAR(audio->durationSeconds, 2.0, 0.13) << name;
+    }
+}
+
+TEST(MediaReport, UnreadableFilesAreReportedAsErrors) {
+    TempDir dir;
+    EXPECT_NE(ReadMediaReport(dir.file("missing.mp4")).error.find("cannot open"),
+              std::string::npos);
+    EXPECT_NE(ReadMediaReport(dir.write("junk.mp4", std::string(4096, 'x'))).error, "");
+    // An MP4 cut before its index (what an abandoned recording leaves) is not readable.
+    const std::string whole = dir.file("whole.mp4");
+    if (!MakeSample("-f lavfi -i testsrc=size=160x120:rate=10 -t 1 -c:v libx264 " + whole)) {
+        GTEST_SKIP() << "the ffmpeg program could not make a sample";
+    }
+    ASSERT_EQ(ReadMediaReport(whole).error, "");
+    std::string truncated = dir.file("cut.mp4");
+    ASSERT_EQ(std::system(("head -c 2000 " + whole + " > " + truncated).c_str()), 0);
+    EXPECT_NE(ReadMediaReport(truncated).error, "");
+}
+
+TEST(MediaReport, StreamDescriptionsNameCodecSizeCountAndDuration) {
+    StreamReport video;
+    video.kind = "video";
+    video.codec = "h264";
+    video.width = 1440;
+    video.height = 808;
+    video.packets = 100;
+    video.durationSeconds = 5.0;
+    EXPECT_EQ(DescribeStream(video), "video: h264 1440x808, 100 frames, 5.000 s (20.0 fps)");
+    video.durationSeconds = 0;
+    EXPECT_EQ(DescribeStream(video), "video: h264 1440x808, 100 frames, 0.000 s (0.0 fps)");
+
+    StreamReport audio;
+    audio.kind = "audio";
+    audio.codec = "aac";
+    audio.sampleRate = 16000;
+    audio.channels = 1;
+    audio.packets = 79;
+    audio.durationSeconds = 5.056;
+    EXPECT_EQ(DescribeStream(audio), "audio: aac 16000 Hz, 1 channel, 79 packets, 5.056 s");
+}

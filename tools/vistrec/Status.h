@@ -1,0 +1,50 @@
+// Text of the live status line and of the end summary.
+#ifndef VISTREC_CLI_STATUS_H
+#define VISTREC_CLI_STATUS_H
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace vistrec_cli {
+
+// "mm:ss.t", tenths truncated; minutes keep counting past 99.
+std::string FormatElapsed(int64_t elapsed_ms);
+
+// Frames the recorder has made due after elapsed_ms at fps frames per second: the index of the
+// frame due now, counted as the recorder counts it (elapsed x rate / 1000, truncated).
+int64_t FramesDue(int64_t elapsed_ms, int fps);
+
+// Bytes as megabytes (10^6 bytes) with two decimals, e.g. "1.25 MB".
+std::string FormatMegabytes(int64_t bytes);
+
+// One status line: "REC 01:02.3  frames due 1246 @ 20 fps  1.25 MB", with "PAUSED" in place
+// of "REC" while paused. A frame rate of 0 or less shows the frames due as "?".
+std::string StatusLine(int64_t elapsed_ms, int fps, int64_t file_bytes, bool paused);
+
+// Recorded time of a run: time since the start minus the pauses, as the recorder counts it.
+// The caller passes the current time, so the rules can be tested with made-up times.
+class RecordingClock {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit RecordingClock(Clock::time_point start) : start_(start) {}
+
+    // Starts a pause; no effect while already paused.
+    void pause(Clock::time_point now);
+    // Ends the pause; no effect while running.
+    void resume(Clock::time_point now);
+    bool paused() const { return paused_; }
+    // Milliseconds recorded up to `now`; frozen while paused.
+    int64_t recordedMs(Clock::time_point now) const;
+
+  private:
+    Clock::time_point start_;
+    Clock::duration pausedTotal_{0};
+    Clock::time_point pauseStart_{};
+    bool paused_ = false;
+};
+
+}  // namespace vistrec_cli
+
+#endif  // VISTREC_CLI_STATUS_H

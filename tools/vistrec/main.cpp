@@ -1,0 +1,314 @@
+// vistrec: records the X11 screen into a video file through the vistrec library, as any host
+// would: the public header, the exported create functions and the recorder interface only.
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include "vistrec/IRecordMp4.h"
+
+#include "CliOptions.h"
+#include "DisplayCheck.h"
+#include "FrameRate.h"
+#include "MediaReport.h"
+#include "OutputCheck.h"
+#include "Status.h"
+
+#ifndef VISTREC_VERSION
+#define VISTREC_VERSION "unknown"
+#endif
+
+namespace {
+
+using namespace vistrec_cli;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int64_t kStatusPeriodMs = 250;  // the status line is rewritten 4 times a second
+
+void PrintError(const std::string& message) {
+    std::fprintf(stderr, "vistrec: %s\n", message.c_str());
+}
+
+// Signals the main thread takes from its wait: stop, pause and resume requests.
+sigset_t ControlSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) {
+        sigaddset(&set, sig);
+    }
+    return set;
+}
+
+// Waits up to timeout_ms for a control signal; returns it, or 0 on time-out.
+int WaitForSignal(const sigset_t& set, int64_t timeout_ms) {
+    timespec timeout{static_cast<time_t>(timeout_ms / 1000),
+                     static_cast<long>(timeout_ms % 1000 * 1000000)};
+    while (true) {
+        int sig = sigtimedwait(&set, nullptr, &timeout);
+        if (sig >= 0) {
+            return sig;
+        }
+        if (errno != EINTR) {
+            return 0;
+        }
+    }
+}
+
+std::string ExecutableDirectory() {
+    std::vector<char> path(4096);
+    ssize_t n = readlink("/proc/self/exe", path.data(), path.size() - 1);
+    if (n <= 0) {
+        return "./";
+    }
+    std::string exe(path.data(), static_cast<size_t>(n));
+    return exe.substr(0, exe.find_last_of('/') + 1);
+}
+
+// Tells the main loop when the record thread has ended on its own (MP4 recorder only).
+class RecordEndFlag : public IRecordCallback {
+  public:
+    void onRecordEnd() override { ended_.store(true); }
+    bool ended() const { return ended_.load(); }
+
+  private:
+    std::atomic<bool> ended_{false};
+};
+
+// The live status line on a terminal: each write replaces the previous one in place.
+class StatusPrinter {
+  public:
+    explicit StatusPrinter(bool enabled) : enabled_(enabled) {}
+    StatusPrinter(const StatusPrinter&) = delete;
+    StatusPrinter& operator=(const StatusPrinter&) = delete;
+
+    void show(const std::string& line) {
+        if (!enabled_) {
+            return;
+        }
+        std::string padded = line;
+        if (padded.size() < width_) {
+            padded.append(width_ - padded.size(), ' ');
+        }
+        width_ = line.size();
+        std::fprintf(stderr, "\r%s", padded.c_str());
+        std::fflush(stderr);
+    }
+    void clear() {
+        if (!enabled_ || width_ == 0) {
+            return;
+        }
+        std::fprintf(stderr, "\r%s\r", std::string(width_, ' ').c_str());
+        std::fflush(stderr);
+        width_ = 0;
+    }
+
+  private:
+    bool enabled_;
+    size_t width_ = 0;
+};
+
+// Hands every option to the recorder in the order the interface asks for: quality and capture
+// rectangle before setDisplay (it reads both), the follow-target flag before setDisplay (it
+// picks the monitor with it), and the frame rate after setDisplay so that an explicit rate is
+// not replaced by the quality table.
+void ConfigureRecorder(IRecordMp4& recorder, const CliOptions& o, IRecordCallback* callback) {
+    recorder.setCallback(callback);
+    recorder.setFileName(o.outputFile.c_str());
+    if (o.quality) {
+        recorder.setQuality(*o.quality, 0);
+    }
+    if (o.region) {
+        RECT rect{o.region->x, o.region->y, o.region->x + o.region->width,
+                  o.region->y + o.region->height};
+        recorder.setCaptureRect(true, &rect);
+    }
+    if (o.followTarget) {
+        recorder.setFollowTarget(true);
+    }
+    if (o.display) {
+        recorder.setDisplay(*o.display);
+    }
+    recorder.setFrameRate(o.fps);
+    if (o.scale) {
+        recorder.setScale(*o.scale);
+    }
+    // The recorder keeps these pointers; the options outlive the recorder.
+    recorder.setPreset(o.preset.c_str());
+    recorder.setTune(o.tune.c_str());
+    if (o.gopSize) {
+        recorder.setGopSize(*o.gopSize);
+    }
+    recorder.setMouseShow(o.mouseShow, 0, 0, o.mouseSizePercent);
+}
+
+int Run(const CliOptions& o, const sigset_t& signals) {
+    DisplayCheckResult display = CheckDisplay(o);
+    if (display.exitCode != 0) {
+        PrintError(display.error);
+        return display.exitCode;
+    }
+    std::string writable = CheckOutputWritable(o.outputFile);
+    if (!writable.empty()) {
+        PrintError(writable);
+        return kExitFailure;
+    }
+    // The recorder replaces the file anyway; removing it first means a recording that fails to
+    // open its output cannot be mistaken for the previous file. Where the folder forbids
+    // removal the recorder still overwrites the file in place.
+    std::remove(o.outputFile.c_str());
+
+    std::optional<int> configFps = ReadConfigFrameRate(ExecutableDirectory() + "Vistrel.json");
+    int fps = PredictFrameRate(o, configFps);
+    if (!o.quiet && o.fpsGiven && fps != o.fps) {
+        std::fprintf(stderr, "vistrec: note: recording at %d fps, not --fps %d (rate from %s)\n",
+                     fps, o.fps, FrameRateSource(o, configFps).c_str());
+    }
+
+    // Outlives the recorder, which may call it until stopRecord returns.
+    RecordEndFlag endFlag;
+    HWND host = reinterpret_cast<HWND>(static_cast<uintptr_t>(o.window));
+    std::unique_ptr<IRecordMp4> recorder(o.h264Only ? create_screen_h246_record(host)
+                                                    : create_screen_record(host));
+    if (!recorder) {
+        PrintError("the library could not create a recorder");
+        return kExitFailure;
+    }
+    ConfigureRecorder(*recorder, o, &endFlag);
+
+    StatusPrinter status(!o.quiet && isatty(STDERR_FILENO));
+    if (!o.quiet) {
+        uint64_t size = get_desktop_size();
+        std::fprintf(stderr, "vistrec: recording %ux%u of display %s to '%s' at %d fps%s\n",
+                     static_cast<unsigned>(size & 0xFFFFFFFFu), static_cast<unsigned>(size >> 32),
+                     std::getenv("DISPLAY"), o.outputFile.c_str(), fps,
+                     o.durationSeconds ? "" : "; Ctrl-C stops");
+    }
+
+    recorder->startRecord();
+    RecordingClock clock(Clock::now());
+    bool endedEarly = false;
+    const int64_t durationMs =
+        o.durationSeconds ? static_cast<int64_t>(*o.durationSeconds * 1000.0 + 0.5) : -1;
+
+    while (true) {
+        int64_t elapsed = clock.recordedMs(Clock::now());
+        if (durationMs >= 0 && elapsed >= durationMs) {
+            break;
+        }
+        if (endFlag.ended()) {
+            endedEarly = true;
+            break;
+        }
+        status.show(
+            StatusLine(elapsed, fps, std::max<int64_t>(FileSize(o.outputFile), 0), clock.paused()));
+        int64_t wait = kStatusPeriodMs;
+        if (durationMs >= 0 && !clock.paused()) {
+            wait = std::min(wait, durationMs - elapsed);
+        }
+        int sig = WaitForSignal(signals, wait);
+        if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP) {
+            break;
+        }
+        if (sig == SIGUSR1 && !clock.paused()) {
+            recorder->pauseRecord();
+            clock.pause(Clock::now());
+        } else if (sig == SIGUSR2 && clock.paused()) {
+            recorder->resumeRecord();
+            clock.resume(Clock::now());
+        }
+    }
+
+    // From here a second Ctrl-C ends the program at once, abandoning the unfinished file.
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
+    status.show("finishing '" + o.outputFile + "' (Ctrl-C again abandons it)");
+
+    unsigned int recorded = recorder->stopRecord();
+    recorder.reset();
+    status.clear();
+    if (endedEarly) {
+        PrintError("the recorder ended the recording by itself (see " + ExecutableDirectory() +
+                   "log/record.log)");
+    }
+
+    int64_t bytes = FileSize(o.outputFile);
+    if (bytes < 0) {
+        PrintError("no file was written to '" + o.outputFile + "' (see " + ExecutableDirectory() +
+                   "log/record.log)");
+        return kExitFailure;
+    }
+    if (!o.quiet) {
+        std::printf("recorded %.3f s to '%s', %s\n", recorded / 1000.0, o.outputFile.c_str(),
+                    FormatMegabytes(bytes).c_str());
+    }
+    MediaReport report = ReadMediaReport(o.outputFile);
+    if (!report.error.empty()) {
+        PrintError("cannot read back '" + o.outputFile + "': " + report.error);
+        return kExitFailure;
+    }
+    int64_t videoFrames = 0;
+    for (const StreamReport& stream : report.streams) {
+        if (!o.quiet) {
+            std::printf("  %s\n", DescribeStream(stream).c_str());
+        }
+        if (stream.kind == "video") {
+            videoFrames += stream.packets;
+        }
+    }
+    std::fflush(stdout);
+    if (videoFrames == 0) {
+        PrintError("'" + o.outputFile + "' holds no video frames");
+        return kExitFailure;
+    }
+    return endedEarly ? kExitFailure : kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Block the control signals before the library starts any thread, so that every thread
+    // inherits the mask and only the main thread's wait receives them.
+    sigset_t signals = ControlSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    ParseResult parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    switch (parsed.status) {
+        case ParseStatus::Help:
+            std::fputs(UsageText().c_str(), stdout);
+            return kExitOk;
+        case ParseStatus::Version:
+            std::printf("vistrec %s\n", VISTREC_VERSION);
+            return kExitOk;
+        case ParseStatus::Error:
+            std::fprintf(stderr, "vistrec: %s (see vistrec --help)\n", parsed.error.c_str());
+            return kExitUsage;
+        case ParseStatus::Run:
+            break;
+    }
+    // FFmpeg reports to stderr by default, which would bury the status line under encoder
+    // probing and statistics; the library keeps its own log file.
+    if (!parsed.options.verbose) {
+        av_log_set_level(AV_LOG_FATAL);
+    }
+    return Run(parsed.options, signals);
+}
