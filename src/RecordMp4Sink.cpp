@@ -14,6 +14,14 @@ CRecordMp4_Sink::CRecordMp4_Sink(HWND hostWnd) {
     avformat_network_init();
     // Every new recorder starts on the first display.
     m_muxer->setCaptureRect(false, nullptr);
+    m_mixerInit = m_mixer.Init();
+    CCadmo2Mp4Video* muxer = m_muxer.get();
+    m_pump = std::make_unique<CAudioPump>(
+        &m_micRecorder, &m_playRecorder, &m_mixer, m_mixerInit, &m_noiseSuppressor,
+        [muxer](const uint8_t* pcm, int bytes) { muxer->PushAudio(pcm, bytes); });
+    m_watchdog = std::make_unique<CCaptureWatchdog>(
+        m_micRecorder, m_playRecorder, [this] { return m_audioMode.load(); },
+        [this] { return m_clock.m_pause.load(); });
 }
 
 CRecordMp4_Sink::~CRecordMp4_Sink() {
@@ -23,6 +31,12 @@ CRecordMp4_Sink::~CRecordMp4_Sink() {
         m_clock.m_stop = true;
         Stop(CEvent::kInfinite);
     }
+    // The watchdog goes first so that nothing restarts a capture while it is being stopped.
+    m_watchdog.reset();
+    if (m_micRecorder.IsRunning())
+        m_micRecorder.StopCapture(true);
+    if (m_playRecorder.IsRunning())
+        m_playRecorder.StopCapture(true);
     m_muxer.reset();
     avformat_network_deinit();
 }
@@ -77,8 +91,17 @@ void CRecordMp4_Sink::RecordMode(int mode) {
             DebugOutput("stop_device_record end---------------");
             break;
         case 1:
-        case 2:
+            m_micRecorder.StartCapture();
+            m_playRecorder.StartCapture();
             m_muxer->record(this, nullptr, true);
+            m_micRecorder.StopCapture(true);
+            m_playRecorder.StopCapture(true);
+            break;
+        case 2:
+            // Playback sound only: the microphone is never opened.
+            m_playRecorder.StartCapture();
+            m_muxer->record(this, nullptr, true);
+            m_playRecorder.StopCapture(true);
             break;
         default:
             return;

@@ -8,6 +8,11 @@
 #include <string>
 
 #include "Cadmo2Mp4Video.h"
+#include "audiocapture/AudioMixer.h"
+#include "audiocapture/AudioPump.h"
+#include "audiocapture/AudioRecord.h"
+#include "audiocapture/CaptureWatchdog.h"
+#include "audiocapture/NoiseSuppressor.h"
 #include "ICadmo2Mp4VideoSink.h"
 #include "RecordClock.h"
 #include "support/CmThread.h"
@@ -64,6 +69,8 @@ class CRecordMp4_Sink : public ICadmo2Mp4Video_Sink, public CCmThread, public IR
 
     CCadmo2Mp4Video* Muxer() { return m_muxer.get(); }
     int AudioMode() const { return m_audioMode; }
+    CAudioRecordT<true>& MicrophoneRecorder() { return m_micRecorder; }
+    CAudioRecordT<false>& PlaybackRecorder() { return m_playRecorder; }
 
   protected:
     // The record thread: opens the sources of the audio mode, records, closes them and tells
@@ -74,11 +81,19 @@ class CRecordMp4_Sink : public ICadmo2Mp4Video_Sink, public CCmThread, public IR
     void RecordMode(int mode);
 
     CRecordClock m_clock;
-    bool m_sourceSelector = true;  // audio mode 0: true the microphone, false the sound file
-    std::string m_audioFile;       // sound file for audio mode 0
+    bool m_sourceSelector = true;         // audio mode 0: true the microphone, false the sound file
+    std::string m_audioFile;              // sound file for audio mode 0
+    CAudioRecordT<true> m_micRecorder;    // default microphone
+    CAudioRecordT<false> m_playRecorder;  // what the default playback device plays
     std::unique_ptr<CCadmo2Mp4Video> m_muxer;
     std::atomic<int> m_audioMode{1};
+    CNoiseSuppressor m_noiseSuppressor;     // loads libnuvra when it is present
     IRecordCallback* m_callback = nullptr;  // the host's, not owned
+    CAudioMixer m_mixer;
+    int m_mixerInit = -1;
+    std::unique_ptr<CAudioPump> m_pump;
+    // Restarts failed captures; declared last so it is gone before anything it watches.
+    std::unique_ptr<CCaptureWatchdog> m_watchdog;
 };
 
 #endif
