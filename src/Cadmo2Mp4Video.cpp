@@ -103,7 +103,12 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
             vistrec::platform::PostHostNotification(code);
 
         paused = false;
-        if (elapsed < m_videoFrameIndex * interval) {
+        // At rates that do not divide 1000 (30 fps: a frame due every 33 ms, an index every
+        // 33.3 ms) a frame can fall due within the index of the one before. Its packet would
+        // repeat that time stamp and be refused by the muxer after the encoder had used the
+        // picture as a reference, breaking the frames up to the next key frame; so a frame is
+        // due only once its index is new.
+        if (elapsed < m_videoFrameIndex * interval || FrameIndexTaken(elapsed)) {
             SleepMs(kIdleSleepMs);
             continue;
         }

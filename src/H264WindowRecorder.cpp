@@ -263,7 +263,12 @@ int CH264WindowRecorder::write_video_frame(AVFormatContext* fc, AVStream* st, in
         return composed == kCaptureLost ? kCaptureLost : -1;
     const int64_t index = sizerules::FrameIndex(elapsedMs, m_frameRate);
     m_ptsMap[m_pPicture->pts] = static_cast<int32_t>(index);
+    m_lastPictureIndex = index;
     return EncodeStep(fc, st, m_pPicture.get(), static_cast<int>(index));
+}
+
+bool CH264WindowRecorder::FrameIndexTaken(int64_t elapsedMs) const {
+    return sizerules::FrameIndex(elapsedMs, m_frameRate) <= m_lastPictureIndex;
 }
 
 int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* picture,
@@ -377,6 +382,7 @@ void CH264WindowRecorder::TeardownVideo() {
     m_capturer.reset();
     m_draining = false;
     m_lastWrittenIndex = -1;
+    m_lastPictureIndex = -1;
     m_lastSubmitted = 0;
     m_ptsMap.clear();
 }

@@ -67,6 +67,9 @@ class CH264WindowRecorder {
     // Captures, converts and encodes one frame taken `elapsedMs` after the start; returns the
     // written packet's time in ms, -1 when no packet came out, kCaptureLost, or an FFmpeg error.
     int write_video_frame(AVFormatContext* fc, AVStream* st, int64_t elapsedMs);
+    // True when a picture taken `elapsedMs` after the start would repeat the frame index of the
+    // last picture encoded.
+    bool FrameIndexTaken(int64_t elapsedMs) const;
     // One encoder step: `picture` to encode, or null to drain one packet.
     int EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* picture, int frameIndex);
 
@@ -141,6 +144,7 @@ class CH264WindowRecorder {
     std::map<int64_t, int32_t> m_ptsMap;  // picture counter -> frame index
     int64_t m_lastSubmitted = 0;          // counter of the last picture given to the encoder
     int64_t m_lastWrittenIndex = -1;      // frame index of the last packet written
+    int64_t m_lastPictureIndex = -1;      // frame index of the last picture encoded
     bool m_draining = false;              // the end-of-stream marker has been sent
     bool m_h264Twin = false;              // the H.264 loop's variant of the encoder step
 };

@@ -21,7 +21,7 @@ CRecordMp4_Sink::CRecordMp4_Sink(HWND hostWnd) {
         [muxer](const uint8_t* pcm, int bytes) { muxer->PushAudio(pcm, bytes); });
     m_watchdog = std::make_unique<CCaptureWatchdog>(
         m_micRecorder, m_playRecorder, [this] { return m_audioMode.load(); },
-        [this] { return m_clock.m_pause.load(); });
+        [this] { return m_clock.m_pause.load(); }, [this] { return m_wantedCaptures.load(); });
 }
 
 CRecordMp4_Sink::~CRecordMp4_Sink() {
@@ -31,12 +31,8 @@ CRecordMp4_Sink::~CRecordMp4_Sink() {
         m_clock.m_stop = true;
         Stop(CEvent::kInfinite);
     }
-    // The watchdog goes first so that nothing restarts a capture while it is being stopped.
+    StopCaptures();
     m_watchdog.reset();
-    if (m_micRecorder.IsRunning())
-        m_micRecorder.StopCapture(true);
-    if (m_playRecorder.IsRunning())
-        m_playRecorder.StopCapture(true);
     m_muxer.reset();
     avformat_network_deinit();
 }
@@ -74,14 +70,51 @@ unsigned int CRecordMp4_Sink::stopRecord() {
 }
 
 int CRecordMp4_Sink::onTick() {
-    return 0;
+    // The single-source mode has no source in this build: nothing to pump.
+    if (m_audioMode == 0)
+        return 0;
+    return m_pump->Tick();
 }
 
-void CRecordMp4_Sink::onPause() {}
+void CRecordMp4_Sink::onPause() {
+    StopCaptures();
+}
 
-void CRecordMp4_Sink::onResume() {}
+void CRecordMp4_Sink::onResume() {
+    const int mode = m_audioMode;
+    if (mode == 1)
+        StartCaptures(CCaptureWatchdog::kWantMicrophone | CCaptureWatchdog::kWantPlayback);
+    else if (mode == 2)
+        StartCaptures(CCaptureWatchdog::kWantPlayback);
+}
 
-void CRecordMp4_Sink::onStart() {}
+void CRecordMp4_Sink::StartCaptures(unsigned wanted) {
+    std::lock_guard<std::mutex> lock(m_watchdog->ControlLock());
+    if (wanted & CCaptureWatchdog::kWantMicrophone)
+        m_micRecorder.StartCapture();
+    if (wanted & CCaptureWatchdog::kWantPlayback)
+        m_playRecorder.StartCapture();
+    m_wantedCaptures = wanted;
+}
+
+void CRecordMp4_Sink::StopCaptures() {
+    std::lock_guard<std::mutex> lock(m_watchdog->ControlLock());
+    m_wantedCaptures = 0;
+    if (m_micRecorder.IsRunning())
+        m_micRecorder.StopCapture(true);
+    if (m_playRecorder.IsRunning())
+        m_playRecorder.StopCapture(true);
+}
+
+void CRecordMp4_Sink::onStart() {
+    if (m_audioMode == 0)
+        return;
+    // Sound captured while the container was being set up is not part of the recording.
+    if (m_micRecorder.IsRunning())
+        m_micRecorder.ClearCaptured();
+    if (m_playRecorder.IsRunning())
+        m_playRecorder.ClearCaptured();
+}
 
 void CRecordMp4_Sink::RecordMode(int mode) {
     switch (mode) {
@@ -91,17 +124,15 @@ void CRecordMp4_Sink::RecordMode(int mode) {
             DebugOutput("stop_device_record end---------------");
             break;
         case 1:
-            m_micRecorder.StartCapture();
-            m_playRecorder.StartCapture();
+            StartCaptures(CCaptureWatchdog::kWantMicrophone | CCaptureWatchdog::kWantPlayback);
             m_muxer->record(this, nullptr, true);
-            m_micRecorder.StopCapture(true);
-            m_playRecorder.StopCapture(true);
+            StopCaptures();
             break;
         case 2:
             // Playback sound only: the microphone is never opened.
-            m_playRecorder.StartCapture();
+            StartCaptures(CCaptureWatchdog::kWantPlayback);
             m_muxer->record(this, nullptr, true);
-            m_playRecorder.StopCapture(true);
+            StopCaptures();
             break;
         default:
             return;

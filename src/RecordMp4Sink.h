@@ -79,6 +79,10 @@ class CRecordMp4_Sink : public ICadmo2Mp4Video_Sink, public CCmThread, public IR
 
   private:
     void RecordMode(int mode);
+    // Starts the captures a mode needs and tells the watchdog to keep them up.
+    void StartCaptures(unsigned wanted);
+    // Stops every capture; the watchdog no longer reopens any.
+    void StopCaptures();
 
     CRecordClock m_clock;
     bool m_sourceSelector = true;         // audio mode 0: true the microphone, false the sound file
@@ -91,6 +95,9 @@ class CRecordMp4_Sink : public ICadmo2Mp4Video_Sink, public CCmThread, public IR
     IRecordCallback* m_callback = nullptr;  // the host's, not owned
     CAudioMixer m_mixer;
     int m_mixerInit = -1;
+    // Captures the running recording needs (CCaptureWatchdog::kWant* bits); changed under the
+    // watchdog's control lock.
+    std::atomic<unsigned> m_wantedCaptures{0};
     std::unique_ptr<CAudioPump> m_pump;
     // Restarts failed captures; declared last so it is gone before anything it watches.
     std::unique_ptr<CCaptureWatchdog> m_watchdog;

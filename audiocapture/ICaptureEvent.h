@@ -1,0 +1,48 @@
+// What a capture engine reports to the object that receives its sound: start, the capture
+// format, every packet, the data state, errors and the device name.
+#ifndef VISTREC_AUDIOCAPTURE_ICAPTUREEVENT_H
+#define VISTREC_AUDIOCAPTURE_ICAPTUREEVENT_H
+
+#include <stdint.h>
+
+#include <string>
+
+// Sample kinds of CaptureFormat::wFormatTag.
+constexpr uint16_t kCaptureFormatPcm = 1;    // integer samples
+constexpr uint16_t kCaptureFormatFloat = 3;  // 32-bit floating-point samples
+
+// A capture format: interleaved frames of nChannels samples.
+struct CaptureFormat {
+    uint16_t wFormatTag = kCaptureFormatPcm;
+    uint16_t nChannels = 0;
+    uint32_t nSamplesPerSec = 0;   // frames per second
+    uint32_t nAvgBytesPerSec = 0;  // nBlockAlign x nSamplesPerSec
+    uint16_t nBlockAlign = 0;      // bytes per frame
+    uint16_t wBitsPerSample = 0;
+};
+
+class ICaptureEvent {
+  public:
+    virtual ~ICaptureEvent() = default;
+    // The stream has started; periodMs is the capture thread's tick.
+    virtual void OnCaptureStart(uint32_t periodMs) = 0;
+    // Not called by the engine.
+    virtual void OnCaptureStop() = 0;
+    // Once per stream, with the device's format, before the stream opens. The callee may
+    // rewrite it; the stream opens with the rewritten rate and channel count and delivers
+    // signed 16-bit samples.
+    virtual void OnAdjustCaptureFormat(CaptureFormat* format) = 0;
+    // Every non-empty packet, on the capture thread.
+    virtual void OnCaptureData(const uint8_t* data, uint32_t bytes) = 0;
+    // Consumer side, not called by the engine.
+    virtual int FetchData(uint8_t* out, int bytes, int* got) = 0;
+    // true with every packet; false after seven empty ticks and on a device failure.
+    virtual void OnDataState(bool flowing) = 0;
+    // true when the stream cannot be opened, the device fails or the default device changed;
+    // false once the stream has started.
+    virtual void OnCaptureError(bool failed) = 0;
+    // Once after the start, with the recorded name of the default device (UTF-8).
+    virtual void OnDeviceName(std::string name) = 0;
+};
+
+#endif  // VISTREC_AUDIOCAPTURE_ICAPTUREEVENT_H
