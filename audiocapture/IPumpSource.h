@@ -7,7 +7,7 @@
 #include <stdint.h>
 
 class IPumpSource {
-public:
+  public:
     virtual ~IPumpSource() = default;
     // True while the source's capture engine has a capture thread.
     virtual bool IsRunning() const = 0;

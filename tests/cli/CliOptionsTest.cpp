@@ -42,6 +42,8 @@ TEST(CliOptions, OutputAloneGivesTheDocumentedDefaults) {
     EXPECT_EQ(o.mouseShow, 1);
     EXPECT_EQ(o.mouseSizePercent, 100);
     EXPECT_FALSE(o.h264Only);
+    EXPECT_EQ(o.audioMode, 1);  // microphone and playback mixed, as the library starts
+    EXPECT_FALSE(o.audioModeGiven);
     EXPECT_EQ(o.window, 0u);
     EXPECT_FALSE(o.quiet);
     EXPECT_FALSE(o.verbose);
@@ -67,7 +69,7 @@ TEST(CliOptions, EveryOptionIsStoredInBothSpellings) {
                            "--mouse-show=0",
                            "--mouse-size",
                            "150",
-                           "--h264",
+                           "--audio-mode=2",
                            "--window=0x1e00007",
                            "-q",
                            "clip.MKV"});
@@ -91,14 +93,17 @@ TEST(CliOptions, EveryOptionIsStoredInBothSpellings) {
     EXPECT_EQ(*o.gopSize, 48);
     EXPECT_EQ(o.mouseShow, 0);
     EXPECT_EQ(o.mouseSizePercent, 150);
-    EXPECT_TRUE(o.h264Only);
+    EXPECT_EQ(o.audioMode, 2);
+    EXPECT_TRUE(o.audioModeGiven);
     EXPECT_EQ(o.window, 0x1e00007u);
     EXPECT_TRUE(o.quiet);
 
     // Decimal window ids and the range ends of each numeric option are accepted too.
     r = Parse({"--window", "31457287", "--fps", "2", "--quality", "0", "--display", "0", "--scale",
-               "0.1", "--gop", "1", "--mouse-size", "10", "--duration", "1e-3", "a.mov"});
+               "0.1", "--gop", "1", "--mouse-size", "10", "--duration", "1e-3", "--audio-mode", "0",
+               "a.mov"});
     ASSERT_EQ(r.status, ParseStatus::Run) << r.error;
+    EXPECT_EQ(r.options.audioMode, 0);
     EXPECT_EQ(r.options.window, 31457287u);
     EXPECT_EQ(r.options.fps, 2);
     EXPECT_EQ(*r.options.display, 0);
@@ -120,7 +125,8 @@ TEST(CliOptions, NumbersOutsideTheirRangeOrMalformedAreRefusedWithTheOptionNamed
         {"--gop", "1001"},       {"--mouse-show", "2"},   {"--mouse-show", "-1"},
         {"--mouse-size", "9"},   {"--mouse-size", "401"}, {"--window", "0"},
         {"--window", "xyz"},     {"--window", "0x"},      {"--window", "0x20000000"},
-        {"--window", "-5"},
+        {"--window", "-5"},      {"--audio-mode", "3"},   {"--audio-mode", "-1"},
+        {"--audio-mode", "1.0"},
     };
     for (std::vector<std::string> args : bad) {
         const std::string option = args[0];
@@ -176,6 +182,21 @@ TEST(CliOptions, OutputFileIsRequiredSingleAndOfAWritableKind) {
     EXPECT_NE(ErrorOf({"-"}).find("'-'"), std::string::npos);
 }
 
+TEST(CliOptions, TheVideoOnlyRecorderTakesNoSoundSource) {
+    ParseResult r = Parse({"--h264", "out.mp4"});
+    ASSERT_EQ(r.status, ParseStatus::Run) << r.error;
+    EXPECT_TRUE(r.options.h264Only);
+    EXPECT_FALSE(r.options.audioModeGiven);
+    // Either order, even with the default mode spelled out.
+    for (std::vector<std::string> args : {std::vector<std::string>{"--h264", "--audio-mode", "1"},
+                                          std::vector<std::string>{"--audio-mode=2", "--h264"}}) {
+        args.push_back("out.mp4");
+        std::string error = ErrorOf(args);
+        EXPECT_NE(error.find("--audio-mode"), std::string::npos) << error;
+        EXPECT_NE(error.find("--h264"), std::string::npos) << error;
+    }
+}
+
 TEST(CliOptions, UnknownOptionsAndMissingValuesAreRefused) {
     EXPECT_NE(ErrorOf({"--frames", "3", "out.mp4"}).find("unknown option '--frames'"),
               std::string::npos);
@@ -209,6 +230,11 @@ TEST(CliOptions, HelpTextNamesEveryOption) {
                                "--mouse-show N",
                                "--mouse-size PERCENT",
                                "--h264",
+                               "--audio-mode N",
+                               "silence",
+                               "silent sound track",
+                               "/voluMem",
+                               "log/record.log",
                                "--window XID",
                                "--quiet",
                                "--help",

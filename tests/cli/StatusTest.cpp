@@ -53,3 +53,36 @@ TEST(Status, RecordingClockLeavesPausesOut) {
     run.resume(t0 + milliseconds(5000));
     EXPECT_EQ(run.recordedMs(t0 + milliseconds(10000)), 8000);
 }
+
+TEST(Status, LevelTextIsReadOnlyWhenItIsALevel) {
+    auto parse = [](const std::string& bytes) {
+        return ParseLevelText(bytes.data(), bytes.size());
+    };
+    // As the library writes it: the decimal text and its zero, at the start of the block.
+    EXPECT_EQ(parse(std::string("31\0\0\0", 5)), 31);
+    EXPECT_EQ(parse(std::string("0\0", 2)), 0);
+    EXPECT_EQ(parse(std::string("100\0", 4)), 100);
+    EXPECT_EQ(parse(std::string("7\0"
+                                "99",
+                                4)),
+              7);                // bytes after the zero are left-overs
+    EXPECT_EQ(parse("42"), 42);  // read ended before the zero
+    EXPECT_EQ(parse("007"), 7);
+    // A fresh block, a foreign or torn text: no level.
+    EXPECT_FALSE(parse(std::string(16, '\0')));
+    EXPECT_FALSE(parse(""));
+    EXPECT_FALSE(parse("101"));
+    EXPECT_FALSE(parse("0100"));
+    EXPECT_FALSE(parse("-1"));
+    EXPECT_FALSE(parse(" 5"));
+    EXPECT_FALSE(parse("5x"));
+    EXPECT_FALSE(parse("999"));
+
+    EXPECT_EQ(FormatLevelMeter(std::nullopt), "level [          ] --");
+    EXPECT_EQ(FormatLevelMeter(0), "level [          ] 0");
+    EXPECT_EQ(FormatLevelMeter(4), "level [          ] 4");  // under half a cell
+    EXPECT_EQ(FormatLevelMeter(5), "level [#         ] 5");
+    EXPECT_EQ(FormatLevelMeter(31), "level [###       ] 31");
+    EXPECT_EQ(FormatLevelMeter(95), "level [##########] 95");
+    EXPECT_EQ(FormatLevelMeter(100), "level [##########] 100");
+}

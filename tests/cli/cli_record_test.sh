@@ -1,13 +1,16 @@
 #!/bin/bash
 # End-to-end test of the vistrec command line on a private Xvfb: argument and environment
-# errors with their exit statuses, a timed recording, a recording stopped by SIGINT and one with
-# a pause, each file checked with ffprobe.
+# errors with their exit statuses, a timed recording, a recording stopped by SIGINT, one with
+# a pause and a video-only one, each file checked with ffprobe. No sound server is reachable:
+# recordings with sound say so and get a silent sound track.
 # Usage: cli_record_test.sh VISTREC_PROGRAM
 set -u
 program=$1
 work=$(mktemp -d /tmp/vistrec-cli-e2e-XXXXXX)
 xvfb_pid=
 failures=0
+# A socket that does not exist, so that no sound server is reached whatever runs on this machine.
+export PULSE_SERVER="unix:$work/no-sound-server"
 
 cleanup() {
     if [ -n "$xvfb_pid" ]; then
@@ -44,6 +47,8 @@ expect_status 2 "unknown option '--bogus'" --bogus "$work/a.mp4"
 expect_status 2 "--fps needs an integer from 2 to 30" --fps 99 "$work/a.mp4"
 expect_status 2 "missing output file" --duration 1
 expect_status 2 "must end in .mp4, .mov, .mkv or .m4v" "$work/a.avi"
+expect_status 2 "--audio-mode needs an integer from 0 to 2" --audio-mode 3 "$work/a.mp4"
+expect_status 2 "--audio-mode does not apply to --h264" --h264 --audio-mode 2 "$work/a.mp4"
 DISPLAY= expect_status 1 "DISPLAY is not set" "$work/a.mp4"
 DISPLAY=:1999 expect_status 1 "cannot open X display ':1999'" "$work/a.mp4"
 
@@ -80,6 +85,10 @@ IFS=, read -r codec width height packets <<<"$(video_facts "$work/timed.mp4")"
 [ "${packets:-0}" -ge 30 ] && [ "${packets:-0}" -le 42 ] || fail "timed recording: $packets frames for 2 s at 20 fps"
 # The frame count printed is the one ffprobe counts.
 grep -q "video: h264 1280x720, $packets frames" "$work/out.txt" || fail "printed frame count differs from ffprobe's $packets"
+# Without a sound server the recording goes on, with a silent sound track.
+grep -q "^vistrec: no sound server reachable (.*): recording video with a silent sound track$" "$work/err.txt" \
+    || fail "timed recording: no sound server message: $(cat "$work/err.txt")"
+grep -q "audio: aac 16000 Hz, 1 channel" "$work/out.txt" || fail "timed recording: no sound track: $(cat "$work/out.txt")"
 
 # A region recording stopped by SIGINT is still finished cleanly.
 "$program" --region 100,50,640,360 --scale 1 "$work/region.mkv" >"$work/out.txt" 2>"$work/err.txt" &
@@ -108,6 +117,19 @@ recorded=$(sed -n "s/^recorded \([0-9.]*\) s.*/\1/p" "$work/out.txt")
 awk -v r="${recorded:-0}" 'BEGIN { exit !(r >= 1.8 && r <= 2.6) }' || fail "paused recording: recorded $recorded s, want about 2"
 waited=$(awk -v a="$(date +%s.%N)" -v b="$start" 'BEGIN { print a - b }')
 awk -v w="$waited" 'BEGIN { exit !(w >= 1.2) }' || fail "paused recording ended $waited s after resume, want about 1.5"
+
+# A video-only recording, by a copy of the program in a fresh folder (the build tree's program
+# finds the library by its absolute run path): it neither checks for a sound server nor writes
+# a sound track, and it makes the library's log folder beside itself. 2 s, as the MP4 recorder
+# would have written sound by then.
+mkdir "$work/bin"
+cp "$program" "$work/bin/vistrec"
+"$work/bin/vistrec" --h264 --duration 2 "$work/video.mp4" >"$work/out.txt" 2>"$work/err.txt"
+status=$?
+[ "$status" = 0 ] || fail "video-only recording: exit $status ($(cat "$work/err.txt"))"
+grep -q "sound server" "$work/err.txt" && fail "video-only recording checked the sound server: $(cat "$work/err.txt")"
+grep -q "audio:" "$work/out.txt" && fail "video-only recording has sound: $(cat "$work/out.txt")"
+[ -s "$work/bin/log/record.log" ] || fail "no log/record.log beside the program"
 
 if [ "$failures" -gt 0 ]; then
     echo "$failures failure(s)"

@@ -248,6 +248,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
              return err;
          }},
         {"--gop", optionalIntSetter(&o.gopSize, kMinGop, kMaxGop)},
+        {"--audio-mode",
+         [&o, intSetter](const std::string& name, const std::string& v) {
+             std::string err = intSetter(&o.audioMode, 0, kMaxAudioMode)(name, v);
+             o.audioModeGiven = o.audioModeGiven || err.empty();
+             return err;
+         }},
         {"--mouse-show", intSetter(&o.mouseShow, 0, 1)},
         {"--mouse-size", intSetter(&o.mouseSizePercent, kMinMouseSize, kMaxMouseSize)},
         {"--window",
@@ -325,6 +331,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
         return fail("cannot write " + Quoted(o.outputFile) +
                     ": the file name must end in .mp4, .mov, .mkv or .m4v");
     }
+    // The H.264 recorder records no sound, so a sound source would be silently ignored.
+    if (o.h264Only && o.audioModeGiven) {
+        return fail("--audio-mode does not apply to --h264, which records no sound");
+    }
     result.status = ParseStatus::Run;
     return result;
 }
@@ -364,20 +374,34 @@ Options:
                         (library default 12)
   --mouse-show N        1 draws the mouse pointer, 0 hides it (default 1)
   --mouse-size PERCENT  pointer size, 10 to 400 percent (default 100)
-  --h264                use the video-only H.264 recorder (no sound)
+  --audio-mode N        sound to record (default 1): 1 microphone and playback
+                        (what the speakers play) mixed; 2 playback only;
+                        0 a single source, which in this build records
+                        silence
+  --h264                use the video-only H.264 recorder (no sound track)
   --window XID          host X11 window (decimal or 0x hex id); the capture
                         reads that window with the same coordinates
                         (default: none, the whole screen)
-  -q, --quiet           no status line, notes or summary; errors only
+  -q, --quiet           no status line, notes or summary; errors and
+                        warnings only
   -v, --verbose         also show FFmpeg's own messages (hidden by default)
   -h, --help            show this help and exit
       --version         show the version and exit
 
+Sound comes from the PulseAudio (or PipeWire) server's default source and the
+monitor of its default sink. When no sound server answers, a warning says so
+and the file gets a silent sound track.
+
 On a terminal, a status line on stderr shows the recorded time, the frames due
-at the expected frame rate and the file size. SIGUSR1 pauses, SIGUSR2 resumes;
-Ctrl-C, SIGTERM or SIGHUP stop and finish the file (a second Ctrl-C while it
-is being finished abandons it). The finished file is read back and its
-streams, frame count and duration are printed.
+at the expected frame rate, the file size and, in audio modes 1 and 2, the
+sound level from 0 to 100 ("--" until sound arrives). The library publishes
+the level in the shared memory object /voluMem, which vistrec creates and
+removes at exit (one that already exists is only read, and left in place).
+SIGUSR1 pauses, SIGUSR2 resumes; Ctrl-C, SIGTERM or SIGHUP stop and finish
+the file (a second Ctrl-C while it is being finished abandons it). The
+finished file is read back and its streams, frame count and duration are
+printed. The library logs to log/record.log beside this program; vistrec
+creates the log folder.
 
 Exit status: 0 recorded; 1 cannot record (no X display, unwritable output,
 recording failed); 2 bad arguments.

@@ -37,6 +37,10 @@ struct CliOptions {
     int mouseShow = 1;
     int mouseSizePercent = 100;
     bool h264Only = false;
+    // Always handed to setAudioMode: 0 one source (silence in this build), 1 microphone and
+    // playback mixed, 2 playback only.
+    int audioMode = 1;
+    bool audioModeGiven = false;
     unsigned long window = 0;  // host X11 window id; 0: none
     bool quiet = false;
     bool verbose = false;  // let FFmpeg print its own messages
@@ -72,6 +76,7 @@ constexpr int kMinGop = 1;
 constexpr int kMaxGop = 1000;
 constexpr int kMinMouseSize = 10;
 constexpr int kMaxMouseSize = 400;
+constexpr int kMaxAudioMode = 2;
 constexpr double kMaxDurationSeconds = 1e7;  // keeps millisecond arithmetic far from overflow
 // Every rounding in the recorder works in multiples of 4 pixels, so a narrower region is empty.
 constexpr int kMinRegionSide = 4;

@@ -1,5 +1,6 @@
 #include "Status.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vistrec_cli {
@@ -39,6 +40,32 @@ std::string StatusLine(int64_t elapsed_ms, int fps, int64_t file_bytes, bool pau
     }
     line += "  " + FormatMegabytes(file_bytes);
     return line;
+}
+
+std::optional<int> ParseLevelText(const char* text, size_t size) {
+    constexpr size_t kMaxDigits = 3;
+    int value = 0;
+    size_t digits = 0;
+    for (size_t i = 0; i < size && text[i] != '\0'; ++i) {
+        if (text[i] < '0' || text[i] > '9' || ++digits > kMaxDigits) {
+            return std::nullopt;
+        }
+        value = value * 10 + (text[i] - '0');
+    }
+    if (digits == 0 || value > 100) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::string FormatLevelMeter(std::optional<int> level) {
+    std::string bar(kLevelBarWidth, ' ');
+    if (level) {
+        const auto filled =
+            static_cast<size_t>((std::clamp(*level, 0, 100) * kLevelBarWidth + 50) / 100);
+        bar.replace(0, filled, filled, '#');
+    }
+    return "level [" + bar + "] " + (level ? std::to_string(*level) : std::string("--"));
 }
 
 void RecordingClock::pause(Clock::time_point now) {

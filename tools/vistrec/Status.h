@@ -3,7 +3,9 @@
 #define VISTREC_CLI_STATUS_H
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace vistrec_cli {
@@ -21,6 +23,18 @@ std::string FormatMegabytes(int64_t bytes);
 // One status line: "REC 01:02.3  frames due 1246 @ 20 fps  1.25 MB", with "PAUSED" in place
 // of "REC" while paused. A frame rate of 0 or less shows the frames due as "?".
 std::string StatusLine(int64_t elapsed_ms, int fps, int64_t file_bytes, bool paused);
+
+// The sound level as the library publishes it: one to three decimal digits, 0 to 100, at the
+// start of the block and ended by a zero byte or by the end of `size`. Anything else (a block
+// still zero-filled, a torn or foreign text) gives no level.
+std::optional<int> ParseLevelText(const char* text, size_t size);
+
+// Width of the level bar in characters; each stands for 10 level points.
+constexpr int kLevelBarWidth = 10;
+
+// "level [###       ] 31": the bar filled in proportion (rounded to the nearest tenth), then
+// the number; "level [          ] --" without a level.
+std::string FormatLevelMeter(std::optional<int> level);
 
 // Recorded time of a run: time since the start minus the pauses, as the recorder counts it.
 // The caller passes the current time, so the rules can be tested with made-up times.

@@ -2,6 +2,7 @@
 // would: the public header, the exported create functions and the recorder interface only.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,8 +27,10 @@ extern "C" {
 #include "CliOptions.h"
 #include "DisplayCheck.h"
 #include "FrameRate.h"
+#include "LevelBlock.h"
 #include "MediaReport.h"
 #include "OutputCheck.h"
+#include "SoundServerCheck.h"
 #include "Status.h"
 
 #ifndef VISTREC_VERSION
@@ -80,6 +84,48 @@ std::string ExecutableDirectory() {
     }
     std::string exe(path.data(), static_cast<size_t>(n));
     return exe.substr(0, exe.find_last_of('/') + 1);
+}
+
+// The library logs to "log/record.log" beside the host's executable but leaves creating the
+// folder to the host. Without it the recording still works, unlogged, so failure is ignored.
+void CreateLogFolder() {
+    mkdir((ExecutableDirectory() + "log").c_str(), 0777);
+}
+
+// A second Ctrl-C while the file is being finished ends the process at once. The level block
+// this program created is removed first; the signal then ends the process as it would have.
+void AbandonOnSecondInterrupt(int sig) {
+    HostLevelBlock::UnlinkOwnedForAbandon();
+    signal(sig, SIG_DFL);
+    raise(sig);  // delivered with the default action once this handler returns
+}
+
+// Where the library ends the process itself (an encoder that cannot be set up), destructors do
+// not run; the level block is removed here instead.
+void UnlinkLevelBlockAtExit() {
+    HostLevelBlock::UnlinkOwnedForAbandon();
+}
+
+// The level block the library opens in the recorder's constructor, so made before the
+// recorder; null when this recording captures no sound or the block cannot be had.
+std::unique_ptr<HostLevelBlock> OpenLevelBlock(bool quiet) {
+    auto block = std::make_unique<HostLevelBlock>();
+    if (block->owned()) {
+        return block;
+    }
+    if (!block->isOpen()) {
+        if (!quiet) {
+            std::fprintf(stderr, "vistrec: note: no level meter: %s\n", block->error().c_str());
+        }
+        return nullptr;
+    }
+    if (!quiet) {
+        std::fprintf(stderr,
+                     "vistrec: note: %s already exists (another host's?); the level meter "
+                     "reads it and leaves it in place\n",
+                     block->name().c_str());
+    }
+    return block;
 }
 
 // Tells the main loop when the record thread has ended on its own (MP4 recorder only).
@@ -157,9 +203,13 @@ void ConfigureRecorder(IRecordMp4& recorder, const CliOptions& o, IRecordCallbac
         recorder.setGopSize(*o.gopSize);
     }
     recorder.setMouseShow(o.mouseShow, 0, 0, o.mouseSizePercent);
+    if (!o.h264Only) {
+        recorder.setAudioMode(o.audioMode);
+    }
 }
 
 int Run(const CliOptions& o, const sigset_t& signals) {
+    CreateLogFolder();
     DisplayCheckResult display = CheckDisplay(o);
     if (display.exitCode != 0) {
         PrintError(display.error);
@@ -181,6 +231,18 @@ int Run(const CliOptions& o, const sigset_t& signals) {
         std::fprintf(stderr, "vistrec: note: recording at %d fps, not --fps %d (rate from %s)\n",
                      fps, o.fps, FrameRateSource(o, configFps).c_str());
     }
+
+    // Sound is captured by the MP4 recorder in modes 1 and 2; mode 0 has no source here.
+    const bool capturesSound = !o.h264Only && o.audioMode != 0;
+    if (capturesSound) {
+        std::string unreachable = CheckSoundServer();
+        if (!unreachable.empty()) {
+            PrintError("no sound server reachable (" + unreachable +
+                       "): recording video with a silent sound track");
+        }
+    }
+    // Made before the recorder, which opens it on construction, and removed after it.
+    std::unique_ptr<HostLevelBlock> levelBlock = capturesSound ? OpenLevelBlock(o.quiet) : nullptr;
 
     // Outlives the recorder, which may call it until stopRecord returns.
     RecordEndFlag endFlag;
@@ -217,8 +279,12 @@ int Run(const CliOptions& o, const sigset_t& signals) {
             endedEarly = true;
             break;
         }
-        status.show(
-            StatusLine(elapsed, fps, std::max<int64_t>(FileSize(o.outputFile), 0), clock.paused()));
+        std::string line =
+            StatusLine(elapsed, fps, std::max<int64_t>(FileSize(o.outputFile), 0), clock.paused());
+        if (levelBlock) {
+            line += "  " + FormatLevelMeter(levelBlock->readLevel());
+        }
+        status.show(line);
         int64_t wait = kStatusPeriodMs;
         if (durationMs >= 0 && !clock.paused()) {
             wait = std::min(wait, durationMs - elapsed);
@@ -237,6 +303,10 @@ int Run(const CliOptions& o, const sigset_t& signals) {
     }
 
     // From here a second Ctrl-C ends the program at once, abandoning the unfinished file.
+    struct sigaction abandon {};
+    abandon.sa_handler = AbandonOnSecondInterrupt;
+    sigemptyset(&abandon.sa_mask);
+    sigaction(SIGINT, &abandon, nullptr);
     sigset_t interrupt;
     sigemptyset(&interrupt);
     sigaddset(&interrupt, SIGINT);
@@ -310,5 +380,6 @@ int main(int argc, char** argv) {
     if (!parsed.options.verbose) {
         av_log_set_level(AV_LOG_FATAL);
     }
+    std::atexit(UnlinkLevelBlockAtExit);
     return Run(parsed.options, signals);
 }
