@@ -159,6 +159,9 @@ int CCadmo2Mp4Video::EndSequence(ICadmo2Mp4Video_Sink* sink, int lastVideoResult
                 break;
             ++m_audioFrameCount;
         }
+        // The encoder still holds the last frame it was given (AAC looks one frame ahead):
+        // drain it so that the sound written reaches the end of the file.
+        DrainAudioEncoder();
     }
     VLOG_INFO("write_audio_frame over");
     av_write_trailer(m_pFormatCtx);
@@ -313,6 +316,23 @@ int CCadmo2Mp4Video::write_audio_frame2(AVFormatContext* fc, AVStream* st, int, 
         return -1;
     }
     return 0;
+}
+
+void CCadmo2Mp4Video::DrainAudioEncoder() {
+    AVCodecContext* ctx = m_audioCodec.get();
+    if (!ctx || !m_audioPacket || avcodec_send_frame(ctx, nullptr) < 0)
+        return;
+    AVPacket* pkt = m_audioPacket.get();
+    while (avcodec_receive_packet(ctx, pkt) >= 0) {
+        pkt->stream_index = m_pAudioStream->index;
+        av_packet_rescale_ts(pkt, ctx->time_base, m_pAudioStream->time_base);
+        const int ret = av_interleaved_write_frame(m_pFormatCtx, pkt);
+        av_packet_unref(pkt);
+        if (ret < 0) {
+            VLOG_ERROR("av_interleaved_write_frame error" << ret << AvErrorText(ret));
+            break;
+        }
+    }
 }
 
 void CCadmo2Mp4Video::close_audio() {

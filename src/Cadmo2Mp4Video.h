@@ -29,6 +29,8 @@ class CCadmo2Mp4Video : public CH264WindowRecorder {
     // flushing); 0 when a packet was written, -1 otherwise.
     int write_audio_frame2(AVFormatContext* fc, AVStream* st, int elapsedMs, bool flush);
     void close_audio();
+    // Writes the packets the audio encoder still holds at the end of a recording.
+    void DrainAudioEncoder();
 
     // The audio hand-off from the pump: level meter, "voluMem", FIFO append (record thread).
     void PushAudio(const uint8_t* pcm, int bytes);
