@@ -1,6 +1,9 @@
 #include "H264WindowRecorder.h"
 
+#include <stdio.h>
 #include <stdlib.h>
+
+#include <cstdlib>
 #include <string.h>
 
 extern "C" {
@@ -233,7 +236,10 @@ AVStream* CH264WindowRecorder::add_video_stream(AVFormatContext* fc, AVCodecID c
             return nullptr;
         // No H.264 encoder at all: the host learns it from the notification and the exit.
         vistrec::platform::PostHostNotification(0);
-        exit(1);
+        // Other threads of the host still run: end without running static destructors under
+        // them (hosts that must clean up can register with at_quick_exit).
+        fflush(nullptr);
+        std::quick_exit(1);
     }
     avcodec_parameters_from_context(st->codecpar, ctx.get());
     st->time_base = ctx->time_base;

@@ -252,7 +252,9 @@ TEST(SceneProgram, DrawsRendererFramesByWallClock) {
         const int64_t after = it::MonotonicMs();
         uint32_t counter = 0;
         ASSERT_TRUE(it::ReadFrameCounter(*it::ToYuv420(screen, kW, kH), {}, kW, kH, &counter));
-        const double earliest = (before - scene.startMs() - 40) * 30 / 1000.0;
+        // The scene may be a few frames late on a loaded machine (it shares two cores with the
+        // rest of the suite); it must never run ahead of the clock.
+        const double earliest = (before - scene.startMs() - 200) * 30 / 1000.0;
         const double latest = (after - scene.startMs()) * 30 / 1000.0;
         EXPECT_GE(counter, earliest);
         EXPECT_LE(counter, latest + 1);

@@ -381,5 +381,7 @@ int main(int argc, char** argv) {
         av_log_set_level(AV_LOG_FATAL);
     }
     std::atexit(UnlinkLevelBlockAtExit);
+    // The library ends the process with quick_exit when no video encoder opens.
+    std::at_quick_exit(UnlinkLevelBlockAtExit);
     return Run(parsed.options, signals);
 }
