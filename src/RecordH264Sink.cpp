@@ -2,7 +2,6 @@
 
 #include "platform/Platform.h"
 
-using vistrec::platform::GetMsTime;
 using vistrec::platform::TickCount32;
 
 CRecordH264_Sink::CRecordH264_Sink(HWND hostWnd)
@@ -21,24 +20,13 @@ CRecordH264_Sink::~CRecordH264_Sink() {
     avformat_network_deinit();
 }
 
-void CRecordH264_Sink::pauseRecord() {
-    m_clock.Pause(GetMsTime());
-}
-
-int CRecordH264_Sink::resumeRecord() {
-    const int d = m_clock.Resume(GetMsTime());
-    m_encoder->m_pausedMs = m_clock.PausedMs();
-    return d;
-}
-
 void CRecordH264_Sink::startRecord() {
-    m_clock.Begin(TickCount32());
-    m_encoder->m_pausedMs = 0;
+    BeginRecording();
     Start();
 }
 
 unsigned int CRecordH264_Sink::stopRecord() {
-    m_clock.CountOpenPause(GetMsTime());
+    m_clock.CountOpenPause(vistrec::platform::GetMsTime());
     m_clock.m_stop = true;
     Stop(CEvent::kInfinite);
     return m_clock.Duration(TickCount32());

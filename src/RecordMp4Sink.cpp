@@ -4,7 +4,6 @@
 #include "support/Log.h"
 
 using vistrec::platform::DebugOutput;
-using vistrec::platform::GetMsTime;
 using vistrec::platform::TickCount32;
 
 CRecordMp4_Sink::CRecordMp4_Sink(HWND hostWnd) {
@@ -44,20 +43,8 @@ void CRecordMp4_Sink::setAudioFile(const char* fileName) {
     m_sourceSelector = false;
 }
 
-void CRecordMp4_Sink::pauseRecord() {
-    m_clock.Pause(GetMsTime());
-}
-
-int CRecordMp4_Sink::resumeRecord() {
-    const int d = m_clock.Resume(GetMsTime());
-    m_muxer->m_pausedMs = m_clock.PausedMs();
-    return d;
-}
-
 void CRecordMp4_Sink::startRecord() {
-    // Pauses of an earlier recording of this object do not count.
-    m_clock.Begin(TickCount32());
-    m_muxer->m_pausedMs = 0;
+    BeginRecording();
     Start();
 }
 

@@ -14,48 +14,22 @@
 #include "audiocapture/CaptureWatchdog.h"
 #include "audiocapture/NoiseSuppressor.h"
 #include "ICadmo2Mp4VideoSink.h"
-#include "RecordClock.h"
+#include "RecorderSlots.h"
 #include "support/CmThread.h"
 #include "vistrec/IRecordMp4.h"
 
-class CRecordMp4_Sink : public ICadmo2Mp4Video_Sink, public CCmThread, public IRecordMp4 {
+class CRecordMp4_Sink : public ICadmo2Mp4Video_Sink, public CCmThread, public CRecorderSlots {
   public:
     explicit CRecordMp4_Sink(HWND hostWnd);
     // Stops and joins a running recording before anything is freed.
     ~CRecordMp4_Sink() override;
 
-    // IRecordMp4 (host thread).
+    // IRecordMp4 slots of its own (host thread); the rest are shared with the H.264 recorder.
     void setCallback(IRecordCallback* callback) override { m_callback = callback; }
-    void setFileName(const char* fileName) override { m_muxer->setFileName(fileName); }
-    void setMp3FileName(const char* fileName) override { m_muxer->setMp3FileName(fileName); }
     void setAudioFile(const char* fileName) override;
-    void setFrameRate(int fps) override { m_muxer->setFrameRate(fps); }
-    void setQuality(int level, int) override { m_muxer->setQuality(level); }
-    int setCaptureRect(bool region, const RECT* rect) override {
-        return m_muxer->setCaptureRect(region, rect);
-    }
-    void reserved8(int, int) override {}
-    void setDisplay(int number) override { m_muxer->setDisplay(number); }
-    void setFollowTarget(bool follow) override { CH264WindowRecorder::setFollowTarget(follow); }
-    void setScale(double scale) override { m_muxer->setScale(scale); }
-    void setPreset(const char* preset) override { m_muxer->setPreset(preset); }
-    void setTune(const char* tune) override { m_muxer->setTune(tune); }
-    void reserved14(bool) override {}
-    void setGopSize(int gopSize) override { m_muxer->setGopSize(gopSize); }
     void setAudioMode(int mode) override { m_audioMode = mode; }
-    void pauseRecord() override;
-    int resumeRecord() override;
-    void setText(const char* fontFile, const char* text, float x, float y, BYTE red, BYTE green,
-                 BYTE blue, BYTE) override {
-        m_muxer->setText(fontFile, text, x, y, red, green, blue);
-    }
     void startRecord() override;
     unsigned int stopRecord() override;
-    void reserved22(uint32_t, uint32_t, uint32_t, uint32_t) override {}
-    void setMouseShow(int mouseShow, int clickShow, int lightShow, int mouseSize) override {
-        CH264WindowRecorder::setMouseShow(mouseShow, clickShow, lightShow, mouseSize);
-    }
-    void setMouseEvent(int message) override { CH264WindowRecorder::setMouseEvent(message); }
 
     // ICadmo2Mp4Video_Sink (record thread).
     void reserved1(void*) override {}
@@ -67,15 +41,11 @@ class CRecordMp4_Sink : public ICadmo2Mp4Video_Sink, public CCmThread, public IR
     void onResume() override;
     void onStart() override;
 
-    CCadmo2Mp4Video* Muxer() { return m_muxer.get(); }
-    int AudioMode() const { return m_audioMode; }
-    CAudioRecordT<true>& MicrophoneRecorder() { return m_micRecorder; }
-    CAudioRecordT<false>& PlaybackRecorder() { return m_playRecorder; }
-
   protected:
     // The record thread: opens the sources of the audio mode, records, closes them and tells
     // the host's callback.
     int run() override;
+    CH264WindowRecorder& Encoder() override { return *m_muxer; }
 
   private:
     void RecordMode(int mode);
@@ -84,7 +54,6 @@ class CRecordMp4_Sink : public ICadmo2Mp4Video_Sink, public CCmThread, public IR
     // Stops every capture; the watchdog no longer reopens any.
     void StopCaptures();
 
-    CRecordClock m_clock;
     bool m_sourceSelector = true;         // audio mode 0: true the microphone, false the sound file
     std::string m_audioFile;              // sound file for audio mode 0
     CAudioRecordT<true> m_micRecorder;    // default microphone
