@@ -237,8 +237,10 @@ int CAudioRecordT<kMicrophone>::AudioResampling(int srcFormat, int srcChannels, 
     const uint8_t* in = m_inputChunk.get();
     const int converted =
         swr_convert(m_swr.get(), m_out.planes, m_outSamplesPerChunk, &in, srcSamples);
-    if (converted <= 0 || converted != m_outSamplesPerChunk)
-        return -1;  // the chunk is lost
+    // The first chunk after a (re)build comes out a few samples short (the resampler's filter
+    // delay); those samples are kept, so no sound is lost at the start of a capture.
+    if (converted <= 0)
+        return -1;
 
     VLOG_DEBUG("audio resample " << read << "---" << converted * 2 << "--" << ret << "ret"
                                  << converted);
@@ -261,6 +263,13 @@ template <bool kMicrophone>
 void CAudioRecordT<kMicrophone>::ClearCaptured() {
     std::lock_guard<std::mutex> lock(m_rawLock);
     m_raw.Clear();
+}
+
+template <bool kMicrophone>
+void CAudioRecordT<kMicrophone>::ClearBuffers() {
+    ClearCaptured();
+    std::lock_guard<std::mutex> lock(m_resampledLock);
+    m_resampled.Clear();
 }
 
 template <bool kMicrophone>

@@ -71,6 +71,8 @@ class CAudioRecordT final : public ICaptureEvent, public IPumpSource {
 
     // Record thread: empties the raw FIFO.
     void ClearCaptured();
+    // Empties the raw FIFO and then the resampled FIFO (each under its own lock).
+    void ClearBuffers();
     // Waits up to kIdleWaitMs for the idle event; unless a capture thread exists, opens the
     // engine with this recorder as the sink, clears the error flag and starts it. Returns
     // whether a capture thread exists afterwards.

@@ -28,6 +28,8 @@ void CCaptureWatchdog::ReopenIfDown(CAudioRecordT<kMicrophone>& recorder, Retry*
     const int64_t now = vistrec::platform::GetMsTime();
     if (now < retry->nextMs)
         return;
+    // Sound queued before the capture went down belongs before the gap, not after it.
+    recorder.ClearBuffers();
     if (recorder.StartCapture()) {
         *retry = Retry();
         return;

@@ -55,6 +55,7 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
     TeardownVideo();
     m_videoFrameIndex = 0;
     m_audioFrameCount = 0;
+    m_audioStarved = false;
     if (SetUpVideoOutput() < 0) {
         TeardownVideo();
         return -1;
@@ -120,9 +121,17 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
         if ((!m_pAudioStream || audioTime >= kMaxRecordingSeconds) &&
             (!m_pVideoStream || videoTime / 1000 >= kMaxRecordingSeconds))
             break;
-        if (!m_pVideoStream || (m_pAudioStream && audioTime < videoTime / 1000)) {
+        AudioStep step = AudioStep::kNone;
+        if (!m_pVideoStream)
+            step = AudioStep::kSound;
+        else if (m_pAudioStream && audioTime < videoTime / 1000)
+            step = NextAudioStep(videoTime);
+        if (step != AudioStep::kNone) {
             // Audio lags the last video frame by a whole second or more: catch up first.
-            write_audio_frame2(m_pFormatCtx, m_pAudioStream, static_cast<int>(elapsed), false);
+            if (step == AudioStep::kSound)
+                write_audio_frame2(m_pFormatCtx, m_pAudioStream, static_cast<int>(elapsed), false);
+            else
+                WriteAudioFrame(m_pFormatCtx, m_pAudioStream, false, true);
             ++m_audioFrameCount;
         } else {
             const int result = write_video_frame(m_pFormatCtx, m_pVideoStream, elapsed);
@@ -137,6 +146,27 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
         sink->onTick();
     } while (!sink->isStopped());
     return EndSequence(sink, lastVideoResult);
+}
+
+CCadmo2Mp4Video::AudioStep CCadmo2Mp4Video::NextAudioStep(int64_t videoTimeMs) {
+    const int frameBytes = static_cast<int>(m_pSamples.size());
+    const int64_t lagMs = videoTimeMs - AudioTimeMs();
+    if (m_audioFifo.Size() >= frameBytes) {
+        // Sound is back after a silent stretch: fill the stretch up to the sound's own time
+        // first, so that it is heard when it was captured.
+        if (m_audioStarved && lagMs > kAudioResyncLagMs + AudioFrameMs())
+            return AudioStep::kSilence;
+        m_audioStarved = false;
+        return AudioStep::kSound;
+    }
+    // Captured sound reaches the FIFO a little after its time; wait for it rather than fill
+    // the track with silence, unless the audio lags so far that nothing is coming.
+    // What is left of the FIFO goes into this frame, completed with silence.
+    if (lagMs > kAudioSilenceLagMs) {
+        m_audioStarved = true;
+        return AudioStep::kSound;
+    }
+    return AudioStep::kNone;
 }
 
 int CCadmo2Mp4Video::EndSequence(ICadmo2Mp4Video_Sink* sink, int lastVideoResult) {
@@ -161,6 +191,13 @@ int CCadmo2Mp4Video::EndSequence(ICadmo2Mp4Video_Sink* sink, int lastVideoResult
                 break;
             ++m_audioFrameCount;
         }
+        // Silence where no sound came (no sound server, a lost device), so that the track
+        // lasts as long as the video.
+        const int64_t videoEndMs = videoEnd + 1000 / m_frameRate;
+        while (AudioTimeMs() + AudioFrameMs() / 2 < videoEndMs) {
+            WriteAudioFrame(m_pFormatCtx, m_pAudioStream, true, true);
+            ++m_audioFrameCount;
+        }
         // The encoder still holds the last frame it was given (AAC looks one frame ahead):
         // drain it so that the sound written reaches the end of the file.
         DrainAudioEncoder();
@@ -173,6 +210,18 @@ int CCadmo2Mp4Video::EndSequence(ICadmo2Mp4Video_Sink* sink, int lastVideoResult
         close_audio();
     TeardownVideo();
     return 0;
+}
+
+int64_t CCadmo2Mp4Video::AudioTimeMs() const {
+    if (!m_pAudioStream || !m_audioCodec)
+        return 0;
+    const AVRational tb = m_audioCodec->time_base;
+    return static_cast<int64_t>(m_audioFrameCount) * m_audioFrameSize * 1000 * tb.num / tb.den;
+}
+
+int64_t CCadmo2Mp4Video::AudioFrameMs() const {
+    return m_audioCodec ? static_cast<int64_t>(m_audioFrameSize) * 1000 / m_audioCodec->sample_rate
+                        : 0;
 }
 
 AVStream* CCadmo2Mp4Video::add_audio_stream(AVFormatContext* fc, AVCodecID codecId) {
@@ -242,6 +291,10 @@ void CCadmo2Mp4Video::open_audio(AVFormatContext*, AVStream* st) {
 }
 
 int CCadmo2Mp4Video::write_audio_frame2(AVFormatContext* fc, AVStream* st, int, bool flush) {
+    return WriteAudioFrame(fc, st, flush, false);
+}
+
+int CCadmo2Mp4Video::WriteAudioFrame(AVFormatContext* fc, AVStream* st, bool flush, bool silence) {
     AVCodecContext* ctx = m_audioCodec.get();
     if (!ctx)
         return -1;
@@ -277,9 +330,11 @@ int CCadmo2Mp4Video::write_audio_frame2(AVFormatContext* fc, AVStream* st, int, 
     // Take one frame of PCM, or the whole samples the FIFO holds.
     const int frameBytes = static_cast<int>(m_pSamples.size());
     int taken = 0;
-    if (m_audioFifo.Size() > 0)
+    if (silence)
+        taken = 0;
+    else if (m_audioFifo.Size() > 0)
         taken = m_audioFifo.Read(m_pSamples.data(), std::min(frameBytes, m_audioFifo.Size() & ~1));
-    if (taken <= 0) {
+    if (taken <= 0 && !silence) {
         VLOG_ERROR("get_audio_frame error");
         if (flush)
             return -1;
