@@ -23,15 +23,15 @@ int CH264WindowRecorder::ComposeGdiFrame(AVFormatContext*, AVStream* st) {
     return 0;
 }
 
-int CH264WindowRecorder::BitmapToImage(const CaptureBitmap& bitmap, cv::Mat* slot) {
-    if (bitmap.width <= 0 || bitmap.height <= 0)
+int CH264WindowRecorder::BitmapToImage(CaptureBitmap& bitmap, cv::Mat* slot) {
+    if (bitmap.width <= 0 || bitmap.height <= 0 || bitmap.pixels.empty())
         return -1;
-    if (slot->cols != bitmap.width || slot->rows != bitmap.height || slot->type() != CV_8UC4)
-        slot->create(bitmap.height, bitmap.width, CV_8UC4);
-    if (slot->empty())
-        return -1;
-    // Rows of both are width x 4 bytes, so one copy moves the whole picture.
-    memcpy(slot->data, bitmap.pixels.data(), bitmap.pixels.size());
+    // The image is a view of the bitmap's pixels: the bitmap is reused from frame to frame, so
+    // a copy of 8 MB per 1080p frame buys nothing.
+    if (slot->data != bitmap.pixels.data() || slot->cols != bitmap.width ||
+        slot->rows != bitmap.height)
+        *slot = cv::Mat(bitmap.height, bitmap.width, CV_8UC4, bitmap.pixels.data(),
+                        static_cast<size_t>(bitmap.Stride()));
     return 0;
 }
 

@@ -385,6 +385,7 @@ void CH264WindowRecorder::TeardownVideo() {
     m_formatOwner.reset();
     for (cv::Mat& m : m_images)
         m.release();
+    m_bitmap = CaptureBitmap();
     m_capturer.reset();
     m_draining = false;
     m_lastWrittenIndex = -1;

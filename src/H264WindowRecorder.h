@@ -119,7 +119,7 @@ class CH264WindowRecorder {
     // Frame composition: capture through the screen capturer, copy into an image, convert into
     // m_pPicture at the encode size.
     int ComposeGdiFrame(AVFormatContext* fc, AVStream* st);
-    int BitmapToImage(const CaptureBitmap& bitmap, cv::Mat* slot);
+    int BitmapToImage(CaptureBitmap& bitmap, cv::Mat* slot);
     void ConvertImage(AVStream* st, const cv::Mat& image, AVFrame* picture);
     bool AllocPicture(AVPixelFormat format, int w, int h);
 

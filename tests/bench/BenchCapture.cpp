@@ -247,12 +247,14 @@ int main(int argc, char** argv) {
             "x11grab",   "-draw_mouse", "0",         "-framerate", fpsText,       "-video_size",
             "1920x1080", "-i",          xvfb.name(), "-t",         secondsText,   "-c:v",
             "libx264",   "-preset",     "ultrafast", "-tune",      "zerolatency", "-crf",
-            "40",        "-pix_fmt",    "yuv420p",   ffFile};
+            "40",        "-g",          "12",        "-pix_fmt",   "yuv420p",     ffFile};
         results.push_back(Run("ffmpeg x11grab", ff, fps, seconds, ffFile, scene, server));
     }
 
-    printf("\nWhole 1920x1080 screen for %.0f s, scene at %d Hz, crf 40, ultrafast/zerolatency\n",
-           seconds, kSceneFps);
+    printf(
+        "\nWhole 1920x1080 screen for %.0f s, scene at %d Hz, crf 40, ultrafast/zerolatency, "
+        "key frame every 12\n",
+        seconds, kSceneFps);
     printf("%-16s %4s %11s %8s %6s %9s %9s %7s %8s %10s %10s\n", "recorder", "fps", "cpu s/rec s",
            "frames", "due", "delivered", "distinct", "file s", "PSNR dB", "Xvfb cpu", "scene cpu");
     printf(
