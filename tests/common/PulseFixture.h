@@ -168,15 +168,13 @@ class ChildProcess {
     pid_t pid_ = -1;
 };
 
-// Writes a 16-bit PCM WAV file holding a sine tone of the given peak amplitude (0 to 1) in
-// every channel.
-inline bool WriteToneWav(const std::string& path, double frequency, int rate, int channels,
-                         double seconds, double amplitude) {
+// Writes mono samples (-1 to 1, clipped) as a 16-bit PCM WAV file, the same in every channel.
+inline bool WriteSamplesWav(const std::string& path, int rate, int channels,
+                            const std::vector<float>& mono) {
     FILE* f = fopen(path.c_str(), "wb");
     if (!f)
         return false;
-    const uint32_t frames = static_cast<uint32_t>(seconds * rate);
-    const uint32_t dataBytes = frames * channels * 2;
+    const uint32_t dataBytes = static_cast<uint32_t>(mono.size() * channels * 2);
     auto put32 = [f](uint32_t v) {
         const unsigned char b[4] = {
             static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
@@ -200,14 +198,24 @@ inline bool WriteToneWav(const std::string& path, double frequency, int rate, in
     put16(16);
     fwrite("data", 1, 4, f);
     put32(dataBytes);
-    for (uint32_t i = 0; i < frames; ++i) {
-        const double v = amplitude * 32767.0 * sin(2.0 * M_PI * frequency * i / rate);
-        const int16_t s = static_cast<int16_t>(lrint(v));
+    for (float sample : mono) {
+        const double clipped = std::max(-1.0, std::min(1.0, static_cast<double>(sample)));
+        const int16_t v = static_cast<int16_t>(lrint(clipped * 32767.0));
         for (int c = 0; c < channels; ++c)
-            put16(static_cast<uint16_t>(s));
+            put16(static_cast<uint16_t>(v));
     }
     const bool ok = ferror(f) == 0;
     return fclose(f) == 0 && ok;
+}
+
+// Writes a 16-bit PCM WAV file holding a sine tone of the given peak amplitude (0 to 1) in
+// every channel.
+inline bool WriteToneWav(const std::string& path, double frequency, int rate, int channels,
+                         double seconds, double amplitude) {
+    std::vector<float> mono(static_cast<size_t>(seconds * rate));
+    for (size_t i = 0; i < mono.size(); ++i)
+        mono[i] = static_cast<float>(amplitude * sin(2.0 * M_PI * frequency * i / rate));
+    return WriteSamplesWav(path, rate, channels, mono);
 }
 
 class PulseServer {

@@ -1,5 +1,7 @@
 #include "SoundAnalysis.h"
 
+#include "PulseFixture.h"
+
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -95,41 +97,7 @@ void AddWhiteNoise(std::vector<float>* signal, double rms, unsigned seed) {
 }
 
 bool WriteWav(const std::string& path, int rate, int channels, const std::vector<float>& mono) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f)
-        return false;
-    const uint32_t dataBytes = static_cast<uint32_t>(mono.size() * channels * 2);
-    auto put32 = [f](uint32_t v) {
-        const unsigned char b[4] = {
-            static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-            static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
-        fwrite(b, 1, 4, f);
-    };
-    auto put16 = [f](uint16_t v) {
-        const unsigned char b[2] = {static_cast<unsigned char>(v),
-                                    static_cast<unsigned char>(v >> 8)};
-        fwrite(b, 1, 2, f);
-    };
-    fwrite("RIFF", 1, 4, f);
-    put32(36 + dataBytes);
-    fwrite("WAVEfmt ", 1, 8, f);
-    put32(16);
-    put16(1);  // integer PCM
-    put16(static_cast<uint16_t>(channels));
-    put32(static_cast<uint32_t>(rate));
-    put32(static_cast<uint32_t>(rate * channels * 2));
-    put16(static_cast<uint16_t>(channels * 2));
-    put16(16);
-    fwrite("data", 1, 4, f);
-    put32(dataBytes);
-    for (float s : mono) {
-        const double clipped = std::max(-1.0, std::min(1.0, static_cast<double>(s)));
-        const int16_t v = static_cast<int16_t>(lrint(clipped * kFullScale));
-        for (int c = 0; c < channels; ++c)
-            put16(static_cast<uint16_t>(v));
-    }
-    const bool ok = ferror(f) == 0;
-    return fclose(f) == 0 && ok;
+    return vistrec::test::WriteSamplesWav(path, rate, channels, mono);
 }
 
 // ---- the audio track -----------------------------------------------------------------------
