@@ -86,7 +86,7 @@ bool ShmSegment::Create(::Display* display, size_t bytes) {
 }
 
 void ShmSegment::Release() {
-    if (display_) {
+    if (display_ && !x11::ConnectionLost(display_)) {
         x11::ErrorTrap trap(display_);
         XShmDetach(display_, &info_);
         trap.Sync();
@@ -119,6 +119,8 @@ bool X11ScreenGrabber::Grab(HWND hostWnd, int x, int y, int w, int h, ImageView*
     if (!out || w <= 0 || h <= 0)
         return false;
     ::Display* display = display_.get();
+    if (x11::ConnectionLost(display))
+        return false;
     x11::ErrorTrap trap(display);
     const Window root = DefaultRootWindow(display);
     const Window drawable =

@@ -2,8 +2,11 @@
 
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -26,10 +29,76 @@ std::mutex g_handlerMutex;
 
 }  // namespace
 
+namespace {
+
+// Connections whose server went away. Only ever grows: a lost Display is never freed, so its
+// address cannot be reused by a new connection.
+std::mutex g_lostMutex;
+std::vector<::Display*> g_lost;
+
+// Called by Xlib, with the connection's lock held, once an I/O error has made the connection
+// unusable. Returning (instead of Xlib's default exit) keeps the host process alive.
+void OnConnectionLost(::Display* display, void*) {
+    {
+        std::lock_guard<std::mutex> lock(g_lostMutex);
+        g_lost.push_back(display);
+    }
+    fprintf(stderr, "vistrec: the X server closed the connection\n");
+}
+
+// Connections opened by this backend; the host's own connections are not ours to handle.
+std::vector<::Display*> g_ours;
+XIOErrorHandler g_previousIoHandler = nullptr;
+
+// Xlib's process-wide I/O error handler: the default one prints and exits. For our connections
+// it only returns, so that the per-connection exit handler above decides; the host's
+// connections keep whatever handler was there before.
+int OnIoError(::Display* display) {
+    bool ours = false;
+    {
+        std::lock_guard<std::mutex> lock(g_lostMutex);
+        ours = std::find(g_ours.begin(), g_ours.end(), display) != g_ours.end();
+    }
+    if (ours)
+        return 0;
+    if (g_previousIoHandler)
+        return g_previousIoHandler(display);
+    fprintf(stderr, "X connection to %s broken\n", DisplayString(display));
+    exit(1);
+}
+
+}  // namespace
+
 ::Display* OpenConnection() {
     static std::once_flag threadsInitialised;
-    std::call_once(threadsInitialised, [] { XInitThreads(); });
-    return XOpenDisplay(nullptr);
+    std::call_once(threadsInitialised, [] {
+        XInitThreads();
+        g_previousIoHandler = XSetIOErrorHandler(&OnIoError);
+    });
+    ::Display* display = XOpenDisplay(nullptr);
+    if (display) {
+        {
+            std::lock_guard<std::mutex> lock(g_lostMutex);
+            g_ours.push_back(display);
+        }
+        XSetIOErrorExitHandler(display, &OnConnectionLost, nullptr);
+    }
+    return display;
+}
+
+void CloseConnection(::Display* display) {
+    if (ConnectionLost(display))
+        return;
+    {
+        std::lock_guard<std::mutex> lock(g_lostMutex);
+        g_ours.erase(std::remove(g_ours.begin(), g_ours.end(), display), g_ours.end());
+    }
+    XCloseDisplay(display);
+}
+
+bool ConnectionLost(::Display* display) {
+    std::lock_guard<std::mutex> lock(g_lostMutex);
+    return std::find(g_lost.begin(), g_lost.end(), display) != g_lost.end();
 }
 
 // ---- ErrorTrap ----------------------------------------------------------------------------
@@ -112,6 +181,11 @@ SharedConnection::Lease::Lease(SharedConnection& owner) : lock_(owner.mutex_), o
 }
 
 void SharedConnection::OpenIfDue() {
+    // A lost connection is dropped (not closed, see ConnectionCloser) and a new one tried.
+    if (display_ && ConnectionLost(display_)) {
+        display_ = nullptr;
+        attempted_ = false;
+    }
     if (display_)
         return;
     const int64_t now = GetMsTime();

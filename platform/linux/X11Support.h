@@ -16,11 +16,20 @@ namespace platform {
 namespace x11 {
 
 // Opens a connection to $DISPLAY. Makes Xlib thread-safe first (once per process), so every
-// connection of the backend may be used from any thread under its owner's lock.
+// connection of the backend may be used from any thread under its owner's lock. A connection
+// whose server goes away does not end the process (Xlib's default): it is marked lost, every
+// later request on it fails, and its owner opens a new one.
 ::Display* OpenConnection();
 
+// True once the server of `display` has gone away (an I/O error on the connection).
+bool ConnectionLost(::Display* display);
+
+// Closes a connection of OpenConnection's. A lost one is left as it is: closing it would only
+// raise the I/O error again.
+void CloseConnection(::Display* display);
+
 struct ConnectionCloser {
-    void operator()(::Display* d) const { XCloseDisplay(d); }
+    void operator()(::Display* d) const { CloseConnection(d); }
 };
 using ConnectionPtr = std::unique_ptr<::Display, ConnectionCloser>;
 

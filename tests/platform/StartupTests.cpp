@@ -1,5 +1,5 @@
-// A recorder may be created before the X server is up: the display server then reports no
-// display and connects once the server is there.
+// A recorder may be created before the X server is up, and the server may go away and come
+// back: the display server then reports no display and connects once the server is there.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -47,6 +47,27 @@ TEST(DisplayStartup, ReachesAServerThatStartsLater) {
     EXPECT_TRUE(grabber->Grab(nullptr, 0, 0, 32, 32, &image));
     EXPECT_EQ(image.width, 32);
     EXPECT_TRUE(display.GetPointer(&pointer));
+
+    // The server goes away under a live grabber and the shared connection: the process goes
+    // on, requests fail, and a server that comes back is reached again.
+    server.Stop();
+    EXPECT_FALSE(grabber->Grab(nullptr, 0, 0, 32, 32, &image));
+    EXPECT_FALSE(grabber->Grab(nullptr, 0, 0, 32, 32, &image));
+    EXPECT_EQ(display.MonitorCount(), 0);
+    PostHostNotification(0);
+    grabber.reset();
+    ASSERT_TRUE(server.Start(&error)) << error;
+    server.ExportDisplay();  // Stop gave DISPLAY its old value
+    count = 0;
+    for (int waited = 0; waited < 3000 && count == 0; waited += 50) {
+        count = display.MonitorCount();
+        if (count == 0)
+            SleepMs(50);
+    }
+    EXPECT_EQ(count, 1);
+    grabber = display.CreateGrabber();
+    ASSERT_NE(grabber, nullptr);
+    EXPECT_TRUE(grabber->Grab(nullptr, 0, 0, 32, 32, &image));
 }
 
 }  // namespace
