@@ -21,6 +21,10 @@ struct AVPacketDeleter {
 struct AVCodecContextDeleter {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 };
+// Closes a demuxer opened with avformat_open_input.
+struct AVFormatInputDeleter {
+    void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
+};
 struct SwsContextDeleter {
     void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
@@ -43,6 +47,7 @@ using AVCodecContextPtr = std::unique_ptr<AVCodecContext, AVCodecContextDeleter>
 using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextDeleter>;
 using SwrContextPtr = std::unique_ptr<SwrContext, SwrContextDeleter>;
 using AVFormatOutputPtr = std::unique_ptr<AVFormatContext, AVFormatOutputDeleter>;
+using AVFormatInputPtr = std::unique_ptr<AVFormatContext, AVFormatInputDeleter>;
 
 // FFmpeg's text for an error code.
 inline std::string AvErrorText(int err) {

@@ -1,5 +1,7 @@
 #include "Harness.h"
 
+#include "FFmpegPtr.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -356,19 +358,7 @@ void XClient::Sync() {
 
 namespace {
 
-struct InputCloser {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct CodecContextDeleter {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct SwsDeleter {
-    void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
+using SwsPtr = SwsContextPtr;
 
 std::string AvError(int err) {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -399,7 +389,7 @@ bool DecodeVideo(const std::string& path, MediaInfo* info,
         *error = "cannot open " + path + ": " + AvError(rc);
         return false;
     }
-    std::unique_ptr<AVFormatContext, InputCloser> input(raw);
+    AVFormatInputPtr input(raw);
     rc = avformat_find_stream_info(input.get(), nullptr);
     if (rc < 0) {
         *error = "no stream information: " + AvError(rc);
@@ -431,7 +421,7 @@ bool DecodeVideo(const std::string& path, MediaInfo* info,
     if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
         info->videoDuration = stream->duration * av_q2d(tb);
     }
-    std::unique_ptr<AVCodecContext, CodecContextDeleter> codec(avcodec_alloc_context3(decoder));
+    AVCodecContextPtr codec(avcodec_alloc_context3(decoder));
     if (!codec || avcodec_parameters_to_context(codec.get(), stream->codecpar) < 0) {
         *error = "cannot set up the decoder";
         return false;
@@ -442,7 +432,7 @@ bool DecodeVideo(const std::string& path, MediaInfo* info,
         *error = "cannot open the decoder: " + AvError(rc);
         return false;
     }
-    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+    AVPacketPtr packet(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
     SwsPtr converter;
     FramePtr converted;

@@ -1,5 +1,6 @@
 #include "SoundAnalysis.h"
 
+#include "FFmpegPtr.h"
 #include "PulseFixture.h"
 
 #include <math.h>
@@ -24,19 +25,6 @@ extern "C" {
 namespace soundrec {
 
 namespace {
-
-struct InputCloser {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct CodecContextDeleter {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct SwrDeleter {
-    void operator()(SwrContext* s) const { swr_free(&s); }
-};
 
 std::string AvError(int err) {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -182,7 +170,7 @@ AudioTrack DecodeAudio(const std::string& path) {
         a.error = "cannot open " + path + ": " + AvError(rc);
         return a;
     }
-    std::unique_ptr<AVFormatContext, InputCloser> input(raw);
+    AVFormatInputPtr input(raw);
     rc = avformat_find_stream_info(input.get(), nullptr);
     if (rc < 0) {
         a.error = "no stream information: " + AvError(rc);
@@ -202,7 +190,7 @@ AudioTrack DecodeAudio(const std::string& path) {
     if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
         a.duration = stream->duration * av_q2d(tb);
 
-    std::unique_ptr<AVCodecContext, CodecContextDeleter> codec(avcodec_alloc_context3(decoder));
+    AVCodecContextPtr codec(avcodec_alloc_context3(decoder));
     if (!codec || avcodec_parameters_to_context(codec.get(), stream->codecpar) < 0) {
         a.error = "cannot set up the decoder";
         return a;
@@ -214,9 +202,9 @@ AudioTrack DecodeAudio(const std::string& path) {
         return a;
     }
 
-    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+    AVPacketPtr packet(av_packet_alloc());
     std::unique_ptr<AVFrame, it::FrameDeleter> frame(av_frame_alloc());
-    std::unique_ptr<SwrContext, SwrDeleter> swr;
+    SwrContextPtr swr;
     bool first = true;
     std::vector<int16_t> converted;
 
