@@ -51,6 +51,23 @@ void CScreenCapturer::FitInto(const ImageView& src, CaptureBitmap* out, int x, i
     sws_scale(m_fitScaler, srcPlanes, srcStrides, 0, src.height, dstPlanes, dstStrides);
 }
 
+void CScreenCapturer::ClearBands(CaptureBitmap* out, int x, int y, int w, int h) {
+    // Bands beside a letterboxed picture are black; they are cleared on every frame because
+    // the pointer may have been drawn into them.
+    uint8_t* base = out->pixels.data();
+    const size_t stride = static_cast<size_t>(out->Stride());
+    for (int row = 0; row < out->height; ++row) {
+        uint8_t* line = base + row * stride;
+        if (row < y || row >= y + h) {
+            memset(line, 0, stride);
+            continue;
+        }
+        memset(line, 0, static_cast<size_t>(x) * 4);
+        memset(line + static_cast<size_t>(x + w) * 4, 0,
+               static_cast<size_t>(out->width - x - w) * 4);
+    }
+}
+
 bool CScreenCapturer::CaptureScreen(HWND hostWnd, CaptureBitmap* out) {
     vistrec::platform::DisplayServer& display = vistrec::platform::Display();
     const std::vector<RECT> monitors = BuildMonitorList();
@@ -101,9 +118,7 @@ bool CScreenCapturer::CaptureScreen(HWND hostWnd, CaptureBitmap* out) {
         const sizerules::Placement fit = sizerules::FitMonitor(srcW, srcH, dstW, dstH);
         if (m_grabber && fit.width > 0 && fit.height > 0 &&
             m_grabber->Grab(hostWnd, srcX, srcY, srcW, srcH, &view)) {
-            // Bands beside a letterboxed picture are black.
-            if (fit.width != dstW || fit.height != dstH)
-                std::fill(out->pixels.begin(), out->pixels.end(), 0);
+            ClearBands(out, fit.x, fit.y, fit.width, fit.height);
             FitInto(view, out, fit.x, fit.y, fit.width, fit.height);
         }
         // The pointer is placed relative to the monitor, neither scaled nor shifted by a band.

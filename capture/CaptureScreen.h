@@ -43,6 +43,9 @@ class CScreenCapturer {
     void FitInto(const vistrec::platform::ImageView& src, CaptureBitmap* out, int x, int y, int w,
                  int h);
 
+    // Blackens the bitmap outside the placement rectangle.
+    static void ClearBands(CaptureBitmap* out, int x, int y, int w, int h);
+
     std::unique_ptr<vistrec::platform::ScreenGrabber> m_grabber;
     SwsContext* m_fitScaler = nullptr;  // owned; rebuilt when source or target size changes
     int m_fitKey[4] = {0, 0, 0, 0};

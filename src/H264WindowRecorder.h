@@ -103,8 +103,7 @@ class CH264WindowRecorder {
     std::string m_fileName;
     std::string m_mp3FileName;
     bool m_mp3Enabled = false;
-    bool m_dxgiSupported = false;  // no duplication captor in this build: always GDI
-    int m_audioMode = 1;           // stored for the H.264 recorder, where nothing reads it
+    int m_audioMode = 1;  // stored for the H.264 recorder, where nothing reads it
 
     // Text overlay settings; the two strings are the caller's, not copied.
     const char* m_fontFile = nullptr;
@@ -113,9 +112,6 @@ class CH264WindowRecorder {
     BYTE m_textRed = 0, m_textGreen = 0, m_textBlue = 0;
 
   protected:
-    // Duplication is in use only with a ready captor and no region; never in this build.
-    bool DuplicationInUse() const { return false; }
-
     // Frame composition: capture through the screen capturer, copy into an image, convert into
     // m_pPicture at the encode size.
     int ComposeGdiFrame(AVFormatContext* fc, AVStream* st);
