@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "TempDir.h"
+#include "common/TempDir.h"
 
 using namespace vistrec_cli;
 
@@ -49,16 +49,16 @@ TEST(FrameRate, ArgumentIsUsedOnlyWhenTheConfigurationSaysZero) {
 }
 
 TEST(FrameRate, ConfigurationCountsOnlyAStrictJsonIntegerInItsSection) {
-    TempDir dir;
-    EXPECT_FALSE(ReadConfigFrameRate(dir.file("missing.json")));
-    EXPECT_EQ(ReadConfigFrameRate(dir.write(
+    vistrec::test::TempDir dir;
+    EXPECT_FALSE(ReadConfigFrameRate(dir.File("missing.json")));
+    EXPECT_EQ(ReadConfigFrameRate(dir.Write(
                   "a.json", R"({"VISTREL_CONFIG": {"framerate": 15}, "UPLOAD_CONFIG": {}})")),
               15);
-    EXPECT_EQ(ReadConfigFrameRate(dir.write("zero.json", R"({"VISTREL_CONFIG":{"framerate":0}})")),
+    EXPECT_EQ(ReadConfigFrameRate(dir.Write("zero.json", R"({"VISTREL_CONFIG":{"framerate":0}})")),
               0);
     // Only the text before a zero byte is read.
     EXPECT_EQ(ReadConfigFrameRate(
-                  dir.write("nul.json", std::string(R"({"VISTREL_CONFIG":{"framerate":12}})") +
+                  dir.Write("nul.json", std::string(R"({"VISTREL_CONFIG":{"framerate":12}})") +
                                             std::string(1, '\0') + "garbage")),
               12);
 
@@ -79,7 +79,7 @@ TEST(FrameRate, ConfigurationCountsOnlyAStrictJsonIntegerInItsSection) {
     };
     int i = 0;
     for (const char* text : ignored) {
-        std::string path = dir.write("bad" + std::to_string(i++) + ".json", text);
+        std::string path = dir.Write("bad" + std::to_string(i++) + ".json", text);
         EXPECT_FALSE(ReadConfigFrameRate(path)) << text;
     }
 }

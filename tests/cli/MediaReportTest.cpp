@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "TempDir.h"
+#include "common/TempDir.h"
 
 using namespace vistrec_cli;
 
@@ -34,9 +34,9 @@ const StreamReport* FindStream(const MediaReport& report, const std::string& kin
 }  // namespace
 
 TEST(MediaReport, CountsThePacketsAndDurationOfEachStream) {
-    TempDir dir;
+    vistrec::test::TempDir dir;
     for (const char* name : {"clip.mp4", "clip.mkv"}) {
-        const std::string path = dir.file(name);
+        const std::string path = dir.File(name);
         // 2 s of 320x240 video at 25 fps (50 frames) and 2 s of 16 kHz mono sound.
         if (!MakeSample("-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi "
                         "-i sine=frequency=440:sample_rate=16000 -t 2 -c:v libx264 -preset "
@@ -66,17 +66,17 @@ TEST(MediaReport, CountsThePacketsAndDurationOfEachStream) {
 }
 
 TEST(MediaReport, UnreadableFilesAreReportedAsErrors) {
-    TempDir dir;
-    EXPECT_NE(ReadMediaReport(dir.file("missing.mp4")).error.find("cannot open"),
+    vistrec::test::TempDir dir;
+    EXPECT_NE(ReadMediaReport(dir.File("missing.mp4")).error.find("cannot open"),
               std::string::npos);
-    EXPECT_NE(ReadMediaReport(dir.write("junk.mp4", std::string(4096, 'x'))).error, "");
+    EXPECT_NE(ReadMediaReport(dir.Write("junk.mp4", std::string(4096, 'x'))).error, "");
     // An MP4 cut before its index (what an abandoned recording leaves) is not readable.
-    const std::string whole = dir.file("whole.mp4");
+    const std::string whole = dir.File("whole.mp4");
     if (!MakeSample("-f lavfi -i testsrc=size=160x120:rate=10 -t 1 -c:v libx264 " + whole)) {
         GTEST_SKIP() << "the ffmpeg program could not make a sample";
     }
     ASSERT_EQ(ReadMediaReport(whole).error, "");
-    std::string truncated = dir.file("cut.mp4");
+    std::string truncated = dir.File("cut.mp4");
     ASSERT_EQ(std::system(("head -c 2000 " + whole + " > " + truncated).c_str()), 0);
     EXPECT_NE(ReadMediaReport(truncated).error, "");
 }

@@ -12,7 +12,7 @@
 #include <functional>
 #include <string>
 
-#include "TempDir.h"
+#include "common/TempDir.h"
 #include "common/PulseFixture.h"
 
 using namespace vistrec_cli;
@@ -71,15 +71,15 @@ TEST(SoundServerCheck, ARunningServerIsReachableAndAStoppedOneIsNot) {
 }
 
 TEST(SoundServerCheck, NoServerOrAHungOneIsReportedWithinTheTimeLimit) {
-    TempDir dir;
+    vistrec::test::TempDir dir;
     {
-        PulseServerVariable missing("unix:" + dir.file("no-server"));
+        PulseServerVariable missing("unix:" + dir.File("no-server"));
         std::string reason = CheckSoundServer();
         EXPECT_FALSE(reason.empty());
     }
 
     // A socket that takes connections but never answers, as a stopped server does.
-    const std::string path = dir.file("hung");
+    const std::string path = dir.File("hung");
     int listener = socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_GE(listener, 0);
     sockaddr_un address{};

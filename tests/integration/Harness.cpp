@@ -61,24 +61,6 @@ std::string ExeDir() {
     return path.empty() ? "./" : path.substr(0, path.rfind('/') + 1);
 }
 
-TempDir::TempDir() {
-    const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/vistrec-it-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()))
-        path_ = buf.data();
-}
-
-TempDir::~TempDir() {
-    if (path_.empty() || getenv("VISTREC_IT_KEEP"))
-        return;
-    nftw(
-        path_.c_str(),
-        [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 8,
-        FTW_DEPTH | FTW_PHYS);
-}
-
 FileGuard::~FileGuard() {
     unlink(path_.c_str());
 }

@@ -18,6 +18,7 @@ extern "C" {
 }
 
 #include "SceneRender.h"
+#include "common/TempDir.h"
 
 namespace it {
 
@@ -30,20 +31,8 @@ void SleepMs(int ms);
 // Path of this test program, and its directory with a trailing '/'.
 std::string ExePath();
 std::string ExeDir();
-// A fresh empty directory for one test's output files, removed (with its files) by the owner
-// unless VISTREC_IT_KEEP is set in the environment (to look at the recordings afterwards).
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
+// The shared temporary-folder helper (kept when VISTREC_TEST_KEEP is set).
+using TempDir = vistrec::test::TempDir;
 // Removes the file when it goes out of scope.
 class FileGuard {
   public:
