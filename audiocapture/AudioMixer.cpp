@@ -14,7 +14,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "src/FFmpegPtr.h"
+#include "support/FFmpegPtr.h"
 #include "support/Log.h"
 
 namespace {

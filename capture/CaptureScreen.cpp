@@ -11,8 +11,14 @@ extern "C" {
 #include "CaptureSettings.h"
 #include "MouseEffects.h"
 #include "SizeRules.h"
+#include "support/Log.h"
 
 using vistrec::platform::ImageView;
+
+void CRetryBackoff::Failed(int64_t nowMs) {
+    m_delayMs = m_delayMs == 0 ? kFirstMs : std::min(m_delayMs * 2, kMaxMs);
+    m_nextMs = nowMs + m_delayMs;
+}
 
 int g_previousMonitorCount = 0;
 
@@ -68,8 +74,31 @@ void CScreenCapturer::ClearBands(CaptureBitmap* out, int x, int y, int w, int h)
     }
 }
 
-bool CScreenCapturer::CaptureScreen(HWND hostWnd, CaptureBitmap* out) {
-    vistrec::platform::DisplayServer& display = vistrec::platform::Display();
+bool CScreenCapturer::Grab(HWND hostWnd, int x, int y, int w, int h, ImageView* view) {
+    const int64_t now = vistrec::platform::GetMsTime();
+    if (!m_grabber && m_reconnect.Due(now)) {
+        m_grabber = vistrec::platform::Display().CreateGrabber();
+        if (m_grabber)
+            m_reconnect.Succeeded();
+        else
+            m_reconnect.Failed(now);
+    }
+    if (!m_grabber)
+        return false;
+    if (m_grabber->Grab(hostWnd, x, y, w, h, view))
+        return true;
+    if (m_grabber->ConnectionLost()) {
+        // The display server went away (or was restarted): this grabber can never read again.
+        // A new one is opened at once and then at a slowing pace until the server is back.
+        VLOG_WARN("screen grabber lost its display connection, reconnecting");
+        m_grabber.reset();
+    }
+    return false;
+}
+
+bool CScreenCapturer::CaptureScreen(HWND hostWnd, CaptureBitmap* out, bool* grabbed) {
+    if (grabbed)
+        *grabbed = false;
     const std::vector<RECT> monitors = BuildMonitorList();
     const int count = static_cast<int>(monitors.size());
     const CaptureSettings& cs = g_captureSettings;
@@ -104,20 +133,20 @@ bool CScreenCapturer::CaptureScreen(HWND hostWnd, CaptureBitmap* out) {
     }
     if (dstW == 0 || dstH == 0)
         return true;
-    if (!m_grabber)
-        m_grabber = display.CreateGrabber();
 
     ImageView view;
+    bool ok = false;
     if (cs.regionFlag) {
         // The rectangle itself, 1:1, from its own (unrounded) corner.
-        if (m_grabber && m_grabber->Grab(hostWnd, capture.left, capture.top, dstW, dstH, &view))
+        ok = Grab(hostWnd, capture.left, capture.top, dstW, dstH, &view);
+        if (ok)
             FitInto(view, out, 0, 0, dstW, dstH);
         place.px -= capture.left;
         place.py -= capture.top;
     } else {
         const sizerules::Placement fit = sizerules::FitMonitor(srcW, srcH, dstW, dstH);
-        if (m_grabber && fit.width > 0 && fit.height > 0 &&
-            m_grabber->Grab(hostWnd, srcX, srcY, srcW, srcH, &view)) {
+        ok = fit.width > 0 && fit.height > 0 && Grab(hostWnd, srcX, srcY, srcW, srcH, &view);
+        if (ok) {
             ClearBands(out, fit.x, fit.y, fit.width, fit.height);
             FitInto(view, out, fit.x, fit.y, fit.width, fit.height);
         }
@@ -125,6 +154,11 @@ bool CScreenCapturer::CaptureScreen(HWND hostWnd, CaptureBitmap* out) {
         place.px -= srcX;
         place.py -= srcY;
     }
-    DrawPointerEffects(place, out->pixels.data(), out->width, out->height, out->Stride());
+    // Without new pixels the bitmap still holds the last capture with its pointer: drawing the
+    // pointer again would leave a second one on it.
+    if (ok)
+        DrawPointerEffects(place, out->pixels.data(), out->width, out->height, out->Stride());
+    if (grabbed)
+        *grabbed = ok;
     return true;
 }

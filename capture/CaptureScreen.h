@@ -24,6 +24,24 @@ struct CaptureBitmap {
     int Stride() const { return width * 4; }
 };
 
+// When to try again to open a grabber after the display server went away: at once, then after
+// a delay that doubles from kFirstMs up to kMaxMs while the server stays away.
+class CRetryBackoff {
+  public:
+    static constexpr int64_t kFirstMs = 250;
+    static constexpr int64_t kMaxMs = 4000;
+    bool Due(int64_t nowMs) const { return nowMs >= m_nextMs; }
+    void Failed(int64_t nowMs);
+    void Succeeded() {
+        m_delayMs = 0;
+        m_nextMs = INT64_MIN;
+    }
+
+  private:
+    int64_t m_delayMs = 0;
+    int64_t m_nextMs = INT64_MIN;
+};
+
 // Keeps what one capturing thread reuses from frame to frame: the platform grabber and the
 // scaler that fits a monitor into the bitmap. Not thread-safe; one per record thread.
 class CScreenCapturer {
@@ -34,8 +52,10 @@ class CScreenCapturer {
     CScreenCapturer& operator=(const CScreenCapturer&) = delete;
 
     // Captures into `out` (resized as needed). Returns false, after telling the host, when the
-    // chosen monitor has gone away.
-    bool CaptureScreen(HWND hostWnd, CaptureBitmap* out);
+    // chosen monitor has gone away. `grabbed` (may be null) tells whether new pixels were read:
+    // when the grab failed the bitmap holds the previous capture as it was, pointer included,
+    // and no pointer is drawn over it again.
+    bool CaptureScreen(HWND hostWnd, CaptureBitmap* out, bool* grabbed = nullptr);
 
   private:
     // Copies a grabbed monitor into the placement rectangle of the bitmap, scaling when the
@@ -46,7 +66,11 @@ class CScreenCapturer {
     // Blackens the bitmap outside the placement rectangle.
     static void ClearBands(CaptureBitmap* out, int x, int y, int w, int h);
 
+    // Grabs through m_grabber, replacing it when its display connection was lost.
+    bool Grab(HWND hostWnd, int x, int y, int w, int h, vistrec::platform::ImageView* view);
+
     std::unique_ptr<vistrec::platform::ScreenGrabber> m_grabber;
+    CRetryBackoff m_reconnect;          // paces new grabbers while the display server is away
     SwsContext* m_fitScaler = nullptr;  // owned; rebuilt when source or target size changes
     int m_fitKey[4] = {0, 0, 0, 0};
 };

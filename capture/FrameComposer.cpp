@@ -1,79 +1,55 @@
-// Frame composition: the captured bitmap becomes an image (where the text overlay is drawn) and
-// the scaler converts it into the encoder's picture.
-#include <string.h>
+#include "FrameComposer.h"
 
-extern "C" {
-#include <libavutil/imgutils.h>
+#include <algorithm>
+
+#include "SizeRules.h"
+#include "support/Log.h"
+
+CFrameComposer::Result CFrameComposer::Compose(HWND hostWnd, double scale, AVFrame* picture) {
+    bool grabbed = false;
+    if (!m_capturer.CaptureScreen(hostWnd, &m_bitmap, &grabbed))
+        return Result::kMonitorLost;
+    if (m_bitmap.width <= 0 || m_bitmap.height <= 0)
+        return Result::kFailed;
+    if (!grabbed)
+        return Result::kPreviousFrame;
+    const vistrec::platform::ImageView image{m_bitmap.pixels.data(), m_bitmap.width,
+                                             m_bitmap.height, m_bitmap.Stride()};
+    return Convert(image, scale, picture) ? Result::kNewFrame : Result::kFailed;
 }
 
-#include "H264WindowRecorder.h"
-
-int CH264WindowRecorder::ComposeGdiFrame(AVFormatContext*, AVStream* st) {
-    if (!m_capturer)
-        m_capturer = std::make_unique<CScreenCapturer>();
-    if (!m_capturer->CaptureScreen(m_hostWnd, &m_bitmap))
-        return kCaptureLost;
-    if (BitmapToImage(m_bitmap, &m_images[0]) < 0)
-        return -1;
-    if (!m_pPicture) {
-        if (!m_videoCodec || !AllocPicture(m_videoCodec->pix_fmt, encode_width(), encode_height()))
-            return -1;
+bool CFrameComposer::Convert(const vistrec::platform::ImageView& image, double scale,
+                             AVFrame* picture) {
+    if (!picture || !image.data || image.width <= 0 || image.height <= 0)
+        return false;
+    // The share read from the image: its own size times the scale, in multiples of 4, never
+    // more than the image (a scale above 1 would read past its last row).
+    scale = std::min(scale, 1.0);
+    const int srcW = std::min(image.width, sizerules::ScaledRecordSide(image.width, scale));
+    const int srcH = std::min(image.height, sizerules::ScaledRecordSide(image.height, scale));
+    if (srcW <= 0 || srcH <= 0)
+        return false;
+    const int key[5] = {srcW, srcH, picture->width, picture->height, picture->format};
+    if (!m_scaler || !std::equal(key, key + 5, m_scalerKey)) {
+        m_scaler.reset(sws_getContext(srcW, srcH, AV_PIX_FMT_BGRA, picture->width, picture->height,
+                                      static_cast<AVPixelFormat>(picture->format), SWS_BICUBIC,
+                                      nullptr, nullptr, nullptr));
+        std::copy(key, key + 5, m_scalerKey);
+        if (!m_scaler) {
+            VLOG_ERROR("sws_getContext failed " << srcW << "x" << srcH << " -> " << picture->width
+                                                << "x" << picture->height);
+            return false;
+        }
+        VLOG_INFO("frame scaler " << srcW << "x" << srcH << " -> " << picture->width << "x"
+                                  << picture->height);
     }
-    ConvertImage(st, m_images[0], m_pPicture.get());
-    return 0;
-}
-
-int CH264WindowRecorder::BitmapToImage(CaptureBitmap& bitmap, cv::Mat* slot) {
-    if (bitmap.width <= 0 || bitmap.height <= 0 || bitmap.pixels.empty())
-        return -1;
-    // The image is a view of the bitmap's pixels: the bitmap is reused from frame to frame, so
-    // a copy of 8 MB per 1080p frame buys nothing.
-    if (slot->data != bitmap.pixels.data() || slot->cols != bitmap.width ||
-        slot->rows != bitmap.height)
-        *slot = cv::Mat(bitmap.height, bitmap.width, CV_8UC4, bitmap.pixels.data(),
-                        static_cast<size_t>(bitmap.Stride()));
-    return 0;
-}
-
-void CH264WindowRecorder::ConvertImage(AVStream*, const cv::Mat& image, AVFrame* picture) {
-    const AVPixelFormat srcFormat = image.channels() == 3 ? AV_PIX_FMT_BGR24 : AV_PIX_FMT_BGRA;
-    const int rw = record_width(), rh = record_height();
-    if (rw <= 0 || rh <= 0)
-        return;
-    // The scaler is made once per recording: it reads the top-left record_width x
-    // record_height of the image and stretches it to the encoder's size.
-    if (!m_pScaler) {
-        m_pScaler.reset(sws_getContext(rw, rh, srcFormat, m_videoCodec->width, m_videoCodec->height,
-                                       m_videoCodec->pix_fmt, SWS_BICUBIC, nullptr, nullptr,
-                                       nullptr));
-        if (!m_pScaler)
-            return;
-    }
-    if (!m_pSrcFrame)
-        m_pSrcFrame.reset(av_frame_alloc());
-    if (!m_pSrcFrame)
-        return;
-    // Source rows are as long as the image's width, whatever part of them is read.
-    av_image_fill_arrays(m_pSrcFrame->data, m_pSrcFrame->linesize, image.data, srcFormat,
-                         image.cols, image.rows, 1);
-    const int rows = std::min(rh, image.rows);
-    sws_scale(m_pScaler.get(), m_pSrcFrame->data, m_pSrcFrame->linesize, 0, rows, picture->data,
+    if (!m_srcFrame)
+        m_srcFrame.reset(av_frame_alloc());
+    if (!m_srcFrame)
+        return false;
+    m_srcFrame->data[0] = const_cast<uint8_t*>(image.data);
+    m_srcFrame->linesize[0] = image.stride;
+    sws_scale(m_scaler.get(), m_srcFrame->data, m_srcFrame->linesize, 0, srcH, picture->data,
               picture->linesize);
-}
-
-bool CH264WindowRecorder::AllocPicture(AVPixelFormat format, int w, int h) {
-    AVFramePtr pic(av_frame_alloc());
-    if (!pic)
-        return false;
-    pic->format = format;
-    pic->width = w;
-    pic->height = h;
-    if (av_frame_get_buffer(pic.get(), 0) < 0)
-        return false;
-    // A zeroed picture, so that rows the scaler never writes stay defined.
-    for (int i = 0; i < AV_NUM_DATA_POINTERS && pic->buf[i]; ++i)
-        memset(pic->buf[i]->data, 0, pic->buf[i]->size);
-    pic->pts = 0;
-    m_pPicture = std::move(pic);
     return true;
 }

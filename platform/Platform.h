@@ -96,6 +96,9 @@ class ScreenGrabber {
     // null) or the whole screen (null). Parts outside the drawable read as black. Returns false
     // when nothing could be read.
     virtual bool Grab(HWND hostWnd, int x, int y, int w, int h, ImageView* out) = 0;
+    // True once the grabber's connection to the display server is gone for good (the server
+    // went away): every later Grab fails, and only a new grabber can read the screen again.
+    virtual bool ConnectionLost() const = 0;
 };
 
 // The display server: monitors, the target window, the pointer. Thread-safe.

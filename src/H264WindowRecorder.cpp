@@ -10,10 +10,10 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "CaptureSettings.h"
+#include "capture/CaptureSettings.h"
 #include "ICadmo2Mp4VideoSink.h"
-#include "MouseEffects.h"
-#include "SizeRules.h"
+#include "capture/MouseEffects.h"
+#include "capture/SizeRules.h"
 #include "platform/Platform.h"
 #include "support/Config.h"
 #include "support/Log.h"
@@ -51,6 +51,20 @@ void CH264WindowRecorder::setFrameRate(int fps) {
     GetConfigFrameRate(this, &m_frameRate);
     if (m_frameRate == 0)
         m_frameRate = fps;
+}
+
+void CH264WindowRecorder::setScale(double scale) {
+    // The scale picks the top-left share of the captured picture that is recorded. Above 1
+    // there is no more picture to take: it is clamped to 1, the whole picture. 0, negative and
+    // not-a-number values mean nothing; the scale set before stays.
+    if (scale > 1.0) {
+        VLOG_WARN("setScale " << scale << " above 1, using 1");
+        m_scale = 1.0;
+    } else if (scale > 0.0) {
+        m_scale = scale;
+    } else {
+        VLOG_WARN("setScale " << scale << " ignored, keeping " << m_scale);
+    }
 }
 
 void CH264WindowRecorder::setPreset(const char* preset) {
@@ -262,6 +276,44 @@ int CH264WindowRecorder::open_video(AVFormatContext*, AVStream* st) {
     return 0;
 }
 
+int CH264WindowRecorder::ComposeGdiFrame(AVFormatContext*, AVStream*) {
+    if (!m_videoCodec)
+        return -1;
+    // The picture takes the open encoder's size, which a later setCaptureRect cannot change.
+    if (!m_pPicture &&
+        !AllocPicture(m_videoCodec->pix_fmt, m_videoCodec->width, m_videoCodec->height))
+        return -1;
+    if (!m_composer)
+        m_composer = std::make_unique<CFrameComposer>();
+    switch (m_composer->Compose(m_hostWnd, m_scale, m_pPicture.get())) {
+        case CFrameComposer::Result::kNewFrame:
+        case CFrameComposer::Result::kPreviousFrame:
+            return 0;
+        case CFrameComposer::Result::kMonitorLost:
+            return kCaptureLost;
+        case CFrameComposer::Result::kFailed:
+            break;
+    }
+    return -1;
+}
+
+bool CH264WindowRecorder::AllocPicture(AVPixelFormat format, int w, int h) {
+    AVFramePtr pic(av_frame_alloc());
+    if (!pic)
+        return false;
+    pic->format = format;
+    pic->width = w;
+    pic->height = h;
+    if (av_frame_get_buffer(pic.get(), 0) < 0)
+        return false;
+    // A zeroed picture, so that rows the scaler never writes stay defined.
+    for (int i = 0; i < AV_NUM_DATA_POINTERS && pic->buf[i]; ++i)
+        memset(pic->buf[i]->data, 0, pic->buf[i]->size);
+    pic->pts = 0;
+    m_pPicture = std::move(pic);
+    return true;
+}
+
 int CH264WindowRecorder::write_video_frame(AVFormatContext* fc, AVStream* st, int64_t elapsedMs) {
     // Duplication is never in use in this build, so every frame goes through the screen capture.
     const int composed = ComposeGdiFrame(fc, st);
@@ -376,17 +428,12 @@ bool CH264WindowRecorder::ResolveIndex(std::map<int64_t, int32_t>* ptsMap, int64
 
 void CH264WindowRecorder::TeardownVideo() {
     m_pPicture.reset();
-    m_pSrcFrame.reset();
     m_packet.reset();
-    m_pScaler.reset();
     m_videoCodec.reset();
     m_pVideoStream = nullptr;
     m_pFormatCtx = nullptr;
     m_formatOwner.reset();
-    for (cv::Mat& m : m_images)
-        m.release();
-    m_bitmap = CaptureBitmap();
-    m_capturer.reset();
+    m_composer.reset();
     m_draining = false;
     m_lastWrittenIndex = -1;
     m_lastPictureIndex = -1;

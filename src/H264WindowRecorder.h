@@ -11,10 +11,8 @@
 #include <memory>
 #include <string>
 
-#include <opencv2/core.hpp>
-
-#include "CaptureScreen.h"
-#include "FFmpegPtr.h"
+#include "capture/FrameComposer.h"
+#include "support/FFmpegPtr.h"
 #include "vistrec/IRecordMp4.h"
 
 class ICadmo2Mp4Video_Sink;
@@ -40,7 +38,8 @@ class CH264WindowRecorder {
     int setCaptureRect(bool region, const RECT* rect);
     void setDisplay(int number);
     static void setFollowTarget(bool follow);
-    void setScale(double scale) { m_scale = scale; }
+    // A scale outside (0, 1] is not taken as it is: see the definition.
+    void setScale(double scale);
     void setPreset(const char* preset);
     void setTune(const char* tune);
     void setGopSize(int gop) { m_gopSize = gop; }
@@ -112,11 +111,10 @@ class CH264WindowRecorder {
     BYTE m_textRed = 0, m_textGreen = 0, m_textBlue = 0;
 
   protected:
-    // Frame composition: capture through the screen capturer, copy into an image, convert into
-    // m_pPicture at the encode size.
+    // Frame composition through m_composer into m_pPicture (made at the encoder's size on the
+    // first frame): 0, kCaptureLost, or -1 when nothing could be converted. A failed grab
+    // leaves the previous picture, which is then encoded again.
     int ComposeGdiFrame(AVFormatContext* fc, AVStream* st);
-    int BitmapToImage(CaptureBitmap& bitmap, cv::Mat* slot);
-    void ConvertImage(AVStream* st, const cv::Mat& image, AVFrame* picture);
     bool AllocPicture(AVPixelFormat format, int w, int h);
 
     // Frees the encoder, pictures, scaler and capture state of the last recording.
@@ -127,13 +125,10 @@ class CH264WindowRecorder {
     AVFormatOutputPtr m_formatOwner;
     AVStream* m_pVideoStream = nullptr;  // belongs to m_pFormatCtx
     AVCodecContextPtr m_videoCodec;      // the video stream's encoder
-    SwsContextPtr m_pScaler;
-    AVFramePtr m_pSrcFrame;
     AVFramePtr m_pPicture;
     AVPacketPtr m_packet;
-    cv::Mat m_images[3];  // capture images; the first holds the captured picture
-    std::unique_ptr<CScreenCapturer> m_capturer;
-    CaptureBitmap m_bitmap;  // reused from frame to frame
+    // Capture, bitmap and scaler of the running recording; made on its first frame.
+    std::unique_ptr<CFrameComposer> m_composer;
 
     int m_audioFrameCount = 0;
     int m_videoFrameIndex = 0;

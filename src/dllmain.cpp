@@ -2,11 +2,11 @@
 // in a create function.
 #include <new>
 
-#include "CaptureScreen.h"
+#include "capture/CaptureScreen.h"
 #include "H264WindowRecorder.h"
 #include "RecordH264Sink.h"
 #include "RecordMp4Sink.h"
-#include "SizeRules.h"
+#include "capture/SizeRules.h"
 #include "vistrec/IRecordMp4.h"
 
 // Window handle of the most recent create call; get_desktop_size captures with it.

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/Platform.h"
+#include "support/Log.h"
 
 namespace {
 
@@ -79,7 +80,19 @@ bool LookupConfigInt(const char* section, const char* key, int* value) {
 }
 
 void GetConfigFrameRate(void* /*recorder*/, int* rate) {
-    LookupConfigInt("VISTREL_CONFIG", "framerate", rate);
+    int configured = 0;
+    if (!LookupConfigInt("VISTREL_CONFIG", "framerate", &configured))
+        return;
+    // 0 leaves the choice to the caller. Anything else outside the range setFrameRate accepts
+    // would reach the encoder (a negative or huge time base ends the process there): the
+    // default rate instead.
+    if (configured != 0 && (configured < kMinFrameRate || configured > kMaxFrameRate)) {
+        VLOG_WARN("Vistrel.json framerate " << configured << " out of range " << kMinFrameRate
+                                            << ".." << kMaxFrameRate << ", using "
+                                            << kDefaultFrameRate);
+        configured = kDefaultFrameRate;
+    }
+    *rate = configured;
 }
 
 int GetConfigMinVolumeValue() {

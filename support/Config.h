@@ -18,8 +18,14 @@ std::string ConfigFilePath();
 // Looks up section/key as a 32-bit integer; writes *value only when found.
 bool LookupConfigInt(const char* section, const char* key, int* value);
 
-// "VISTREL_CONFIG"/"framerate" into *rate when present. `recorder` is unused (kept from the
-// design's signature).
+// Frame rates a recording may use, and the one it falls back to.
+constexpr int kMinFrameRate = 2;
+constexpr int kMaxFrameRate = 30;
+constexpr int kDefaultFrameRate = 20;
+
+// "VISTREL_CONFIG"/"framerate" into *rate when present: 0 or a rate in kMinFrameRate..
+// kMaxFrameRate as it is, any other integer as kDefaultFrameRate (with a log line). `recorder`
+// is unused.
 void GetConfigFrameRate(void* recorder, int* rate);
 
 // "UPLOAD_CONFIG"/"minVolumValue", 0 when absent.

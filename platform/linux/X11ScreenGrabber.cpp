@@ -179,6 +179,10 @@ bool X11ScreenGrabber::Grab(HWND hostWnd, int x, int y, int w, int h, ImageView*
     return true;
 }
 
+bool X11ScreenGrabber::ConnectionLost() const {
+    return x11::ConnectionLost(display_.get());
+}
+
 XImage* X11ScreenGrabber::Read(Drawable drawable, Visual* visual, int depth, int x, int y, int w,
                                int h) {
     if (useShm_) {

@@ -50,6 +50,7 @@ class X11ScreenGrabber final : public ScreenGrabber {
     ~X11ScreenGrabber() override;
 
     bool Grab(HWND hostWnd, int x, int y, int w, int h, ImageView* out) override;
+    bool ConnectionLost() const override;
 
   private:
     explicit X11ScreenGrabber(::Display* display);

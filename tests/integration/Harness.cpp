@@ -1,6 +1,6 @@
 #include "Harness.h"
 
-#include "FFmpegPtr.h"
+#include "support/FFmpegPtr.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>

@@ -1,6 +1,6 @@
 #include "SoundAnalysis.h"
 
-#include "FFmpegPtr.h"
+#include "support/FFmpegPtr.h"
 #include "PulseFixture.h"
 
 #include <math.h>

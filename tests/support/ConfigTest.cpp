@@ -112,11 +112,19 @@ TEST(Config, KeysBesideTheExecutable) {
         EXPECT_EQ(rate, 25) << value;
         EXPECT_EQ(GetConfigMinVolumeValue(), 0) << value;
     }
-    for (int value : {2147483647, -2147483647 - 1, 0}) {
-        WriteFile(path, "{\"VISTREL_CONFIG\": {\"framerate\": " + std::to_string(value) + "}}");
+    // 0 and the rates a recording can use are taken as they are; any other integer would reach
+    // the encoder and falls back to 20.
+    const struct {
+        int configured, expected;
+    } rates[] = {{0, 0},     {2, 2},    {15, 15},         {30, 30},
+                 {1, 20},    {-1, 20},  {31, 20},         {60, 20},
+                 {1000, 20}, {-30, 20}, {2147483647, 20}, {-2147483647 - 1, 20}};
+    for (const auto& c : rates) {
+        WriteFile(path,
+                  "{\"VISTREL_CONFIG\": {\"framerate\": " + std::to_string(c.configured) + "}}");
         rate = 25;
         GetConfigFrameRate(nullptr, &rate);
-        EXPECT_EQ(rate, value);
+        EXPECT_EQ(rate, c.expected) << c.configured;
     }
 
     // Sections that are empty, null, not objects, or a root without members.

@@ -7,7 +7,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "Cadmo2Mp4Video.h"
+#include "src/Cadmo2Mp4Video.h"
 
 namespace {
 

@@ -2,10 +2,13 @@
 // monitor, on a fake display.
 #include <gtest/gtest.h>
 
-#include "CaptureScreen.h"
-#include "CaptureSettings.h"
+#include <algorithm>
+
 #include "FakeDisplay.h"
-#include "MouseEffects.h"
+#include "capture/CaptureScreen.h"
+#include "capture/CaptureSettings.h"
+#include "capture/FrameComposer.h"
+#include "capture/MouseEffects.h"
 
 namespace {
 
@@ -49,17 +52,22 @@ TEST_F(CaptureTest, TargetWindowSearchStartsAtTheChosenMonitor) {
     EXPECT_EQ(5, FindTargetMonitor(two, 5));
 }
 
+// A 4 x 4 opaque white pointer shown at screen (x, y).
+void ShowPointer(FakeDisplay* display, int x, int y) {
+    g_mouse.m_mouseShow = 1;
+    g_mouse.m_mouseSize = 100;
+    display->pointer.visible = true;
+    display->pointer.x = x;
+    display->pointer.y = y;
+    display->pointer.width = display->pointer.height = 4;
+    display->pointer.argb.assign(16, 0xFFFFFFFFu);
+}
+
 TEST_F(CaptureTest, RegionIsCopiedOneToOneWithThePointerTranslated) {
     display.monitors = {{0, 0, 1920, 1080}};
     g_captureSettings.captureRect = {10, 20, 810, 620};
     g_captureSettings.regionFlag = true;
-    g_mouse.m_mouseShow = 1;
-    g_mouse.m_mouseSize = 100;
-    display.pointer.visible = true;
-    display.pointer.x = 110;
-    display.pointer.y = 220;
-    display.pointer.width = display.pointer.height = 4;
-    display.pointer.argb.assign(16, 0xFFFFFFFFu);  // opaque white
+    ShowPointer(&display, 110, 220);
 
     CScreenCapturer capturer;
     CaptureBitmap bmp;
@@ -114,6 +122,90 @@ TEST_F(CaptureTest, SecondMonitorCapturedAndItsLossReportedUntilItReturns) {
     ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp));
     display.monitors.pop_back();
     EXPECT_TRUE(capturer.CaptureScreen(nullptr, &bmp));
+}
+
+TEST_F(CaptureTest, AFailedGrabDrawsNoSecondPointerAndKeepsThePicture) {
+    display.monitors = {{0, 0, 640, 480}};
+    g_captureSettings.captureRect = {0, 0, 64, 48};
+    g_captureSettings.regionFlag = true;
+    ShowPointer(&display, 10, 10);
+    CScreenCapturer capturer;
+    CaptureBitmap bmp;
+    bool grabbed = false;
+    ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed));
+    EXPECT_TRUE(grabbed);
+    const std::vector<uint8_t> first = bmp.pixels;
+
+    // The pointer moves while the screen cannot be read: the bitmap stays the last capture.
+    display.pointer.x = 40;
+    display.grabFails = true;
+    ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed));
+    EXPECT_FALSE(grabbed);
+    EXPECT_NE(0xFFFFFFFFu, PixelAt(bmp, 40, 10));
+    EXPECT_TRUE(bmp.pixels == first);
+
+    // So does the encoder's picture.
+    CFrameComposer composer;
+    AVFramePtr picture(av_frame_alloc());
+    picture->format = AV_PIX_FMT_YUV420P;
+    picture->width = 64;
+    picture->height = 48;
+    ASSERT_EQ(0, av_frame_get_buffer(picture.get(), 0));
+    display.grabFails = false;
+    ASSERT_EQ(CFrameComposer::Result::kNewFrame, composer.Compose(nullptr, 1.0, picture.get()));
+    const std::vector<uint8_t> luma(picture->data[0], picture->data[0] + 48 * picture->linesize[0]);
+    display.grabFails = true;
+    display.pointer.x = 20;
+    EXPECT_EQ(CFrameComposer::Result::kPreviousFrame,
+              composer.Compose(nullptr, 1.0, picture.get()));
+    EXPECT_TRUE(std::equal(luma.begin(), luma.end(), picture->data[0]));
+}
+
+TEST_F(CaptureTest, AGrabberWhoseServerWentAwayIsReplaced) {
+    display.monitors = {{0, 0, 640, 480}};
+    g_captureSettings.captureRect = {0, 0, 64, 48};
+    g_captureSettings.regionFlag = true;
+    CScreenCapturer capturer;
+    CaptureBitmap bmp;
+    bool grabbed = false;
+    ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed));
+    ASSERT_TRUE(grabbed);
+    EXPECT_EQ(1, display.grabbersMade);
+
+    // The server goes away: the grab fails, so does a new grabber, and then the next try waits.
+    display.serverDown = true;
+    capturer.CaptureScreen(nullptr, &bmp, &grabbed);
+    EXPECT_FALSE(grabbed);
+    capturer.CaptureScreen(nullptr, &bmp, &grabbed);
+    EXPECT_FALSE(grabbed);
+    display.serverDown = false;
+    capturer.CaptureScreen(nullptr, &bmp, &grabbed);
+    EXPECT_FALSE(grabbed) << "retried before its delay";
+    EXPECT_EQ(1, display.grabbersMade);
+
+    vistrec::platform::SleepMs(CRetryBackoff::kFirstMs + 50);
+    capturer.CaptureScreen(nullptr, &bmp, &grabbed);
+    EXPECT_TRUE(grabbed);
+    EXPECT_EQ(2, display.grabbersMade);
+    EXPECT_EQ(FakeDisplay::ScreenPixel(5, 5), PixelAt(bmp, 5, 5));
+}
+
+TEST(RetryBackoff, DoublesUpToItsCeilingAndStartsOverOnSuccess) {
+    CRetryBackoff backoff;
+    EXPECT_TRUE(backoff.Due(0));
+    const struct {
+        int64_t failAt, nextDue;
+    } steps[] = {{1000, 1250}, {1250, 1750}, {1750, 2750},
+                 {2750, 4750}, {4750, 8750}, {8750, 12750}};
+    for (const auto& s : steps) {
+        backoff.Failed(s.failAt);
+        EXPECT_FALSE(backoff.Due(s.nextDue - 1)) << s.failAt;
+        EXPECT_TRUE(backoff.Due(s.nextDue)) << s.failAt;
+    }
+    backoff.Succeeded();
+    EXPECT_TRUE(backoff.Due(0));
+    backoff.Failed(100);
+    EXPECT_TRUE(backoff.Due(350));
 }
 
 }  // namespace

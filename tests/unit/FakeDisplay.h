@@ -15,6 +15,9 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
     RECT target = {0, 0, 0, 0};
     vistrec::platform::PointerImage pointer;
     std::vector<RECT> grabs;  // every rectangle asked of a grabber
+    bool grabFails = false;   // grabs fail (and read nothing) while set
+    bool serverDown = false;  // grabbers lose their connection; no new grabber can be made
+    int grabbersMade = 0;
 
     // Pixel value the fake screen holds at (x, y): distinct per position.
     static uint32_t ScreenPixel(int x, int y) {

@@ -1,7 +1,7 @@
 // Pointer placement at a size setting, drawing with alpha and clipping, and the click counter.
 #include <gtest/gtest.h>
 
-#include "MouseEffects.h"
+#include "capture/MouseEffects.h"
 
 namespace {
 

@@ -1,11 +1,10 @@
-// Clock rules with injected times: pause bookkeeping, frame indices and pacing, presentation
-// indices of encoded packets, and the low-volume check.
+// Clock rules with injected times: pause bookkeeping, presentation
+// indices of encoded packets and the low-volume check.
 #include <gtest/gtest.h>
 
-#include "H264WindowRecorder.h"
-#include "LowVolumeCheck.h"
-#include "RecordClock.h"
-#include "SizeRules.h"
+#include "src/H264WindowRecorder.h"
+#include "src/LowVolumeCheck.h"
+#include "src/RecordClock.h"
 
 namespace {
 
@@ -44,26 +43,6 @@ TEST(RecordClock, TickCounterWrapAround) {
     CRecordClock clock;
     clock.Begin(0xFFFFFF00u);
     EXPECT_EQ(0x200u, clock.Duration(0x100u));
-}
-
-TEST(FrameTiming, IndexFromElapsedTimeAndNextDueFrame) {
-    EXPECT_EQ(24, sizerules::FrameIndex(1234, 20));
-    // The next frame is due at (index + 1) x interval.
-    EXPECT_EQ(1250, (sizerules::FrameIndex(1234, 20) + 1) * (1000 / 20));
-    // A 150 ms capture at 20 fps writes indices 0, 3, 6: the file keeps real time.
-    EXPECT_EQ(3, sizerules::FrameIndex(150, 20));
-    EXPECT_EQ(6, sizerules::FrameIndex(300, 20));
-    // At 30 fps the 33 ms interval runs ahead of the 33.3 ms index: some indices repeat.
-    int repeats = 0;
-    for (int n = 1; n < 300; ++n)
-        if (sizerules::FrameIndex(n * 33, 30) == sizerules::FrameIndex((n - 1) * 33, 30))
-            ++repeats;
-    EXPECT_GT(repeats, 0);
-    // Rates that divide 1000 never repeat.
-    for (int rate : {10, 20, 25})
-        for (int n = 1; n < 600; ++n)
-            ASSERT_NE(sizerules::FrameIndex(n * (1000 / rate), rate),
-                      sizerules::FrameIndex((n - 1) * (1000 / rate), rate));
 }
 
 TEST(FrameTiming, PacketsTakeTheIndexOfTheirPicture) {

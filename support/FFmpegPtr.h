@@ -1,6 +1,6 @@
 // Owning handles for FFmpeg objects.
-#ifndef VISTREC_SRC_FFMPEGPTR_H
-#define VISTREC_SRC_FFMPEGPTR_H
+#ifndef VISTREC_SUPPORT_FFMPEGPTR_H
+#define VISTREC_SUPPORT_FFMPEGPTR_H
 
 #include <memory>
 #include <string>

@@ -1,0 +1,42 @@
+// Frame composition: once per video frame the screen is captured into a bitmap (pointer drawn
+// in) and converted into the encoder's picture, in the encoder's pixel format and size.
+#ifndef VISTREC_CAPTURE_FRAMECOMPOSER_H
+#define VISTREC_CAPTURE_FRAMECOMPOSER_H
+
+#include "CaptureScreen.h"
+#include "support/FFmpegPtr.h"
+
+class CFrameComposer {
+  public:
+    enum class Result {
+        kNewFrame,       // the picture holds the screen as captured now
+        kPreviousFrame,  // nothing could be read: the picture keeps the last frame, untouched
+        kMonitorLost,    // the chosen monitor has gone away (the host has been told)
+        kFailed,         // nothing to convert (an empty capture rectangle) or no scaler
+    };
+
+    CFrameComposer() = default;
+    CFrameComposer(const CFrameComposer&) = delete;
+    CFrameComposer& operator=(const CFrameComposer&) = delete;
+
+    // Captures the screen and converts the top-left `scale` share of the captured picture
+    // into `picture` (its own format and size). `scale` lies in (0, 1].
+    Result Compose(HWND hostWnd, double scale, AVFrame* picture);
+
+    // Converts the top-left `scale` share of `image` (BGRA) into `picture`. The share is
+    // measured on the image itself, so that no row or column outside it is ever read; the
+    // scaler is rebuilt whenever the share or the picture changes size. False when there is
+    // nothing to convert.
+    bool Convert(const vistrec::platform::ImageView& image, double scale, AVFrame* picture);
+
+    const CaptureBitmap& Bitmap() const { return m_bitmap; }
+
+  private:
+    CScreenCapturer m_capturer;
+    CaptureBitmap m_bitmap;  // reused from frame to frame
+    SwsContextPtr m_scaler;
+    int m_scalerKey[5] = {0, 0, 0, 0, -1};  // source w, h; picture w, h, format
+    AVFramePtr m_srcFrame;                  // wraps the source pixels
+};
+
+#endif
