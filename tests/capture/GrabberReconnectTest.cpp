@@ -1,0 +1,52 @@
+// The screen capturer keeps capturing when its X server is killed and another one starts on the
+// same display number: the lost grabber is replaced once the server is back.
+#include <gtest/gtest.h>
+
+#include "capture/CaptureScreen.h"
+#include "capture/CaptureSettings.h"
+#include "common/XvfbFixture.h"
+#include "platform/Platform.h"
+
+namespace {
+
+// Captures until a grab reads new pixels or `timeoutMs` passes; whether one did.
+bool CaptureWithin(CScreenCapturer* capturer, CaptureBitmap* bmp, int timeoutMs) {
+    const int64_t end = vistrec::platform::GetMsTime() + timeoutMs;
+    do {
+        bool grabbed = false;
+        capturer->CaptureScreen(nullptr, bmp, &grabbed);
+        if (grabbed)
+            return true;
+        vistrec::platform::SleepMs(50);  // a frame interval
+    } while (vistrec::platform::GetMsTime() < end);
+    return false;
+}
+
+TEST(GrabberReconnect, CapturingResumesOnARestartedServer) {
+    vistrec::test::XvfbServer::Options options;
+    options.screen = "320x240x24";
+    vistrec::test::XvfbServer first(options);
+    std::string error;
+    ASSERT_TRUE(first.Start(&error)) << error;
+    first.ExportDisplay();
+    g_captureSettings = CaptureSettings();
+    g_captureSettings.captureRect = {0, 0, 64, 48};
+    g_captureSettings.regionFlag = true;
+
+    CScreenCapturer capturer;
+    CaptureBitmap bmp;
+    ASSERT_TRUE(CaptureWithin(&capturer, &bmp, 2000));
+
+    // The server dies mid-recording: captures read nothing, and do not end the process.
+    const std::string name = first.name();
+    options.display = std::stoi(name.substr(1));
+    first.Stop();
+    EXPECT_FALSE(CaptureWithin(&capturer, &bmp, 300));
+
+    vistrec::test::XvfbServer second(options);
+    second.ExportDisplay();
+    ASSERT_TRUE(second.Start(&error)) << error;
+    EXPECT_TRUE(CaptureWithin(&capturer, &bmp, 10000));
+}
+
+}  // namespace
