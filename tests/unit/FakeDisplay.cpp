@@ -13,8 +13,7 @@ class FakeGrabber : public vistrec::platform::ScreenGrabber {
         m_pixels.resize(static_cast<size_t>(w) * h);
         for (int row = 0; row < h; ++row)
             for (int col = 0; col < w; ++col)
-                m_pixels[static_cast<size_t>(row) * w + col] =
-                    FakeDisplay::ScreenPixel(x + col, y + row);
+                m_pixels[static_cast<size_t>(row) * w + col] = m_owner->Pixel(x + col, y + row);
         out->data = reinterpret_cast<const uint8_t*>(m_pixels.data());
         out->width = w;
         out->height = h;

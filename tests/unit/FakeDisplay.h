@@ -19,9 +19,17 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
     bool serverDown = false;  // grabbers lose their connection; no new grabber can be made
     int grabbersMade = 0;
 
-    // Pixel value the fake screen holds at (x, y): distinct per position.
+    int brightFrom = -1;  // >= 0: the screen is black left of this column, white from it
+
+    // Pixel value of the patterned screen at (x, y): distinct per position.
     static uint32_t ScreenPixel(int x, int y) {
         return 0xFF000000u | (static_cast<uint32_t>(x & 0xFFF) << 12) | (y & 0xFFF);
+    }
+    // Pixel value this screen holds at (x, y).
+    uint32_t Pixel(int x, int y) const {
+        if (brightFrom < 0)
+            return ScreenPixel(x, y);
+        return x >= brightFrom ? 0xFFFFFFFFu : 0xFF000000u;
     }
 
     int MonitorCount() override { return static_cast<int>(monitors.size()); }
