@@ -24,9 +24,7 @@ int g_previousMonitorCount = 0;
 
 CScreenCapturer::CScreenCapturer() = default;
 
-CScreenCapturer::~CScreenCapturer() {
-    sws_freeContext(m_fitScaler);
-}
+CScreenCapturer::~CScreenCapturer() = default;
 
 void CScreenCapturer::FitInto(const ImageView& src, CaptureBitmap* out, int x, int y, int w,
                               int h) {
@@ -42,10 +40,9 @@ void CScreenCapturer::FitInto(const ImageView& src, CaptureBitmap* out, int x, i
     }
     const int key[4] = {src.width, src.height, w, h};
     if (!m_fitScaler || !std::equal(key, key + 4, m_fitKey)) {
-        sws_freeContext(m_fitScaler);
         // Area averaging keeps text legible when a large monitor shrinks into the bitmap.
-        m_fitScaler = sws_getContext(src.width, src.height, AV_PIX_FMT_BGRA, w, h, AV_PIX_FMT_BGRA,
-                                     SWS_AREA, nullptr, nullptr, nullptr);
+        m_fitScaler.reset(sws_getContext(src.width, src.height, AV_PIX_FMT_BGRA, w, h,
+                                         AV_PIX_FMT_BGRA, SWS_AREA, nullptr, nullptr, nullptr));
         std::copy(key, key + 4, m_fitKey);
         if (!m_fitScaler)
             return;
@@ -54,7 +51,7 @@ void CScreenCapturer::FitInto(const ImageView& src, CaptureBitmap* out, int x, i
     const int srcStrides[1] = {src.stride};
     uint8_t* dstPlanes[1] = {dst};
     const int dstStrides[1] = {out->Stride()};
-    sws_scale(m_fitScaler, srcPlanes, srcStrides, 0, src.height, dstPlanes, dstStrides);
+    sws_scale(m_fitScaler.get(), srcPlanes, srcStrides, 0, src.height, dstPlanes, dstStrides);
 }
 
 void CScreenCapturer::ClearBands(CaptureBitmap* out, int x, int y, int w, int h) {

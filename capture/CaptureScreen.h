@@ -10,10 +10,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
-
-extern "C" {
-struct SwsContext;
-}
+#include "support/FFmpegPtr.h"
 
 // The captured picture: 4 bytes per pixel (blue, green, red, fourth byte), rows top first,
 // width x 4 bytes per row. Width and height are multiples of 4.
@@ -70,8 +67,8 @@ class CScreenCapturer {
     bool Grab(HWND hostWnd, int x, int y, int w, int h, vistrec::platform::ImageView* view);
 
     std::unique_ptr<vistrec::platform::ScreenGrabber> m_grabber;
-    CRetryBackoff m_reconnect;          // paces new grabbers while the display server is away
-    SwsContext* m_fitScaler = nullptr;  // owned; rebuilt when source or target size changes
+    CRetryBackoff m_reconnect;  // paces new grabbers while the display server is away
+    SwsContextPtr m_fitScaler;  // rebuilt when source or target size changes
     int m_fitKey[4] = {0, 0, 0, 0};
 };
 

@@ -1,5 +1,5 @@
 // The video half of the encoder: every setting that shapes the H.264 stream, the size rules,
-// the encoder choice and set-up, frame composition into the encoder's picture, the frame
+// the encoder choice and set-up, the encoder's picture (composed by CFrameComposer), the frame
 // writer with its time stamps, and the video-only record loop of the H.264 recorder.
 #ifndef VISTREC_SRC_H264WINDOWRECORDER_H
 #define VISTREC_SRC_H264WINDOWRECORDER_H
