@@ -1,6 +1,8 @@
 // Encode sizes, caps, quality table and letterboxing on fake monitor layouts.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "capture/CaptureSettings.h"
 #include "FakeDisplay.h"
 #include "src/H264WindowRecorder.h"
@@ -112,25 +114,21 @@ TEST_F(SizeRulesTest, RecordSizeFollowsTheScale) {
 }
 
 TEST(FitMonitor, LetterboxPlacement) {
-    sizerules::Placement p = sizerules::FitMonitor(1920, 1080, 1920, 1080);
-    EXPECT_EQ(0, p.x);
-    EXPECT_EQ(1920, p.width);
-    EXPECT_EQ(1080, p.height);
-    p = sizerules::FitMonitor(1280, 1024, 1920, 1080);
-    EXPECT_EQ(1350, p.width);
-    EXPECT_EQ(285, p.x);
-    EXPECT_FALSE(p.includesLayered);
-    p = sizerules::FitMonitor(1920, 1200, 1920, 1080);
-    EXPECT_EQ(1728, p.width);
-    EXPECT_EQ(96, p.x);
-    p = sizerules::FitMonitor(1364, 768, 1920, 1080);
-    EXPECT_EQ(1918, p.width);
-    EXPECT_EQ(1, p.x);
-    p = sizerules::FitMonitor(2560, 1080, 1920, 1080);
-    EXPECT_EQ(810, p.height);
-    EXPECT_EQ(135, p.y);
-    EXPECT_EQ(1920, p.width);
-    EXPECT_TRUE(p.includesLayered);
+    const struct {
+        int srcW, srcH;
+        sizerules::Placement expected;
+    } cases[] = {
+        {1920, 1080, {0, 0, 1920, 1080, false}},  {1280, 1024, {285, 0, 1350, 1080, false}},
+        {1920, 1200, {96, 0, 1728, 1080, false}}, {1364, 768, {1, 0, 1918, 1080, false}},
+        {2560, 1080, {0, 135, 1920, 810, true}},
+    };
+    for (const auto& c : cases) {
+        const sizerules::Placement p = sizerules::FitMonitor(c.srcW, c.srcH, 1920, 1080);
+        const sizerules::Placement& e = c.expected;
+        EXPECT_EQ(std::make_tuple(e.x, e.y, e.width, e.height, e.includesLayered),
+                  std::make_tuple(p.x, p.y, p.width, p.height, p.includesLayered))
+            << c.srcW << "x" << c.srcH;
+    }
 }
 
 }  // namespace
