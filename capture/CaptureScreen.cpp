@@ -101,12 +101,16 @@ bool CScreenCapturer::CaptureScreen(HWND hostWnd, CaptureBitmap* out, bool* grab
     const CaptureSettings& cs = g_captureSettings;
 
     // The chosen monitor vanished: tell the host on every capture until the number is changed
-    // or the monitor is back.
-    if (g_previousMonitorCount != 0 && count < g_previousMonitorCount && cs.displayNumber > count) {
+    // or the monitor is back. No monitor at all means the display server cannot be reached (it
+    // went away or is restarting), not that a monitor was unplugged: captures go on reading
+    // nothing until it is back, and the count from before it went away is kept.
+    if (count > 0 && g_previousMonitorCount != 0 && count < g_previousMonitorCount &&
+        cs.displayNumber > count) {
         vistrec::platform::PostHostNotification(0);
         return false;
     }
-    g_previousMonitorCount = count;
+    if (count > 0)
+        g_previousMonitorCount = count;
 
     RECT mon = {0, 0, 0, 0};
     if (count > 0) {

@@ -1,5 +1,6 @@
 // The screen capturer keeps capturing when its X server is killed and another one starts on the
-// same display number: the lost grabber is replaced once the server is back.
+// same display number: the lost grabber is replaced once the server is back, and the server's
+// absence is not taken for the chosen monitor being unplugged.
 #include <gtest/gtest.h>
 
 #include "capture/CaptureScreen.h"
@@ -32,6 +33,7 @@ TEST(GrabberReconnect, CapturingResumesOnARestartedServer) {
     g_captureSettings = CaptureSettings();
     g_captureSettings.captureRect = {0, 0, 64, 48};
     g_captureSettings.regionFlag = true;
+    g_captureSettings.displayNumber = 1;
 
     CScreenCapturer capturer;
     CaptureBitmap bmp;
@@ -42,6 +44,9 @@ TEST(GrabberReconnect, CapturingResumesOnARestartedServer) {
     options.display = std::stoi(name.substr(1));
     first.Stop();
     EXPECT_FALSE(CaptureWithin(&capturer, &bmp, 300));
+    bool grabbed = true;
+    EXPECT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed)) << "taken for a lost monitor";
+    EXPECT_FALSE(grabbed);
 
     vistrec::test::XvfbServer second(options);
     second.ExportDisplay();
