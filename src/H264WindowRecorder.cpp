@@ -18,7 +18,6 @@ extern "C" {
 #include "support/Config.h"
 #include "support/Log.h"
 
-using vistrec::platform::GetMsTime;
 using vistrec::platform::SleepMs;
 
 const char* const CH264WindowRecorder::kEncoderNames[3] = {"h264_qsv", "nvenc_h264", "other"};
@@ -38,7 +37,8 @@ const AVCodec* FindHardwareEncoder(const char* name) {
 }
 }  // namespace
 
-CH264WindowRecorder::CH264WindowRecorder(HWND hostWnd) : m_hostWnd(hostWnd) {}
+CH264WindowRecorder::CH264WindowRecorder(HWND hostWnd)
+    : m_hostWnd(hostWnd), m_sync(&vistrec::platform::GetMsTime) {}
 
 CH264WindowRecorder::~CH264WindowRecorder() {
     TeardownVideo();
@@ -267,14 +267,10 @@ int CH264WindowRecorder::write_video_frame(AVFormatContext* fc, AVStream* st, in
     const int composed = ComposeGdiFrame(fc, st);
     if (composed < 0)
         return composed == kCaptureLost ? kCaptureLost : -1;
-    const int64_t index = sizerules::FrameIndex(elapsedMs, m_frameRate);
+    const int64_t index = m_sync.VideoFrameIndex(elapsedMs);
     m_ptsMap[m_pPicture->pts] = static_cast<int32_t>(index);
-    m_lastPictureIndex = index;
+    m_sync.OnVideoFrame(index);
     return EncodeStep(fc, st, m_pPicture.get(), static_cast<int>(index));
-}
-
-bool CH264WindowRecorder::FrameIndexTaken(int64_t elapsedMs) const {
-    return sizerules::FrameIndex(elapsedMs, m_frameRate) <= m_lastPictureIndex;
 }
 
 int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* picture,
@@ -313,19 +309,15 @@ int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* 
         return picture ? 0 : -1;
     }
 
-    // The MP4 loop's next due frame follows the wall-clock index of this picture; the H.264
-    // loop counts the pictures the encoder took.
+    (void)frameIndex;  // the synchroniser took the picture's index before it was encoded
     int64_t key;
     if (picture) {
         m_lastSubmitted = picture->pts;
         picture->pts += 1;
         key = got ? pkt->pts : m_lastSubmitted;
-        m_videoFrameIndex = m_h264Twin ? m_videoFrameIndex + 1 : frameIndex + 1;
     } else {
         key = m_lastSubmitted;
         m_lastSubmitted += 1;
-        if (!m_h264Twin)
-            m_videoFrameIndex += 1;
     }
     int64_t timeMs = key * 1000 / m_frameRate;
     if (!got)
@@ -336,13 +328,6 @@ int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* 
     if (mapped)
         timeMs = index * 1000 / m_frameRate;
 
-    // The H.264 loop writes frames it has fallen behind on back to back, all with the same
-    // wall-clock index; each takes the next free index instead so that none is refused and the
-    // stream stays decodable.
-    if (m_h264Twin && index != AV_NOPTS_VALUE && index <= m_lastWrittenIndex) {
-        index = m_lastWrittenIndex + 1;
-        timeMs = index * 1000 / m_frameRate;
-    }
     if (index != AV_NOPTS_VALUE) {
         pkt->pts = av_rescale_q(index, ctx->time_base, st->time_base);
         pkt->dts = pkt->pts;
@@ -352,7 +337,6 @@ int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* 
     av_packet_unref(pkt);
     if (ret != 0)
         return ret;
-    m_lastWrittenIndex = index;
     return static_cast<int>(timeMs);
 }
 
@@ -388,8 +372,6 @@ void CH264WindowRecorder::TeardownVideo() {
     m_bitmap = CaptureBitmap();
     m_capturer.reset();
     m_draining = false;
-    m_lastWrittenIndex = -1;
-    m_lastPictureIndex = -1;
     m_lastSubmitted = 0;
     m_ptsMap.clear();
 }
@@ -436,31 +418,33 @@ int CH264WindowRecorder::write_video_frame_h264(AVFormatContext* fc, AVStream* s
     ComposeGdiFrame(fc, st);  // a failed capture encodes the previous picture again
     if (!m_pPicture)
         return -1;
-    const int64_t index = sizerules::FrameIndex(elapsedMs, m_frameRate);
+    const int64_t index = m_sync.VideoFrameIndex(elapsedMs);
     m_ptsMap[m_pPicture->pts] = static_cast<int32_t>(index);
+    m_sync.OnVideoFrame(index);
     const int ret = EncodeStep(fc, st, m_pPicture.get(), static_cast<int>(index));
     return ret < 0 ? -1 : ret;
 }
 
 int CH264WindowRecorder::record_h264(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder*, bool) {
     m_h264Twin = true;
-    m_videoFrameIndex = 0;
     TeardownVideo();
     if (SetUpVideoOutput() < 0 || OpenOutputFile() < 0) {
         TeardownVideo();
         return -1;
     }
     open_video(m_pFormatCtx, m_pVideoStream);
-    const int interval = 1000 / m_frameRate;
-    const int64_t start = GetMsTime();
+    // Frames follow the wall-clock index as in the MP4 loop rather than a count of frames
+    // written: counting ran the file 1 % long at 30 fps (a frame every 33 ms, an index every
+    // 33.3 ms) and, after a slow capture, ahead of the clock by the frames made up back to back.
+    m_sync.Start(m_frameRate, true, 0, 0, 0);
     if (!sink->isStopped()) {
         do {
             if (sink->isPaused()) {
                 SleepMs(100);
                 continue;
             }
-            const int64_t elapsed = GetMsTime() - m_pausedMs - start;
-            if (elapsed < static_cast<int64_t>(m_videoFrameIndex) * interval) {
+            const int64_t elapsed = m_sync.Elapsed(m_pausedMs);
+            if (!m_sync.VideoFrameDue(elapsed)) {
                 SleepMs(1);
                 continue;
             }

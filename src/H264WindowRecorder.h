@@ -13,6 +13,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "AvSynchroniser.h"
 #include "CaptureScreen.h"
 #include "FFmpegPtr.h"
 #include "vistrec/IRecordMp4.h"
@@ -67,9 +68,6 @@ class CH264WindowRecorder {
     // Captures, converts and encodes one frame taken `elapsedMs` after the start; returns the
     // written packet's time in ms, -1 when no packet came out, kCaptureLost, or an FFmpeg error.
     int write_video_frame(AVFormatContext* fc, AVStream* st, int64_t elapsedMs);
-    // True when a picture taken `elapsedMs` after the start would repeat the frame index of the
-    // last picture encoded.
-    bool FrameIndexTaken(int64_t elapsedMs) const;
     // One encoder step: `picture` to encode, or null to drain one packet.
     int EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* picture, int frameIndex);
 
@@ -78,7 +76,7 @@ class CH264WindowRecorder {
     int SetUpVideoOutput();
     // Opens the output file and writes the header; -1 when the file cannot be opened.
     int OpenOutputFile();
-    // The H.264 loop's frame writer: frames counted, capture failures re-encode the last picture.
+    // The H.264 loop's frame writer: a failed capture encodes the last picture again.
     int write_video_frame_h264(AVFormatContext* fc, AVStream* st, int64_t elapsedMs);
 
     // Frame index of the packet whose picture counter is `key`: the index stored for that
@@ -86,7 +84,7 @@ class CH264WindowRecorder {
     // whether the map gave the index.
     static bool ResolveIndex(std::map<int64_t, int32_t>* ptsMap, int64_t key, int64_t* index);
 
-    // The H.264 recorder's loop: video only, frames counted rather than indexed by the clock.
+    // The H.264 recorder's loop: video only, frames paced by the wall clock.
     int record_h264(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* unused, bool flag);
 
     // ---- state read by the recorder objects and the tests ----
@@ -135,12 +133,11 @@ class CH264WindowRecorder {
     std::unique_ptr<CScreenCapturer> m_capturer;
     CaptureBitmap m_bitmap;  // reused from frame to frame
 
-    int m_audioFrameCount = 0;
-    int m_videoFrameIndex = 0;
+    // Decides from one clock which frame and which audio go out; holds the frame index due
+    // next and the count of audio frames written.
+    CAvSynchroniser m_sync;
     std::map<int64_t, int32_t> m_ptsMap;  // picture counter -> frame index
     int64_t m_lastSubmitted = 0;          // counter of the last picture given to the encoder
-    int64_t m_lastWrittenIndex = -1;      // frame index of the last packet written
-    int64_t m_lastPictureIndex = -1;      // frame index of the last picture encoded
     bool m_draining = false;              // the end-of-stream marker has been sent
     bool m_h264Twin = false;              // the H.264 loop's variant of the encoder step
 };
