@@ -42,6 +42,11 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
     (void)flag;
     m_h264Twin = false;
     TeardownVideo();
+    // The level block is closed at the end of every recording (below); the next recording
+    // opens it again, so that every recording of this object publishes the level.
+    m_volumeBlock = vistrec::platform::OpenSharedLevelBlock();
+    m_audioDroppedBytes = 0;
+    m_audioDropping = false;
     if (SetUpVideoOutput() < 0) {
         TeardownVideo();
         return -1;
@@ -53,6 +58,8 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
             open_audio(m_pFormatCtx, m_pAudioStream);
     }
     if (OpenOutputFile() < 0) {
+        if (WriteError() != 0)
+            vistrec::platform::PostHostNotification(WriteError());
         close_audio();
         TeardownVideo();
         return -1;
@@ -107,6 +114,8 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
         } else {
             const int result = write_video_frame(m_pFormatCtx, m_pVideoStream, elapsed);
             m_sync.OnVideoResult(result);
+            if (WriteError() != 0)
+                break;
             if (result == kCaptureLost) {
                 vistrec::platform::PostHostNotification(0);
                 break;
@@ -114,6 +123,10 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
             if (result == AVERROR(EIO) || result == AVERROR(ENOMEM))
                 vistrec::platform::PostHostNotification(result);
         }
+        // A failed output ends the recording; the end sequence tells the host.
+        CheckOutputStillThere(elapsed);
+        if (WriteError() != 0)
+            break;
         sink->onTick();
     } while (!sink->isStopped());
     return EndSequence(sink);
@@ -121,19 +134,12 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
 
 int CCadmo2Mp4Video::EndSequence(ICadmo2Mp4Video_Sink* sink) {
     VLOG_INFO("begin flush data");
-    int videoEnd = m_sync.LastVideoResult();
-    for (;;) {
-        const int r = EncodeStep(m_pFormatCtx, m_pVideoStream, nullptr, 0);
-        if (r < 0)
-            break;
-        if (r > 0)
-            videoEnd = r;
-    }
+    const int videoEnd = DrainVideo(m_sync.LastVideoResult());
     VLOG_INFO("write_video_frame over");
     sink->onTick();
     VLOG_INFO("write_audio_frame start");
     bool soundLeft = true;
-    for (;;) {
+    while (WriteError() == 0) {
         const CAvSynchroniser::Action step = m_sync.TailStep(videoEnd, soundLeft);
         if (step == CAvSynchroniser::Action::kSound) {
             const int64_t elapsed = m_sync.Elapsed(m_pausedMs);
@@ -151,12 +157,13 @@ int CCadmo2Mp4Video::EndSequence(ICadmo2Mp4Video_Sink* sink) {
     }
     // The encoder still holds the last frame it was given (AAC looks one frame ahead): drain it
     // so that the sound written reaches the end of the file.
-    if (m_pAudioStream)
+    if (m_pAudioStream && WriteError() == 0)
         DrainAudioEncoder();
     VLOG_INFO("write_audio_frame over");
-    av_write_trailer(m_pFormatCtx);
-    // Later recordings of this object no longer publish the level.
+    WriteTrailer();
     m_volumeBlock.reset();
+    if (m_audioDroppedBytes > 0)
+        VLOG_WARN("audio queue full: " << m_audioDroppedBytes << " bytes of sound dropped");
     if (m_pAudioStream && m_pFormatCtx)
         close_audio();
     TeardownVideo();
@@ -227,6 +234,7 @@ void CCadmo2Mp4Video::open_audio(AVFormatContext*, AVStream* st) {
     }
     m_pSamples.assign(static_cast<size_t>(channels) * m_audioFrameSize * 2, 0);
     m_audioSamplesSent = 0;
+    m_emptyAudioFrames = 0;
 }
 
 int CCadmo2Mp4Video::write_audio_frame2(AVFormatContext* fc, AVStream* st, int, bool flush) {
@@ -274,9 +282,14 @@ int CCadmo2Mp4Video::WriteAudioFrame(AVFormatContext* fc, AVStream* st, bool flu
     else if (m_audioFifo.Size() > 0)
         taken = m_audioFifo.Read(m_pSamples.data(), std::min(frameBytes, m_audioFifo.Size() & ~1));
     if (taken <= 0 && !silence) {
-        VLOG_ERROR("get_audio_frame error");
+        // Without sound (no server, mode 0) every frame would say so: once per stretch.
+        if (m_emptyAudioFrames++ == 0)
+            VLOG_ERROR("get_audio_frame error");
         if (flush)
             return -1;
+    } else if (taken > 0 && m_emptyAudioFrames > 0) {
+        VLOG_INFO("get_audio_frame: sound again after " << m_emptyAudioFrames << " empty frames");
+        m_emptyAudioFrames = 0;
     }
     // A short or empty frame is completed with silence, never with the last frame's tail.
     if (taken < frameBytes)
@@ -311,7 +324,7 @@ int CCadmo2Mp4Video::WriteAudioFrame(AVFormatContext* fc, AVStream* st, bool flu
     ret = av_interleaved_write_frame(fc, pkt);
     av_packet_unref(pkt);
     if (ret < 0) {
-        VLOG_ERROR("av_interleaved_write_frame error" << ret << AvErrorText(ret));
+        NoteWriteError(ret, "av_interleaved_write_frame error");
         return -1;
     }
     return 0;
@@ -328,7 +341,7 @@ void CCadmo2Mp4Video::DrainAudioEncoder() {
         const int ret = av_interleaved_write_frame(m_pFormatCtx, pkt);
         av_packet_unref(pkt);
         if (ret < 0) {
-            VLOG_ERROR("av_interleaved_write_frame error" << ret << AvErrorText(ret));
+            NoteWriteError(ret, "av_interleaved_write_frame error");
             break;
         }
     }
@@ -354,5 +367,22 @@ void CCadmo2Mp4Video::PushAudio(const uint8_t* pcm, int bytes) {
         m_volumeBlock->WriteText(text);
     }
     m_audioDelivered = true;
+    // The queue keeps the newest kAudioFifoMaxBytes: what does not fit goes from the front.
+    const int excess = m_audioFifo.Size() + bytes - kAudioFifoMaxBytes;
+    if (excess > 0) {
+        const int drop = std::min(excess, m_audioFifo.Size());
+        m_audioDropScratch.resize(static_cast<size_t>(std::max(drop, 1)));
+        m_audioFifo.Read(m_audioDropScratch.data(), drop);
+        m_audioDroppedBytes += excess;
+        if (!m_audioDropping)
+            VLOG_WARN("audio queue full: dropping the oldest sound");
+        m_audioDropping = true;
+        if (bytes > kAudioFifoMaxBytes) {
+            pcm += bytes - kAudioFifoMaxBytes;
+            bytes = kAudioFifoMaxBytes;
+        }
+    } else {
+        m_audioDropping = false;
+    }
     m_audioFifo.Append(pcm, bytes);
 }

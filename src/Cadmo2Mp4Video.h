@@ -35,9 +35,16 @@ class CCadmo2Mp4Video : public CH264WindowRecorder {
     // The audio hand-off from the pump: level meter, "voluMem", FIFO append (record thread).
     void PushAudio(const uint8_t* pcm, int bytes);
 
+    // Most sound the queue holds: 10 s. The loop takes sound whenever the audio lags the video
+    // by a second, so more than a few seconds waiting means no frame is being written (a
+    // failing capture or output); older sound would be out of place by then, and the queue must
+    // not grow for as long as that lasts.
+    static constexpr int kAudioFifoMaxBytes = 10 * 16000 * 2;
+
     // Audio hand-off state, written by the audio pump on the record thread.
     AVStream* m_pAudioStream = nullptr;
-    CMemoryBuffer m_audioFifo;  // 16-bit mono 16 kHz PCM, filled by the pump
+    CMemoryBuffer m_audioFifo;        // 16-bit mono 16 kHz PCM, filled by the pump, bounded
+    int64_t m_audioDroppedBytes = 0;  // sound dropped from the front of the full queue
     std::unique_ptr<vistrec::platform::SharedLevelBlock> m_volumeBlock;  // "voluMem", or null
     int m_lastLevel = 0;
     int m_minVolumeValue = 0;
@@ -59,6 +66,9 @@ class CCadmo2Mp4Video : public CH264WindowRecorder {
     AVPacketPtr m_audioPacket;
     SwrContextPtr m_pResampler;
     int64_t m_audioSamplesSent = 0;  // time stamp of the next audio frame, in samples
+    int m_emptyAudioFrames = 0;      // frames in a row the queue had no sound for
+    bool m_audioDropping = false;    // the queue is full: the last hand-off dropped sound
+    std::vector<uint8_t> m_audioDropScratch;
 };
 
 #endif

@@ -23,9 +23,11 @@ using vistrec::platform::SleepMs;
 const char* const CH264WindowRecorder::kEncoderNames[3] = {"h264_qsv", "nvenc_h264", "other"};
 
 namespace {
-// Used when the host never set a preset or tune. The preset keeps its trailing blank: encoders
-// that take the preset from a fixed list refuse it, which the host avoids by calling setPreset.
-const char* const kDefaultPreset = "ultrafast ";
+// Used when the host never set a preset or tune. The preset documented for such hosts is
+// "ultrafast " with a trailing blank; libx264 looks presets up by name, refuses that one when
+// the encoder opens, and with no other encoder left the recorder would end the host's process.
+// A host that never chose a preset gets "ultrafast", the preset that text names.
+const char* const kDefaultPreset = "ultrafast";
 const char* const kDefaultTune = "zerolatency";
 
 // FFmpeg 5 renamed the NVIDIA encoder; the old name is tried first, then the new one.
@@ -221,6 +223,9 @@ AVStream* CH264WindowRecorder::add_video_stream(AVFormatContext* fc, AVCodecID c
         ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     // An encoder that lacks an option or refuses its value is opened without it.
     if (ctx->priv_data) {
+        if (!m_preset)
+            VLOG_INFO("no preset set: using \"" << kDefaultPreset << "\" (\"ultrafast \" with its "
+                                                << "trailing blank is refused by libx264)");
         av_opt_set(ctx->priv_data, "preset", m_preset ? m_preset : kDefaultPreset, 0);
         av_opt_set(ctx->priv_data, "tune", m_tune ? m_tune : kDefaultTune, 0);
     }
@@ -335,8 +340,10 @@ int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* 
     pkt->stream_index = st->index;
     ret = av_interleaved_write_frame(fc, pkt);
     av_packet_unref(pkt);
-    if (ret != 0)
+    if (ret != 0) {
+        NoteWriteError(ret, "av_interleaved_write_frame error");
         return ret;
+    }
     return static_cast<int>(timeMs);
 }
 
@@ -373,6 +380,8 @@ void CH264WindowRecorder::TeardownVideo() {
     m_capturer.reset();
     m_draining = false;
     m_lastSubmitted = 0;
+    m_writeError = 0;
+    m_outputCheckedMs = 0;
     m_ptsMap.clear();
 }
 
@@ -402,15 +411,63 @@ int CH264WindowRecorder::SetUpVideoOutput() {
 int CH264WindowRecorder::OpenOutputFile() {
     AVFormatContext* fc = m_pFormatCtx;
     if (!(fc->oformat->flags & AVFMT_NOFILE)) {
-        if (avio_open(&fc->pb, m_fileName.c_str(), AVIO_FLAG_WRITE) < 0) {
+        const int ret = avio_open(&fc->pb, m_fileName.c_str(), AVIO_FLAG_WRITE);
+        if (ret < 0) {
             fprintf(stderr, "Could not open '%s'\n", m_fileName.c_str());
+            NoteWriteError(ret, "Could not open the output file ");
             return -1;
         }
     }
     const int ret = avformat_write_header(fc, nullptr);
-    if (ret < 0)
-        VLOG_ERROR("avformat_write_header failed " << ret << " " << AvErrorText(ret));
+    if (ret < 0) {
+        NoteWriteError(ret, "avformat_write_header failed ");
+        return -1;
+    }
     return 0;
+}
+
+void CH264WindowRecorder::NoteWriteError(int error, const char* what) {
+    if (m_writeError != 0 || error >= 0)
+        return;
+    m_writeError = error;
+    VLOG_ERROR(what << error << " " << AvErrorText(error) << ": the recording ends");
+}
+
+int CH264WindowRecorder::DrainVideo(int lastVideoMs) {
+    int videoEnd = lastVideoMs;
+    if (m_writeError != 0)
+        return videoEnd;
+    for (;;) {
+        const int r = EncodeStep(m_pFormatCtx, m_pVideoStream, nullptr, 0);
+        if (r < 0)
+            break;
+        if (r > 0)
+            videoEnd = r;
+    }
+    return videoEnd;
+}
+
+void CH264WindowRecorder::WriteTrailer() {
+    // After an output error the trailer is still attempted: an error that left the file
+    // writable (a refused packet) still gives a complete file. A full disk leaves the media
+    // written so far without the index that MP4 keeps at the end.
+    const int ret = av_write_trailer(m_pFormatCtx);
+    if (ret < 0)
+        NoteWriteError(ret, "av_write_trailer failed ");
+    if (m_writeError != 0)
+        vistrec::platform::PostHostNotification(m_writeError);
+}
+
+void CH264WindowRecorder::CheckOutputStillThere(int64_t elapsedMs) {
+    if (elapsedMs - m_outputCheckedMs < 1000 || !m_pFormatCtx ||
+        (m_pFormatCtx->oformat->flags & AVFMT_NOFILE))
+        return;
+    m_outputCheckedMs = elapsedMs;
+    // Only a path that no longer leads anywhere counts: an output whose protocol cannot be
+    // checked is not an error.
+    const int ret = avio_check(m_fileName.c_str(), 0);
+    if (ret == AVERROR(ENOENT) || ret == AVERROR(ENOTDIR))
+        NoteWriteError(ret, "output file gone: ");
 }
 
 int CH264WindowRecorder::write_video_frame_h264(AVFormatContext* fc, AVStream* st,
@@ -429,6 +486,8 @@ int CH264WindowRecorder::record_h264(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder
     m_h264Twin = true;
     TeardownVideo();
     if (SetUpVideoOutput() < 0 || OpenOutputFile() < 0) {
+        if (m_writeError != 0)
+            vistrec::platform::PostHostNotification(m_writeError);
         TeardownVideo();
         return -1;
     }
@@ -449,12 +508,14 @@ int CH264WindowRecorder::record_h264(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder
                 continue;
             }
             write_video_frame_h264(m_pFormatCtx, m_pVideoStream, elapsed);
+            CheckOutputStillThere(elapsed);
+            if (m_writeError != 0)
+                break;
             sink->onTick();
         } while (!sink->isStopped());
     }
-    while (EncodeStep(m_pFormatCtx, m_pVideoStream, nullptr, 0) >= 0) {
-    }
-    av_write_trailer(m_pFormatCtx);
+    DrainVideo(0);
+    WriteTrailer();
     TeardownVideo();
     return 0;
 }

@@ -74,8 +74,22 @@ class CH264WindowRecorder {
     // Container for m_fileName with the first video encoder of kEncoderNames that opens;
     // -1 when there is no format for the name or no encoder.
     int SetUpVideoOutput();
-    // Opens the output file and writes the header; -1 when the file cannot be opened.
+    // Opens the output file and writes the header; -1 when the file cannot be opened or the
+    // header not written.
     int OpenOutputFile();
+    // The first error of the output (a refused packet, a full disk, a vanished file) is kept,
+    // logged once with `what`, and ends the recording; 0 while there is none.
+    void NoteWriteError(int error, const char* what);
+    int WriteError() const { return m_writeError; }
+    // At most once a second: whether the output file can still be reached. Where a folder can
+    // be removed while a file in it is open, writes go on succeeding into a file nobody will
+    // ever see, so its vanishing is an error of its own.
+    void CheckOutputStillThere(int64_t elapsedMs);
+    // End of a recording: drains the video encoder (not after an output error); returns the
+    // time of the last packet written, `lastVideoMs` when none came out.
+    int DrainVideo(int lastVideoMs);
+    // Writes the trailer and tells the host of the output's error, if there was one.
+    void WriteTrailer();
     // The H.264 loop's frame writer: a failed capture encodes the last picture again.
     int write_video_frame_h264(AVFormatContext* fc, AVStream* st, int64_t elapsedMs);
 
@@ -96,7 +110,7 @@ class CH264WindowRecorder {
     double m_scale = 0.75;
     int m_gopSize = 12;
     int m_outWidth = 0, m_outHeight = 0;
-    const char* m_preset = nullptr;  // caller's string, not copied; null: "ultrafast "
+    const char* m_preset = nullptr;  // caller's string, not copied; null: "ultrafast"
     const char* m_tune = nullptr;    // caller's string, not copied; null: "zerolatency"
     std::string m_fileName;
     std::string m_mp3FileName;
@@ -139,6 +153,8 @@ class CH264WindowRecorder {
     std::map<int64_t, int32_t> m_ptsMap;  // picture counter -> frame index
     int64_t m_lastSubmitted = 0;          // counter of the last picture given to the encoder
     bool m_draining = false;              // the end-of-stream marker has been sent
+    int m_writeError = 0;                 // first error of the output, 0: none
+    int64_t m_outputCheckedMs = 0;        // elapsed time of the last output check
     bool m_h264Twin = false;              // the H.264 loop's variant of the encoder step
 };
 
