@@ -161,6 +161,7 @@ int CCadmo2Mp4Video::EndSequence(ICadmo2Mp4Video_Sink* sink) {
         DrainAudioEncoder();
     VLOG_INFO("write_audio_frame over");
     WriteTrailer();
+    // The host's level block is let go between recordings; the next recording opens it again.
     m_volumeBlock.reset();
     if (m_audioDroppedBytes > 0)
         VLOG_WARN("audio queue full: " << m_audioDroppedBytes << " bytes of sound dropped");
