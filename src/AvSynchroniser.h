@@ -53,8 +53,8 @@ class CAvSynchroniser {
     void OnVideoFrame(int64_t index);
     // What the video frame writer returned: the written packet's time in ms, or negative.
     void OnVideoResult(int result) { m_lastVideoResult = result; }
-    // An audio frame was written (or attempted: a failed frame still counts, so that the track
-    // keeps its length).
+    // An audio frame was written or, in the recording loop, attempted: a frame the encoder or
+    // muxer refused still counts there, so that the audio clock keeps going.
     void OnAudioFrame() { ++m_audioFrames; }
 
     // The end-of-recording audio tail, after the video encoder was drained: the last video
@@ -69,8 +69,6 @@ class CAvSynchroniser {
     // Milliseconds of audio written, and the length of one audio frame.
     int64_t AudioTimeMs() const;
     int64_t AudioFrameMs() const;
-    int64_t NextVideoIndex() const { return m_nextVideoIndex; }
-    int64_t AudioFrames() const { return m_audioFrames; }
 
   private:
     // What the audio writes when it lags the video by a whole second: sound when the queue
