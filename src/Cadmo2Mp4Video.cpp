@@ -17,13 +17,10 @@ extern "C" {
 #include "support/Config.h"
 #include "support/Log.h"
 
-using vistrec::platform::GetMsTime;
 using vistrec::platform::SleepMs;
 using vistrec::platform::TickCount32;
 
 namespace {
-// Each stream ends the recording once it holds this many seconds.
-constexpr int kMaxRecordingSeconds = 6000;
 constexpr unsigned kPausedSleepMs = 100;
 constexpr unsigned kIdleSleepMs = 1;
 // The sound hand-off format: signed 16-bit mono at 16 kHz.
@@ -40,22 +37,16 @@ CCadmo2Mp4Video::~CCadmo2Mp4Video() {
     m_audioFifo.Clear();
 }
 
-int CCadmo2Mp4Video::AudioTimeSeconds() const {
-    if (!m_pAudioStream || !m_audioCodec)
-        return 0;
-    const AVRational tb = m_audioCodec->time_base;
-    return static_cast<int>(static_cast<double>(m_audioFrameCount) * m_audioFrameSize * tb.num /
-                            tb.den);
-}
-
 int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source, bool flag) {
     (void)source;
     (void)flag;
     m_h264Twin = false;
     TeardownVideo();
-    m_videoFrameIndex = 0;
-    m_audioFrameCount = 0;
-    m_audioStarved = false;
+    // The level block is closed at the end of every recording (below); the next recording
+    // opens it again, so that every recording of this object publishes the level.
+    m_volumeBlock = vistrec::platform::OpenSharedLevelBlock();
+    m_audioDroppedBytes = 0;
+    m_audioDropping = false;
     if (SetUpVideoOutput() < 0) {
         TeardownVideo();
         return -1;
@@ -67,22 +58,23 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
             open_audio(m_pFormatCtx, m_pAudioStream);
     }
     if (OpenOutputFile() < 0) {
+        if (WriteError() != 0)
+            vistrec::platform::PostHostNotification(WriteError());
         close_audio();
         TeardownVideo();
         return -1;
     }
 
-    const int64_t interval = 1000 / m_frameRate;
-    const int64_t start = GetMsTime();
-    m_startMs = start;
+    const bool audio = m_pAudioStream && m_audioCodec;
+    m_sync.Start(m_frameRate, m_pVideoStream != nullptr, audio ? m_audioFrameSize : 0,
+                 audio ? m_audioCodec->sample_rate : 0, static_cast<int>(m_pSamples.size()));
     m_volumeCheck.Start(TickCount32());
     m_lastLevel = 0;
     bool paused = false;
-    int lastVideoResult = 0;
 
     sink->onStart();
     if (sink->isStopped())
-        return EndSequence(sink, lastVideoResult);
+        return EndSequence(sink);
     do {
         if (sink->isPaused()) {
             if (!paused) {
@@ -94,7 +86,7 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
             continue;
         }
         m_volumeCheck.OnPauseEnd(TickCount32());
-        const int64_t elapsed = GetMsTime() - m_pausedMs - start;
+        const int64_t elapsed = m_sync.Elapsed(m_pausedMs);
         if (paused) {
             sink->onResume();
             m_volumeCheck.OnResumed(TickCount32());
@@ -106,36 +98,24 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
             vistrec::platform::PostHostNotification(code);
 
         paused = false;
-        // At rates that do not divide 1000 (30 fps: a frame due every 33 ms, an index every
-        // 33.3 ms) a frame can fall due within the index of the one before. Its packet would
-        // repeat that time stamp and be refused by the muxer after the encoder had used the
-        // picture as a reference, breaking the frames up to the next key frame; so a frame is
-        // due only once its index is new.
-        if (elapsed < m_videoFrameIndex * interval || FrameIndexTaken(elapsed)) {
+        const CAvSynchroniser::Action action = m_sync.Next(elapsed, m_audioFifo.Size());
+        if (action == CAvSynchroniser::Action::kWait) {
             SleepMs(kIdleSleepMs);
             continue;
         }
-        // A frame is due. Stop once every stream present holds the maximum length.
-        const int audioTime = AudioTimeSeconds();
-        const int videoTime = m_pVideoStream ? lastVideoResult : 0;
-        if ((!m_pAudioStream || audioTime >= kMaxRecordingSeconds) &&
-            (!m_pVideoStream || videoTime / 1000 >= kMaxRecordingSeconds))
+        if (action == CAvSynchroniser::Action::kEnd)
             break;
-        AudioStep step = AudioStep::kNone;
-        if (!m_pVideoStream)
-            step = AudioStep::kSound;
-        else if (m_pAudioStream && audioTime < videoTime / 1000)
-            step = NextAudioStep(videoTime);
-        if (step != AudioStep::kNone) {
-            // Audio lags the last video frame by a whole second or more: catch up first.
-            if (step == AudioStep::kSound)
-                write_audio_frame2(m_pFormatCtx, m_pAudioStream, static_cast<int>(elapsed), false);
-            else
-                WriteAudioFrame(m_pFormatCtx, m_pAudioStream, false, true);
-            ++m_audioFrameCount;
+        if (action == CAvSynchroniser::Action::kSound) {
+            write_audio_frame2(m_pFormatCtx, m_pAudioStream, static_cast<int>(elapsed), false);
+            m_sync.OnAudioFrame();
+        } else if (action == CAvSynchroniser::Action::kSilence) {
+            WriteAudioFrame(m_pFormatCtx, m_pAudioStream, false, true);
+            m_sync.OnAudioFrame();
         } else {
             const int result = write_video_frame(m_pFormatCtx, m_pVideoStream, elapsed);
-            lastVideoResult = result;
+            m_sync.OnVideoResult(result);
+            if (WriteError() != 0)
+                break;
             if (result == kCaptureLost) {
                 vistrec::platform::PostHostNotification(0);
                 break;
@@ -143,85 +123,52 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
             if (result == AVERROR(EIO) || result == AVERROR(ENOMEM))
                 vistrec::platform::PostHostNotification(result);
         }
+        // A failed output ends the recording; the end sequence tells the host.
+        CheckOutputStillThere(elapsed);
+        if (WriteError() != 0)
+            break;
         sink->onTick();
     } while (!sink->isStopped());
-    return EndSequence(sink, lastVideoResult);
+    return EndSequence(sink);
 }
 
-CCadmo2Mp4Video::AudioStep CCadmo2Mp4Video::NextAudioStep(int64_t videoTimeMs) {
-    const int frameBytes = static_cast<int>(m_pSamples.size());
-    const int64_t lagMs = videoTimeMs - AudioTimeMs();
-    if (m_audioFifo.Size() >= frameBytes) {
-        // Sound is back after a silent stretch: fill the stretch up to the sound's own time
-        // first, so that it is heard when it was captured.
-        if (m_audioStarved && lagMs > kAudioResyncLagMs + AudioFrameMs())
-            return AudioStep::kSilence;
-        m_audioStarved = false;
-        return AudioStep::kSound;
-    }
-    // Captured sound reaches the FIFO a little after its time; wait for it rather than fill
-    // the track with silence, unless the audio lags so far that nothing is coming.
-    // What is left of the FIFO goes into this frame, completed with silence.
-    if (lagMs > kAudioSilenceLagMs) {
-        m_audioStarved = true;
-        return AudioStep::kSound;
-    }
-    return AudioStep::kNone;
-}
-
-int CCadmo2Mp4Video::EndSequence(ICadmo2Mp4Video_Sink* sink, int lastVideoResult) {
+int CCadmo2Mp4Video::EndSequence(ICadmo2Mp4Video_Sink* sink) {
     VLOG_INFO("begin flush data");
-    int videoEnd = lastVideoResult;
-    for (;;) {
-        const int r = EncodeStep(m_pFormatCtx, m_pVideoStream, nullptr, 0);
-        if (r < 0)
-            break;
-        if (r > 0)
-            videoEnd = r;
-    }
+    const int videoEnd = DrainVideo(m_sync.LastVideoResult());
     VLOG_INFO("write_video_frame over");
     sink->onTick();
     VLOG_INFO("write_audio_frame start");
-    // The audio tail: up to the second of the last video packet, while the FIFO has sound.
-    if (m_pAudioStream) {
-        while (AudioTimeSeconds() <= videoEnd / 1000) {
-            const int64_t elapsed = GetMsTime() - m_pausedMs - m_startMs;
+    bool soundLeft = true;
+    while (WriteError() == 0) {
+        const CAvSynchroniser::Action step = m_sync.TailStep(videoEnd, soundLeft);
+        if (step == CAvSynchroniser::Action::kSound) {
+            const int64_t elapsed = m_sync.Elapsed(m_pausedMs);
             if (write_audio_frame2(m_pFormatCtx, m_pAudioStream, static_cast<int>(elapsed), true) <
-                0)
-                break;
-            ++m_audioFrameCount;
-        }
-        // Silence where no sound came (no sound server, a lost device), so that the track
-        // lasts as long as the video.
-        const int64_t videoEndMs = videoEnd + 1000 / m_frameRate;
-        while (AudioTimeMs() + AudioFrameMs() / 2 < videoEndMs) {
+                0) {
+                soundLeft = false;
+                continue;
+            }
+        } else if (step == CAvSynchroniser::Action::kSilence) {
             WriteAudioFrame(m_pFormatCtx, m_pAudioStream, true, true);
-            ++m_audioFrameCount;
+        } else {
+            break;
         }
-        // The encoder still holds the last frame it was given (AAC looks one frame ahead):
-        // drain it so that the sound written reaches the end of the file.
-        DrainAudioEncoder();
+        m_sync.OnAudioFrame();
     }
+    // The encoder still holds the last frame it was given (AAC looks one frame ahead): drain it
+    // so that the sound written reaches the end of the file.
+    if (m_pAudioStream && WriteError() == 0)
+        DrainAudioEncoder();
     VLOG_INFO("write_audio_frame over");
-    av_write_trailer(m_pFormatCtx);
-    // Later recordings of this object no longer publish the level.
+    WriteTrailer();
+    // The host's level block is let go between recordings; the next recording opens it again.
     m_volumeBlock.reset();
+    if (m_audioDroppedBytes > 0)
+        VLOG_WARN("audio queue full: " << m_audioDroppedBytes << " bytes of sound dropped");
     if (m_pAudioStream && m_pFormatCtx)
         close_audio();
     TeardownVideo();
     return 0;
-}
-
-int64_t CCadmo2Mp4Video::AudioTimeMs() const {
-    if (!m_pAudioStream || !m_audioCodec)
-        return 0;
-    const AVRational tb = m_audioCodec->time_base;
-    return static_cast<int64_t>(m_audioFrameCount) * m_audioFrameSize * 1000 * tb.num / tb.den;
-}
-
-int64_t CCadmo2Mp4Video::AudioFrameMs() const {
-    return m_audioCodec ? static_cast<int64_t>(m_audioFrameSize) * 1000 / m_audioCodec->sample_rate
-                        : 0;
 }
 
 AVStream* CCadmo2Mp4Video::add_audio_stream(AVFormatContext* fc, AVCodecID codecId) {
@@ -288,6 +235,7 @@ void CCadmo2Mp4Video::open_audio(AVFormatContext*, AVStream* st) {
     }
     m_pSamples.assign(static_cast<size_t>(channels) * m_audioFrameSize * 2, 0);
     m_audioSamplesSent = 0;
+    m_emptyAudioFrames = 0;
 }
 
 int CCadmo2Mp4Video::write_audio_frame2(AVFormatContext* fc, AVStream* st, int, bool flush) {
@@ -335,9 +283,14 @@ int CCadmo2Mp4Video::WriteAudioFrame(AVFormatContext* fc, AVStream* st, bool flu
     else if (m_audioFifo.Size() > 0)
         taken = m_audioFifo.Read(m_pSamples.data(), std::min(frameBytes, m_audioFifo.Size() & ~1));
     if (taken <= 0 && !silence) {
-        VLOG_ERROR("get_audio_frame error");
+        // Without sound (no server, mode 0) every frame would say so: once per stretch.
+        if (m_emptyAudioFrames++ == 0)
+            VLOG_ERROR("get_audio_frame error");
         if (flush)
             return -1;
+    } else if (taken > 0 && m_emptyAudioFrames > 0) {
+        VLOG_INFO("get_audio_frame: sound again after " << m_emptyAudioFrames << " empty frames");
+        m_emptyAudioFrames = 0;
     }
     // A short or empty frame is completed with silence, never with the last frame's tail.
     if (taken < frameBytes)
@@ -372,7 +325,7 @@ int CCadmo2Mp4Video::WriteAudioFrame(AVFormatContext* fc, AVStream* st, bool flu
     ret = av_interleaved_write_frame(fc, pkt);
     av_packet_unref(pkt);
     if (ret < 0) {
-        VLOG_ERROR("av_interleaved_write_frame error" << ret << AvErrorText(ret));
+        NoteWriteError(ret, "av_interleaved_write_frame error");
         return -1;
     }
     return 0;
@@ -389,7 +342,7 @@ void CCadmo2Mp4Video::DrainAudioEncoder() {
         const int ret = av_interleaved_write_frame(m_pFormatCtx, pkt);
         av_packet_unref(pkt);
         if (ret < 0) {
-            VLOG_ERROR("av_interleaved_write_frame error" << ret << AvErrorText(ret));
+            NoteWriteError(ret, "av_interleaved_write_frame error");
             break;
         }
     }
@@ -415,5 +368,22 @@ void CCadmo2Mp4Video::PushAudio(const uint8_t* pcm, int bytes) {
         m_volumeBlock->WriteText(text);
     }
     m_audioDelivered = true;
+    // The queue keeps the newest kAudioFifoMaxBytes: what does not fit goes from the front.
+    const int excess = m_audioFifo.Size() + bytes - kAudioFifoMaxBytes;
+    if (excess > 0) {
+        const int drop = std::min(excess, m_audioFifo.Size());
+        m_audioDropScratch.resize(static_cast<size_t>(std::max(drop, 1)));
+        m_audioFifo.Read(m_audioDropScratch.data(), drop);
+        m_audioDroppedBytes += excess;
+        if (!m_audioDropping)
+            VLOG_WARN("audio queue full: dropping the oldest sound");
+        m_audioDropping = true;
+        if (bytes > kAudioFifoMaxBytes) {
+            pcm += bytes - kAudioFifoMaxBytes;
+            bytes = kAudioFifoMaxBytes;
+        }
+    } else {
+        m_audioDropping = false;
+    }
     m_audioFifo.Append(pcm, bytes);
 }

@@ -35,38 +35,27 @@ class CCadmo2Mp4Video : public CH264WindowRecorder {
     // The audio hand-off from the pump: level meter, "voluMem", FIFO append (record thread).
     void PushAudio(const uint8_t* pcm, int bytes);
 
+    // Most sound the queue holds: 10 s. The loop takes sound whenever the audio lags the video
+    // by a second, so more than a few seconds waiting means no frame is being written (a
+    // failing capture or output); older sound would be out of place by then, and the queue must
+    // not grow for as long as that lasts.
+    static constexpr int kAudioFifoMaxBytes = 10 * 16000 * 2;
+
     // Audio hand-off state, written by the audio pump on the record thread.
     AVStream* m_pAudioStream = nullptr;
-    CMemoryBuffer m_audioFifo;  // 16-bit mono 16 kHz PCM, filled by the pump
+    CMemoryBuffer m_audioFifo;        // 16-bit mono 16 kHz PCM, filled by the pump, bounded
+    int64_t m_audioDroppedBytes = 0;  // sound dropped from the front of the full queue
     std::unique_ptr<vistrec::platform::SharedLevelBlock> m_volumeBlock;  // "voluMem", or null
     int m_lastLevel = 0;
     int m_minVolumeValue = 0;
     bool m_audioDelivered = false;
 
   private:
-    // Seconds of audio written so far; 0 without an audio stream.
-    int AudioTimeSeconds() const;
-    // The same in milliseconds, and the length of one audio frame.
-    int64_t AudioTimeMs() const;
-    int64_t AudioFrameMs() const;
-
-    // What the loop writes when the audio lags the video by a whole second.
-    enum class AudioStep { kNone, kSound, kSilence };
-    // Sound when the FIFO holds a frame; nothing while captured sound is still on its way;
-    // what is left, completed with silence, once the audio lags the video so far that no sound
-    // is coming (no server, a lost device); and when sound comes back, silence to fill the gap
-    // up to the sound's own time.
-    AudioStep NextAudioStep(int64_t videoTimeMs);
     // Encodes one frame from the FIFO, or of silence; write_audio_frame2 is the FIFO case.
     int WriteAudioFrame(AVFormatContext* fc, AVStream* st, bool flush, bool silence);
-
-    // How far the audio may lag the video while captured sound is on its way: the loop writes
-    // audio a second at a time, so a lag of up to a second plus the capture delay is normal.
-    static constexpr int64_t kAudioSilenceLagMs = 1500;
-    // Lag left when sound returns after a silent stretch: about the capture delay.
-    static constexpr int64_t kAudioResyncLagMs = 100;
-    // Drains the video encoder, writes the trailer and frees everything; returns 0.
-    int EndSequence(ICadmo2Mp4Video_Sink* sink, int lastVideoResult);
+    // Drains the video encoder, writes the audio tail and the trailer and frees everything;
+    // returns 0.
+    int EndSequence(ICadmo2Mp4Video_Sink* sink);
 
     CLowVolumeCheck m_volumeCheck;
 
@@ -76,11 +65,10 @@ class CCadmo2Mp4Video : public CH264WindowRecorder {
     AVFramePtr m_pAudioFrame;
     AVPacketPtr m_audioPacket;
     SwrContextPtr m_pResampler;
-    int64_t m_audioSamplesSent = 0;
-    int64_t m_startMs = 0;
-    bool m_audioStarved =
-        false;  // silence is being written for want of sound  // clock reading at the start of the
-                // running recording    // time stamp of the next frame, in samples
+    int64_t m_audioSamplesSent = 0;  // time stamp of the next audio frame, in samples
+    int m_emptyAudioFrames = 0;      // frames in a row the queue had no sound for
+    bool m_audioDropping = false;    // the queue is full: the last hand-off dropped sound
+    std::vector<uint8_t> m_audioDropScratch;
 };
 
 #endif

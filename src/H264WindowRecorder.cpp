@@ -18,15 +18,16 @@ extern "C" {
 #include "support/Config.h"
 #include "support/Log.h"
 
-using vistrec::platform::GetMsTime;
 using vistrec::platform::SleepMs;
 
 const char* const CH264WindowRecorder::kEncoderNames[3] = {"h264_qsv", "nvenc_h264", "other"};
 
 namespace {
-// Used when the host never set a preset or tune. The preset keeps its trailing blank: encoders
-// that take the preset from a fixed list refuse it, which the host avoids by calling setPreset.
-const char* const kDefaultPreset = "ultrafast ";
+// Used when the host never set a preset or tune. The preset documented for such hosts is
+// "ultrafast " with a trailing blank; libx264 looks presets up by name, refuses that one when
+// the encoder opens, and with no other encoder left the recorder would end the host's process.
+// A host that never chose a preset gets "ultrafast", the preset that text names.
+const char* const kDefaultPreset = "ultrafast";
 const char* const kDefaultTune = "zerolatency";
 
 // FFmpeg 5 renamed the NVIDIA encoder; the old name is tried first, then the new one.
@@ -38,7 +39,8 @@ const AVCodec* FindHardwareEncoder(const char* name) {
 }
 }  // namespace
 
-CH264WindowRecorder::CH264WindowRecorder(HWND hostWnd) : m_hostWnd(hostWnd) {}
+CH264WindowRecorder::CH264WindowRecorder(HWND hostWnd)
+    : m_hostWnd(hostWnd), m_sync(&vistrec::platform::GetMsTime) {}
 
 CH264WindowRecorder::~CH264WindowRecorder() {
     TeardownVideo();
@@ -235,6 +237,9 @@ AVStream* CH264WindowRecorder::add_video_stream(AVFormatContext* fc, AVCodecID c
         ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     // An encoder that lacks an option or refuses its value is opened without it.
     if (ctx->priv_data) {
+        if (!m_preset)
+            VLOG_INFO("no preset set: using \"" << kDefaultPreset << "\" (\"ultrafast \" with its "
+                                                << "trailing blank is refused by libx264)");
         av_opt_set(ctx->priv_data, "preset", m_preset ? m_preset : kDefaultPreset, 0);
         av_opt_set(ctx->priv_data, "tune", m_tune ? m_tune : kDefaultTune, 0);
     }
@@ -319,14 +324,10 @@ int CH264WindowRecorder::write_video_frame(AVFormatContext* fc, AVStream* st, in
     const int composed = ComposeGdiFrame(fc, st);
     if (composed < 0)
         return composed == kCaptureLost ? kCaptureLost : -1;
-    const int64_t index = sizerules::FrameIndex(elapsedMs, m_frameRate);
+    const int64_t index = m_sync.VideoFrameIndex(elapsedMs);
     m_ptsMap[m_pPicture->pts] = static_cast<int32_t>(index);
-    m_lastPictureIndex = index;
+    m_sync.OnVideoFrame(index);
     return EncodeStep(fc, st, m_pPicture.get(), static_cast<int>(index));
-}
-
-bool CH264WindowRecorder::FrameIndexTaken(int64_t elapsedMs) const {
-    return sizerules::FrameIndex(elapsedMs, m_frameRate) <= m_lastPictureIndex;
 }
 
 int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* picture,
@@ -365,19 +366,15 @@ int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* 
         return picture ? 0 : -1;
     }
 
-    // The MP4 loop's next due frame follows the wall-clock index of this picture; the H.264
-    // loop counts the pictures the encoder took.
+    (void)frameIndex;  // the synchroniser took the picture's index before it was encoded
     int64_t key;
     if (picture) {
         m_lastSubmitted = picture->pts;
         picture->pts += 1;
         key = got ? pkt->pts : m_lastSubmitted;
-        m_videoFrameIndex = m_h264Twin ? m_videoFrameIndex + 1 : frameIndex + 1;
     } else {
         key = m_lastSubmitted;
         m_lastSubmitted += 1;
-        if (!m_h264Twin)
-            m_videoFrameIndex += 1;
     }
     int64_t timeMs = key * 1000 / m_frameRate;
     if (!got)
@@ -388,13 +385,6 @@ int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* 
     if (mapped)
         timeMs = index * 1000 / m_frameRate;
 
-    // The H.264 loop writes frames it has fallen behind on back to back, all with the same
-    // wall-clock index; each takes the next free index instead so that none is refused and the
-    // stream stays decodable.
-    if (m_h264Twin && index != AV_NOPTS_VALUE && index <= m_lastWrittenIndex) {
-        index = m_lastWrittenIndex + 1;
-        timeMs = index * 1000 / m_frameRate;
-    }
     if (index != AV_NOPTS_VALUE) {
         pkt->pts = av_rescale_q(index, ctx->time_base, st->time_base);
         pkt->dts = pkt->pts;
@@ -402,9 +392,10 @@ int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* 
     pkt->stream_index = st->index;
     ret = av_interleaved_write_frame(fc, pkt);
     av_packet_unref(pkt);
-    if (ret != 0)
+    if (ret != 0) {
+        NoteWriteError(ret, "av_interleaved_write_frame error");
         return ret;
-    m_lastWrittenIndex = index;
+    }
     return static_cast<int>(timeMs);
 }
 
@@ -435,9 +426,9 @@ void CH264WindowRecorder::TeardownVideo() {
     m_formatOwner.reset();
     m_composer.reset();
     m_draining = false;
-    m_lastWrittenIndex = -1;
-    m_lastPictureIndex = -1;
     m_lastSubmitted = 0;
+    m_writeError = 0;
+    m_outputCheckedMs = 0;
     m_ptsMap.clear();
 }
 
@@ -467,15 +458,63 @@ int CH264WindowRecorder::SetUpVideoOutput() {
 int CH264WindowRecorder::OpenOutputFile() {
     AVFormatContext* fc = m_pFormatCtx;
     if (!(fc->oformat->flags & AVFMT_NOFILE)) {
-        if (avio_open(&fc->pb, m_fileName.c_str(), AVIO_FLAG_WRITE) < 0) {
+        const int ret = avio_open(&fc->pb, m_fileName.c_str(), AVIO_FLAG_WRITE);
+        if (ret < 0) {
             fprintf(stderr, "Could not open '%s'\n", m_fileName.c_str());
+            NoteWriteError(ret, "Could not open the output file ");
             return -1;
         }
     }
     const int ret = avformat_write_header(fc, nullptr);
-    if (ret < 0)
-        VLOG_ERROR("avformat_write_header failed " << ret << " " << AvErrorText(ret));
+    if (ret < 0) {
+        NoteWriteError(ret, "avformat_write_header failed ");
+        return -1;
+    }
     return 0;
+}
+
+void CH264WindowRecorder::NoteWriteError(int error, const char* what) {
+    if (m_writeError != 0 || error >= 0)
+        return;
+    m_writeError = error;
+    VLOG_ERROR(what << error << " " << AvErrorText(error) << ": the recording ends");
+}
+
+int CH264WindowRecorder::DrainVideo(int lastVideoMs) {
+    int videoEnd = lastVideoMs;
+    if (m_writeError != 0)
+        return videoEnd;
+    for (;;) {
+        const int r = EncodeStep(m_pFormatCtx, m_pVideoStream, nullptr, 0);
+        if (r < 0)
+            break;
+        if (r > 0)
+            videoEnd = r;
+    }
+    return videoEnd;
+}
+
+void CH264WindowRecorder::WriteTrailer() {
+    // After an output error the trailer is still attempted: an error that left the file
+    // writable (a refused packet) still gives a complete file. A full disk leaves the media
+    // written so far without the index that MP4 keeps at the end.
+    const int ret = av_write_trailer(m_pFormatCtx);
+    if (ret < 0)
+        NoteWriteError(ret, "av_write_trailer failed ");
+    if (m_writeError != 0)
+        vistrec::platform::PostHostNotification(m_writeError);
+}
+
+void CH264WindowRecorder::CheckOutputStillThere(int64_t elapsedMs) {
+    if (elapsedMs - m_outputCheckedMs < 1000 || !m_pFormatCtx ||
+        (m_pFormatCtx->oformat->flags & AVFMT_NOFILE))
+        return;
+    m_outputCheckedMs = elapsedMs;
+    // Only a path that no longer leads anywhere counts: an output whose protocol cannot be
+    // checked is not an error.
+    const int ret = avio_check(m_fileName.c_str(), 0);
+    if (ret == AVERROR(ENOENT) || ret == AVERROR(ENOTDIR))
+        NoteWriteError(ret, "output file gone: ");
 }
 
 int CH264WindowRecorder::write_video_frame_h264(AVFormatContext* fc, AVStream* st,
@@ -483,41 +522,47 @@ int CH264WindowRecorder::write_video_frame_h264(AVFormatContext* fc, AVStream* s
     ComposeGdiFrame(fc, st);  // a failed capture encodes the previous picture again
     if (!m_pPicture)
         return -1;
-    const int64_t index = sizerules::FrameIndex(elapsedMs, m_frameRate);
+    const int64_t index = m_sync.VideoFrameIndex(elapsedMs);
     m_ptsMap[m_pPicture->pts] = static_cast<int32_t>(index);
+    m_sync.OnVideoFrame(index);
     const int ret = EncodeStep(fc, st, m_pPicture.get(), static_cast<int>(index));
     return ret < 0 ? -1 : ret;
 }
 
 int CH264WindowRecorder::record_h264(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder*, bool) {
     m_h264Twin = true;
-    m_videoFrameIndex = 0;
     TeardownVideo();
     if (SetUpVideoOutput() < 0 || OpenOutputFile() < 0) {
+        if (m_writeError != 0)
+            vistrec::platform::PostHostNotification(m_writeError);
         TeardownVideo();
         return -1;
     }
     open_video(m_pFormatCtx, m_pVideoStream);
-    const int interval = 1000 / m_frameRate;
-    const int64_t start = GetMsTime();
+    // Frames follow the wall-clock index as in the MP4 loop rather than a count of frames
+    // written: counting ran the file 1 % long at 30 fps (a frame every 33 ms, an index every
+    // 33.3 ms) and, after a slow capture, ahead of the clock by the frames made up back to back.
+    m_sync.Start(m_frameRate, true, 0, 0, 0);
     if (!sink->isStopped()) {
         do {
             if (sink->isPaused()) {
                 SleepMs(100);
                 continue;
             }
-            const int64_t elapsed = GetMsTime() - m_pausedMs - start;
-            if (elapsed < static_cast<int64_t>(m_videoFrameIndex) * interval) {
+            const int64_t elapsed = m_sync.Elapsed(m_pausedMs);
+            if (!m_sync.VideoFrameDue(elapsed)) {
                 SleepMs(1);
                 continue;
             }
             write_video_frame_h264(m_pFormatCtx, m_pVideoStream, elapsed);
+            CheckOutputStillThere(elapsed);
+            if (m_writeError != 0)
+                break;
             sink->onTick();
         } while (!sink->isStopped());
     }
-    while (EncodeStep(m_pFormatCtx, m_pVideoStream, nullptr, 0) >= 0) {
-    }
-    av_write_trailer(m_pFormatCtx);
+    DrainVideo(0);
+    WriteTrailer();
     TeardownVideo();
     return 0;
 }

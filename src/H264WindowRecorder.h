@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "AvSynchroniser.h"
 #include "capture/FrameComposer.h"
 #include "support/FFmpegPtr.h"
 #include "vistrec/IRecordMp4.h"
@@ -66,18 +67,29 @@ class CH264WindowRecorder {
     // Captures, converts and encodes one frame taken `elapsedMs` after the start; returns the
     // written packet's time in ms, -1 when no packet came out, kCaptureLost, or an FFmpeg error.
     int write_video_frame(AVFormatContext* fc, AVStream* st, int64_t elapsedMs);
-    // True when a picture taken `elapsedMs` after the start would repeat the frame index of the
-    // last picture encoded.
-    bool FrameIndexTaken(int64_t elapsedMs) const;
     // One encoder step: `picture` to encode, or null to drain one packet.
     int EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* picture, int frameIndex);
 
     // Container for m_fileName with the first video encoder of kEncoderNames that opens;
     // -1 when there is no format for the name or no encoder.
     int SetUpVideoOutput();
-    // Opens the output file and writes the header; -1 when the file cannot be opened.
+    // Opens the output file and writes the header; -1 when the file cannot be opened or the
+    // header not written.
     int OpenOutputFile();
-    // The H.264 loop's frame writer: frames counted, capture failures re-encode the last picture.
+    // The first error of the output (a refused packet, a full disk, a vanished file) is kept,
+    // logged once with `what`, and ends the recording; 0 while there is none.
+    void NoteWriteError(int error, const char* what);
+    int WriteError() const { return m_writeError; }
+    // At most once a second: whether the output file can still be reached. Where a folder can
+    // be removed while a file in it is open, writes go on succeeding into a file nobody will
+    // ever see, so its vanishing is an error of its own.
+    void CheckOutputStillThere(int64_t elapsedMs);
+    // End of a recording: drains the video encoder (not after an output error); returns the
+    // time of the last packet written, `lastVideoMs` when none came out.
+    int DrainVideo(int lastVideoMs);
+    // Writes the trailer and tells the host of the output's error, if there was one.
+    void WriteTrailer();
+    // The H.264 loop's frame writer: a failed capture encodes the last picture again.
     int write_video_frame_h264(AVFormatContext* fc, AVStream* st, int64_t elapsedMs);
 
     // Frame index of the packet whose picture counter is `key`: the index stored for that
@@ -85,7 +97,7 @@ class CH264WindowRecorder {
     // whether the map gave the index.
     static bool ResolveIndex(std::map<int64_t, int32_t>* ptsMap, int64_t key, int64_t* index);
 
-    // The H.264 recorder's loop: video only, frames counted rather than indexed by the clock.
+    // The H.264 recorder's loop: video only, frames paced by the wall clock.
     int record_h264(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* unused, bool flag);
 
     // ---- state read by the recorder objects and the tests ----
@@ -97,7 +109,7 @@ class CH264WindowRecorder {
     double m_scale = 0.75;
     int m_gopSize = 12;
     int m_outWidth = 0, m_outHeight = 0;
-    const char* m_preset = nullptr;  // caller's string, not copied; null: "ultrafast "
+    const char* m_preset = nullptr;  // caller's string, not copied; null: "ultrafast"
     const char* m_tune = nullptr;    // caller's string, not copied; null: "zerolatency"
     std::string m_fileName;
     std::string m_mp3FileName;
@@ -130,13 +142,14 @@ class CH264WindowRecorder {
     // Capture, bitmap and scaler of the running recording; made on its first frame.
     std::unique_ptr<CFrameComposer> m_composer;
 
-    int m_audioFrameCount = 0;
-    int m_videoFrameIndex = 0;
+    // Decides from one clock which frame and which audio go out; holds the frame index due
+    // next and the count of audio frames written.
+    CAvSynchroniser m_sync;
     std::map<int64_t, int32_t> m_ptsMap;  // picture counter -> frame index
     int64_t m_lastSubmitted = 0;          // counter of the last picture given to the encoder
-    int64_t m_lastWrittenIndex = -1;      // frame index of the last packet written
-    int64_t m_lastPictureIndex = -1;      // frame index of the last picture encoded
     bool m_draining = false;              // the end-of-stream marker has been sent
+    int m_writeError = 0;                 // first error of the output, 0: none
+    int64_t m_outputCheckedMs = 0;        // elapsed time of the last output check
     bool m_h264Twin = false;              // the H.264 loop's variant of the encoder step
 };
 

@@ -1,5 +1,6 @@
 // Entry point of the recording tests. Besides running the tests it serves as a host process of
-// its own for the check of the encoder set-up failure, which ends the process:
+// its own for the check of a host that never sets a preset (a failed encoder set-up ends the
+// process):
 //   vistrec_integration_test --no-preset-child FILE
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -18,9 +19,8 @@ extern "C" {
 
 namespace {
 
-// A host that never calls setPreset: the library's default preset is refused by libx264, so
-// the recording cannot open an encoder and the library ends this process with status 1. Getting
-// past stopRecord is a failure, reported with status 0.
+// A host that never calls setPreset: it records 3 s and returns 0 after stopRecord. A library
+// that cannot open an encoder with its default preset ends this process with status 1.
 int RunNoPresetChild(const char* file) {
     static const char kTune[] = "zerolatency";
     IRecordMp4* recorder = create_screen_record(nullptr);
