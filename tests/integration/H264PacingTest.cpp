@@ -66,7 +66,14 @@ TEST(H264Pacing, ThirtyFramesPerSecondDoNotDrift) {
         "recording\n",
         info.decodedFrames, info.formatDuration, last - first);
     // A file running 1 % long drifts by about 0.1 s between its first and its last second.
+    // Under ThreadSanitizer a capture takes several times as long and its delay grows as the
+    // machine falls behind, which shows as drift of its own: there the recording only runs for
+    // the race checks.
+#if defined(__SANITIZE_THREAD__)
+    std::printf("[ note     ] drift not checked under ThreadSanitizer\n");
+#else
     EXPECT_NEAR(last - first, 0.0, 0.06);
+#endif
 }
 
 }  // namespace
