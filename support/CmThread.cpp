@@ -7,7 +7,7 @@
 using vistrec::platform::DebugOutput;
 
 CCmThread::~CCmThread() {
-    if (EndOnOwnThread() || m_endedInside.load()) {
+    if (EndOnOwnThread()) {
         // Deleted from its own last step: a thread cannot join itself; it leaves on its own.
         if (m_thread.joinable())
             m_thread.detach();
@@ -34,7 +34,8 @@ CCmThread::ExternalCall::~ExternalCall() {
 bool CCmThread::EndOnOwnThread() {
     if (m_endedInside.load())
         return true;
-    if (!m_destroyedFlag || m_threadId.load() != std::this_thread::get_id())
+    // The flag belongs to the thread: read only on the thread itself.
+    if (m_threadId.load() != std::this_thread::get_id() || !m_destroyedFlag)
         return false;
     *m_destroyedFlag = true;
     m_destroyedFlag = nullptr;
@@ -73,8 +74,10 @@ bool CCmThread::Stop(unsigned timeoutMs) {
     if (!m_thread.joinable())
         return true;
     if (!m_running.load()) {
-        // Already out of run(): nothing to wait for.
-        m_thread.join();
+        // Already out of run(): nothing to wait for. (Ended inside is set before running is
+        // cleared, so it reads true here when that is how the thread ended.)
+        if (!m_endedInside.load())
+            m_thread.join();
         return true;
     }
     DebugOutput("stopevent wait start-----------------");
