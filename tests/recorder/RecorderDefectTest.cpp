@@ -213,7 +213,9 @@ TEST(RecorderSoundServer, FrozenServerStallsNeitherPictureNorStop) {
     freezer.Thaw();
     at(9000);
     freezer.Freeze();
-    const int64_t s = it::MonotonicMs();
+    r->pauseRecord();
+    at(9500);
+    const int64_t s = it::MonotonicMs();  // the stop ends the pause first
     r->stopRecord();
     const int64_t stopMs = it::MonotonicMs() - s;
     freezer.Thaw();
