@@ -55,6 +55,9 @@ bool CCmThread::Start() {
     m_enterEvent.Reset();
     m_exitEvent.Reset();
     m_running = true;
+    // The thread waits for this lock before it runs, so m_thread is assigned before the thread
+    // can reach it (its own destruction reads it).
+    std::lock_guard<std::mutex> lock(m_startLock);
     try {
         m_thread = std::thread(&CCmThread::ThreadProc, this);
     } catch (const std::system_error&) {
@@ -102,6 +105,7 @@ void CCmThread::MarkFinished() {
 }
 
 void CCmThread::ThreadProc() {
+    { std::lock_guard<std::mutex> lock(m_startLock); }
     m_threadId = std::this_thread::get_id();
     m_enterEvent.Set();
     run();

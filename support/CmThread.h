@@ -65,6 +65,7 @@ class CCmThread {
     void MarkFinished();
 
     std::thread m_thread;
+    std::mutex m_startLock;  // held by Start until m_thread is assigned
     std::atomic<bool> m_running{false};
     std::atomic<std::thread::id> m_threadId{};
     // Set by the thread's stack frame while onThreadEnd runs; the destructor, run on the thread,
