@@ -102,9 +102,9 @@ bool CAudioCaptureT<kMicrophone>::Start(std::shared_ptr<ICaptureEvent> sink) {
     m_finished = std::make_shared<std::atomic<bool>>(false);
     m_thread = std::thread(&CAudioCaptureT::CaptureThreadProc, run, m_finished);
     m_hasThread = true;
-    // Bounded: every request of the thread's set-up gives up when the server does not answer.
-    run->started.Wait();
-    if (!run->formatRead) {
+    // Every request of the thread's set-up gives up when the server does not answer; the limit
+    // here holds whatever the backend does. A thread given up on ends on its own.
+    if (!run->started.Wait(kStartWaitMs) || !run->formatRead) {
         Stop();
         return false;
     }

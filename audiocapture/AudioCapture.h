@@ -31,6 +31,8 @@ class CAudioCaptureT {
     static constexpr uint32_t kTickMs = kPeriodMs / 2;
     // Consecutive empty ticks that report "no data flowing" (on the seventh).
     static constexpr int kMaxEmptyTicks = 6;
+    // How long Start waits for the thread to read the device format.
+    static constexpr unsigned kStartWaitMs = 10000;
 
     CAudioCaptureT() = default;
     // Stops a running capture thread and waits for every thread this engine launched.
@@ -42,8 +44,8 @@ class CAudioCaptureT {
     // and stop events. Already initialised: true. No device: false, uninitialised.
     bool Init();
     // Launches the capture thread, reporting to `sink` (kept alive by the thread), and waits
-    // until it has read the device format (true) or has ended before that (Stop, false); the
-    // wait is bounded by the time-outs of the thread's requests. Not initialised or no sink:
+    // until it has read the device format (true) or has ended before that or kStartWaitMs
+    // passed (Stop, false). Not initialised or no sink:
     // false. A thread exists: true.
     bool Start(std::shared_ptr<ICaptureEvent> sink);
     // Sets the stop event and lets the thread go; does not wait for it to end.

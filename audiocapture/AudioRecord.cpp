@@ -372,7 +372,11 @@ bool CAudioRecordT<kMicrophone>::StartEngineLocked() {
         if (m_generation.load() == cycle)
             m_error = false;
     }
-    return m_engine.Start(std::make_shared<CycleSink>(*this, cycle));
+    if (m_engine.Start(std::make_shared<CycleSink>(*this, cycle)))
+        return true;
+    // A thread that failed to come up may still report on its way out: it is heard no more.
+    EndCycle(false);
+    return false;
 }
 
 template <bool kMicrophone>
