@@ -74,6 +74,10 @@ struct DeleteCase {
     bool hostStops;  // the host calls stopRecord; otherwise the recording ends by itself
 };
 
+void PrintTo(const DeleteCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class DeleteFromCallback : public ::testing::TestWithParam<DeleteCase> {};
 
 TEST_P(DeleteFromCallback, RecordThreadLeavesTheFreedRecorderAlone) {
@@ -132,6 +136,10 @@ struct StartCase {
     const char* name;
     IRecordMp4* (*create)(HWND);
 };
+
+void PrintTo(const StartCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SecondStart : public ::testing::TestWithParam<StartCase> {};
 

@@ -58,6 +58,10 @@ struct LateReportCase {
     bool secondCycleFails;           // the next cycle's stream cannot be opened
 };
 
+void PrintTo(const LateReportCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class CaptureCycle : public ::testing::TestWithParam<LateReportCase> {};
 
 TEST_P(CaptureCycle, LateReportsOfAnEndedCycleAreDropped) {
