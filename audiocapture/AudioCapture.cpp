@@ -65,7 +65,7 @@ struct CAudioCaptureT<kMicrophone>::Run {
     CEvent started{true, false};  // the device format was read, or the thread ended first
     CEvent stop{true, false};     // ends the capture loop
     std::atomic<bool> formatRead{false};
-    ICaptureEvent* sink = nullptr;
+    std::shared_ptr<ICaptureEvent> sink;  // the thread's reports go here
 };
 
 template <bool kMicrophone>
@@ -74,12 +74,9 @@ CAudioCaptureT<kMicrophone>::~CAudioCaptureT() {
 }
 
 template <bool kMicrophone>
-bool CAudioCaptureT<kMicrophone>::Init(ICaptureEvent* sink) {
+bool CAudioCaptureT<kMicrophone>::Init() {
     if (m_initialised)
         return true;
-    if (!sink)
-        return false;
-    m_sink = sink;
     m_device.clear();
     if (GetDefaultDevice())
         m_device = RecordedName(kMicrophone);
@@ -93,21 +90,21 @@ bool CAudioCaptureT<kMicrophone>::Init(ICaptureEvent* sink) {
 }
 
 template <bool kMicrophone>
-bool CAudioCaptureT<kMicrophone>::Start() {
-    if (!m_initialised)
+bool CAudioCaptureT<kMicrophone>::Start(std::shared_ptr<ICaptureEvent> sink) {
+    if (!m_initialised || !sink)
         return false;
     if (m_thread.joinable())
         return true;
     ReapStopped(false);
     std::shared_ptr<Run> run = m_run;
-    run->sink = m_sink;
+    run->sink = std::move(sink);
     m_threadRun = run;
     m_finished = std::make_shared<std::atomic<bool>>(false);
     m_thread = std::thread(&CAudioCaptureT::CaptureThreadProc, run, m_finished);
     m_hasThread = true;
-    // Bounded: every request of the thread's set-up gives up when the server does not answer.
-    run->started.Wait();
-    if (!run->formatRead) {
+    // Every request of the thread's set-up gives up when the server does not answer; the limit
+    // here holds whatever the backend does. A thread given up on ends on its own.
+    if (!run->started.Wait(kStartWaitMs) || !run->formatRead) {
         Stop();
         return false;
     }
@@ -127,7 +124,6 @@ void CAudioCaptureT<kMicrophone>::Stop() {
 
 template <bool kMicrophone>
 void CAudioCaptureT<kMicrophone>::Close() {
-    m_sink = nullptr;
     m_device.clear();
     m_run.reset();
     m_initialised = false;
@@ -205,7 +201,7 @@ unsigned CAudioCaptureT<kMicrophone>::CaptureAudio(Run& run) {
     const int digit = kMicrophone ? 1 : 0;
     const AudioDeviceKind kind =
         kMicrophone ? AudioDeviceKind::kMicrophone : AudioDeviceKind::kPlaybackLoopback;
-    ICaptureEvent* sink = run.sink;
+    ICaptureEvent* sink = run.sink.get();
 
     std::unique_ptr<AudioCaptureStream> stream;
     int err = vistrec::platform::ConnectAudioCapture(kind, &stream);
@@ -264,7 +260,7 @@ unsigned CAudioCaptureT<kMicrophone>::CaptureAudio(Run& run) {
 template <bool kMicrophone>
 void CAudioCaptureT<kMicrophone>::CaptureLoop(AudioCaptureStream& stream, Run& run) {
     const int digit = kMicrophone ? 1 : 0;
-    ICaptureEvent* sink = run.sink;
+    ICaptureEvent* sink = run.sink.get();
     std::vector<uint8_t> buffer(kReadBufferBytes);
     int emptyTicks = 0;
     bool dataSeen = false;  // data arrived since the last default-device check

@@ -31,6 +31,8 @@ class CAudioCaptureT {
     static constexpr uint32_t kTickMs = kPeriodMs / 2;
     // Consecutive empty ticks that report "no data flowing" (on the seventh).
     static constexpr int kMaxEmptyTicks = 6;
+    // How long Start waits for the thread to read the device format.
+    static constexpr unsigned kStartWaitMs = 10000;
 
     CAudioCaptureT() = default;
     // Stops a running capture thread and waits for every thread this engine launched.
@@ -38,16 +40,17 @@ class CAudioCaptureT {
     CAudioCaptureT(const CAudioCaptureT&) = delete;
     CAudioCaptureT& operator=(const CAudioCaptureT&) = delete;
 
-    // Stores the sink, looks the default device of this kind up (recording its name) and
-    // creates the started and stop events. Already initialised: true. Null sink or no device:
-    // false, uninitialised.
-    bool Init(ICaptureEvent* sink);
-    // Launches the capture thread and waits until it has read the device format (true) or has
-    // ended before that (Stop, false). Not initialised: false. A thread exists: true.
-    bool Start();
+    // Looks the default device of this kind up (recording its name) and creates the started
+    // and stop events. Already initialised: true. No device: false, uninitialised.
+    bool Init();
+    // Launches the capture thread, reporting to `sink` (kept alive by the thread), and waits
+    // until it has read the device format (true) or has ended before that or kStartWaitMs
+    // passed (Stop, false). Not initialised or no sink:
+    // false. A thread exists: true.
+    bool Start(std::shared_ptr<ICaptureEvent> sink);
     // Sets the stop event and lets the thread go; does not wait for it to end.
     void Stop();
-    // Clears the sink, forgets the device and the events; uninitialised.
+    // Forgets the device and the events; uninitialised.
     void Close();
 
     // A capture thread was launched and not stopped yet (it may have ended by itself).
@@ -75,7 +78,6 @@ class CAudioCaptureT {
     void ReapStopped(bool all);
 
     bool m_initialised = false;
-    ICaptureEvent* m_sink = nullptr;   // not owned
     std::string m_device;              // default device found by Init
     std::shared_ptr<Run> m_run;        // events of the current cycle, shared with its thread
     std::thread m_thread;              // the launched thread until Stop

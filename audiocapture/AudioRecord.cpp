@@ -65,50 +65,99 @@ CAudioRecordT<kMicrophone>::~CAudioRecordT() {
     m_engine.Shutdown();
 }
 
-// ---- ICaptureEvent --------------------------------------------------------------------------
+// ---- capture cycles -------------------------------------------------------------------------
+
+// The sink one engine start reports to: every report carries the cycle's number.
+template <bool kMicrophone>
+class CAudioRecordT<kMicrophone>::CycleSink final : public ICaptureEvent {
+  public:
+    CycleSink(CAudioRecordT& owner, uint32_t cycle) : m_owner(owner), m_cycle(cycle) {}
+    void OnCaptureStart(uint32_t) override { m_owner.CaptureStarted(m_cycle); }
+    void OnCaptureStop() override {}
+    void OnAdjustCaptureFormat(CaptureFormat* format) override {
+        m_owner.AdjustFormat(m_cycle, format);
+    }
+    void OnCaptureData(const uint8_t* data, uint32_t bytes) override {
+        m_owner.CaptureData(m_cycle, data, bytes);
+    }
+    int FetchData(uint8_t*, int, int* got) override {
+        if (got)
+            *got = 0;
+        return 0;
+    }
+    void OnDataState(bool flowing) override { m_owner.DataState(m_cycle, flowing); }
+    void OnCaptureError(bool failed) override { m_owner.CaptureError(m_cycle, failed); }
+    void OnDeviceName(std::string name) override { m_owner.DeviceNameIs(m_cycle, std::move(name)); }
+
+  private:
+    CAudioRecordT& m_owner;  // outlives every capture thread (its destructor joins them)
+    const uint32_t m_cycle;
+};
 
 template <bool kMicrophone>
-void CAudioRecordT<kMicrophone>::OnCaptureStart(uint32_t) {
-    m_started.Set();
+uint32_t CAudioRecordT<kMicrophone>::EndCycle(bool clear) {
+    std::scoped_lock lock(m_stateLock, m_rawLock, m_resampledLock);
+    uint32_t next = m_generation.load() + 1;
+    if (next == kCurrentCycle)
+        next = 1;
+    m_generation = next;
+    if (clear) {
+        m_raw.Clear();
+        m_resampled.Clear();
+    }
+    return next;
 }
 
 template <bool kMicrophone>
-void CAudioRecordT<kMicrophone>::OnCaptureStop() {}
+void CAudioRecordT<kMicrophone>::CaptureStarted(uint32_t cycle) {
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    if (IsCurrent(cycle))
+        m_started.Set();
+}
 
 template <bool kMicrophone>
-void CAudioRecordT<kMicrophone>::OnAdjustCaptureFormat(CaptureFormat* format) {
+void CAudioRecordT<kMicrophone>::AdjustFormat(uint32_t cycle, CaptureFormat* format) {
     if (format->wFormatTag == kCaptureFormatFloat) {
         format->wFormatTag = kCaptureFormatPcm;
         format->wBitsPerSample = 16;
         format->nBlockAlign = static_cast<uint16_t>(format->nChannels * 16 / 8);
         format->nAvgBytesPerSec = format->nBlockAlign * format->nSamplesPerSec;
     }
-    std::lock_guard<std::mutex> lock(m_formatLock);
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    if (!IsCurrent(cycle))
+        return;
     m_format = *format;
     m_hasFormat = true;
 }
 
 template <bool kMicrophone>
-void CAudioRecordT<kMicrophone>::OnCaptureData(const uint8_t* data, uint32_t bytes) {
+void CAudioRecordT<kMicrophone>::CaptureData(uint32_t cycle, const uint8_t* data, uint32_t bytes) {
     std::lock_guard<std::mutex> lock(m_rawLock);
-    m_raw.Append(data, static_cast<int>(bytes));
+    if (IsCurrent(cycle))
+        m_raw.Append(data, static_cast<int>(bytes));
 }
 
 template <bool kMicrophone>
-void CAudioRecordT<kMicrophone>::OnDataState(bool flowing) {
+void CAudioRecordT<kMicrophone>::DataState(uint32_t cycle, bool flowing) {
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    if (!IsCurrent(cycle))
+        return;
     m_stateTick = vistrec::platform::TickCount32();
     m_dataFlowing = flowing;
 }
 
 template <bool kMicrophone>
-void CAudioRecordT<kMicrophone>::OnCaptureError(bool failed) {
-    m_error = failed;
+void CAudioRecordT<kMicrophone>::CaptureError(uint32_t cycle, bool failed) {
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    if (IsCurrent(cycle))
+        m_error = failed;
 }
 
 template <bool kMicrophone>
-void CAudioRecordT<kMicrophone>::OnDeviceName(std::string name) {
-    std::lock_guard<std::mutex> lock(m_nameLock);
-    m_deviceName = std::move(name);
+void CAudioRecordT<kMicrophone>::DeviceNameIs(uint32_t cycle, std::string name) {
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    if (IsCurrent(cycle))
+        m_deviceName = std::move(name);
 }
 
 // ---- pump side ------------------------------------------------------------------------------
@@ -129,7 +178,7 @@ int CAudioRecordT<kMicrophone>::FetchData(uint8_t* out, int bytes, int* got) {
 
 template <bool kMicrophone>
 bool CAudioRecordT<kMicrophone>::GetCaptureFormat(int* rate, int* channels) const {
-    std::lock_guard<std::mutex> lock(m_formatLock);
+    std::lock_guard<std::mutex> lock(m_stateLock);
     if (!m_hasFormat)
         return false;
     *rate = static_cast<int>(m_format.nSamplesPerSec);
@@ -226,8 +275,10 @@ int CAudioRecordT<kMicrophone>::AudioResampling(int srcFormat, int srcChannels, 
 
     // One chunk, taken only when strictly more than one is queued.
     int read = 0;
+    uint32_t cycle = 0;  // the sound belongs to the cycle current when it was taken
     {
         std::lock_guard<std::mutex> lock(m_rawLock);
+        cycle = m_generation.load();
         if (m_raw.Size() > m_inputChunkBytes)
             read = m_raw.Read(m_inputChunk.get(), m_inputChunkBytes);
     }
@@ -245,7 +296,9 @@ int CAudioRecordT<kMicrophone>::AudioResampling(int srcFormat, int srcChannels, 
     VLOG_DEBUG("audio resample " << read << "---" << converted * 2 << "--" << ret << "ret"
                                  << converted);
     std::lock_guard<std::mutex> lock(m_resampledLock);
-    m_resampled.Append(m_out.planes[0], converted * 2);
+    // Cleared meanwhile (a pause, a new cycle): the chunk belongs to no recording any more.
+    if (m_generation.load() == cycle)
+        m_resampled.Append(m_out.planes[0], converted * 2);
     return ret;
 }
 
@@ -267,9 +320,13 @@ void CAudioRecordT<kMicrophone>::ClearCaptured() {
 
 template <bool kMicrophone>
 void CAudioRecordT<kMicrophone>::ClearBuffers() {
-    ClearCaptured();
-    std::lock_guard<std::mutex> lock(m_resampledLock);
-    m_resampled.Clear();
+    EndCycle(true);
+}
+
+template <bool kMicrophone>
+bool CAudioRecordT<kMicrophone>::IsRetired() const {
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    return m_engine.HasThread() && m_engineCycle != m_generation.load();
 }
 
 template <bool kMicrophone>
@@ -304,10 +361,22 @@ bool CAudioRecordT<kMicrophone>::RestartIfFailed(bool clearBuffers) {
 
 template <bool kMicrophone>
 bool CAudioRecordT<kMicrophone>::StartEngineLocked() {
-    if (!m_engine.Init(this))
+    // A fresh engine state per cycle, and a fresh look at the default device.
+    m_engine.Close();
+    if (!m_engine.Init())
         return false;
-    m_error = false;
-    return m_engine.Start();
+    const uint32_t cycle = EndCycle(false);
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        m_engineCycle = cycle;
+        if (m_generation.load() == cycle)
+            m_error = false;
+    }
+    if (m_engine.Start(std::make_shared<CycleSink>(*this, cycle)))
+        return true;
+    // A thread that failed to come up may still report on its way out: it is heard no more.
+    EndCycle(false);
+    return false;
 }
 
 template <bool kMicrophone>
@@ -315,14 +384,7 @@ void CAudioRecordT<kMicrophone>::StopCaptureLocked(bool clearBuffers) {
     if (m_engine.HasThread()) {
         m_engine.Stop();
         m_engine.Close();
-        if (clearBuffers) {
-            {
-                std::lock_guard<std::mutex> lock(m_rawLock);
-                m_raw.Clear();
-            }
-            std::lock_guard<std::mutex> lock(m_resampledLock);
-            m_resampled.Clear();
-        }
+        EndCycle(clearBuffers);
     }
     m_started.Reset();
     m_idle.Set();
@@ -332,7 +394,7 @@ void CAudioRecordT<kMicrophone>::StopCaptureLocked(bool clearBuffers) {
 
 template <bool kMicrophone>
 std::string CAudioRecordT<kMicrophone>::DeviceName() const {
-    std::lock_guard<std::mutex> lock(m_nameLock);
+    std::lock_guard<std::mutex> lock(m_stateLock);
     return m_deviceName;
 }
 

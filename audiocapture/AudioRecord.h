@@ -3,10 +3,20 @@
 // second FIFO, from which the pump fetches 3200-byte (100 ms) blocks. CAudioRecordT<1> holds
 // the microphone engine, CAudioRecordT<0> the playback-loopback engine.
 //
-// Threads: the ICaptureEvent slots run on the capture thread; AudioResampling, isCanFetch,
-// FetchData and the IPumpSource queries on the pump (record) thread; StartCapture,
-// StopCapture, RestartIfFailed and ClearCaptured on the record thread or the capture watchdog.
-// Each FIFO has its own lock, held for one FIFO operation and never together with the other.
+// Threads: the capture threads report through a sink of their own capture cycle; AudioResampling,
+// isCanFetch, FetchData and the IPumpSource queries run on the pump (record) thread;
+// StartCapture, StopCapture and RestartIfFailed on the capture watchdog (they may wait on the
+// sound server); ClearBuffers and ClearCaptured on any thread (they never do).
+//
+// Capture cycles: every start of the engine is a new cycle with a number of its own. Each
+// report of a capture thread carries its cycle's number and is dropped unless that cycle is the
+// current one, so a thread still finishing after a stop or a restart (a stopped thread is never
+// waited for) can no longer append sound, replace the kept format or touch the flags. Stopping
+// the engine and ClearBuffers end the current cycle. The reports made through this object's own
+// ICaptureEvent slots count as the current cycle's.
+//
+// Each FIFO has its own lock, held for one FIFO operation; only the end of a cycle takes the
+// state lock and both FIFO locks together (in that order), so that no report is half checked.
 #ifndef VISTREC_AUDIOCAPTURE_AUDIORECORD_H
 #define VISTREC_AUDIOCAPTURE_AUDIORECORD_H
 
@@ -39,16 +49,20 @@ class CAudioRecordT final : public ICaptureEvent, public IPumpSource {
     CAudioRecordT(const CAudioRecordT&) = delete;
     CAudioRecordT& operator=(const CAudioRecordT&) = delete;
 
-    // ICaptureEvent, capture thread.
-    void OnCaptureStart(uint32_t periodMs) override;
-    void OnCaptureStop() override;
+    // ICaptureEvent, as reports of the current cycle.
+    void OnCaptureStart(uint32_t) override { CaptureStarted(kCurrentCycle); }
+    void OnCaptureStop() override {}
     // Turns a float format into 16-bit integer PCM of the same rate and channel count and
     // keeps a copy of the result.
-    void OnAdjustCaptureFormat(CaptureFormat* format) override;
-    void OnCaptureData(const uint8_t* data, uint32_t bytes) override;
-    void OnDataState(bool flowing) override;
-    void OnCaptureError(bool failed) override;
-    void OnDeviceName(std::string name) override;
+    void OnAdjustCaptureFormat(CaptureFormat* format) override {
+        AdjustFormat(kCurrentCycle, format);
+    }
+    void OnCaptureData(const uint8_t* data, uint32_t bytes) override {
+        CaptureData(kCurrentCycle, data, bytes);
+    }
+    void OnDataState(bool flowing) override { DataState(kCurrentCycle, flowing); }
+    void OnCaptureError(bool failed) override { CaptureError(kCurrentCycle, failed); }
+    void OnDeviceName(std::string name) override { DeviceNameIs(kCurrentCycle, std::move(name)); }
 
     // Pump thread. Takes exactly `bytes` bytes of resampled sound when that many are queued
     // (*got = bytes, returns what is left), else nothing (*got = 0, returns the queued count);
@@ -69,17 +83,21 @@ class CAudioRecordT final : public ICaptureEvent, public IPumpSource {
     // True when a whole block is queued.
     bool isCanFetch() override;
 
-    // Record thread: empties the raw FIFO.
+    // Empties the raw FIFO (the current cycle goes on).
     void ClearCaptured();
-    // Empties the raw FIFO and then the resampled FIFO (each under its own lock).
+    // Ends the current capture cycle's delivery and empties both FIFOs: nothing captured so far
+    // reaches the pump. A running capture goes on sending into nothing until the watchdog stops
+    // it (IsRetired). Never waits on the sound server.
     void ClearBuffers();
+    // A capture thread runs for a cycle that has ended (ClearBuffers): it must be restarted.
+    bool IsRetired() const;
     // Waits up to kIdleWaitMs for the idle event; unless a capture thread exists, opens the
     // engine with this recorder as the sink, clears the error flag and starts it. Returns
     // whether a capture thread exists afterwards.
     bool StartCapture();
-    // With a capture thread: stops and closes the engine and, when clearBuffers, empties the
-    // raw FIFO and then the resampled FIFO. Always resets the started event and sets the idle
-    // event.
+    // With a capture thread: stops and closes the engine (without waiting for the thread), ends
+    // the cycle and, when clearBuffers, empties both FIFOs. Always resets the started event and
+    // sets the idle event.
     void StopCapture(bool clearBuffers);
     // One watchdog step for this recorder: when the engine has a thread and the error flag is
     // set, StopCapture(clearBuffers), wait up to kIdleWaitMs for the idle event and, if no
@@ -98,6 +116,23 @@ class CAudioRecordT final : public ICaptureEvent, public IPumpSource {
     int ResampledBytes() const;
 
   private:
+    // Reports of the engine's own thread calls; kCurrentCycle stands for the current cycle.
+    static constexpr uint32_t kCurrentCycle = 0;
+    class CycleSink;
+    void CaptureStarted(uint32_t cycle);
+    void AdjustFormat(uint32_t cycle, CaptureFormat* format);
+    void CaptureData(uint32_t cycle, const uint8_t* data, uint32_t bytes);
+    void DataState(uint32_t cycle, bool flowing);
+    void CaptureError(uint32_t cycle, bool failed);
+    void DeviceNameIs(uint32_t cycle, std::string name);
+    // Whether a report of `cycle` counts; m_generation read, so any lock that guards its
+    // writes (m_stateLock or a FIFO lock) must be held.
+    bool IsCurrent(uint32_t cycle) const {
+        return cycle == kCurrentCycle || cycle == m_generation.load();
+    }
+    // Ends the current cycle (and, with clear, empties both FIFOs); returns the new number.
+    uint32_t EndCycle(bool clear);
+
     struct SwrDeleter {
         void operator()(SwrContext* s) const;
     };
@@ -124,13 +159,17 @@ class CAudioRecordT final : public ICaptureEvent, public IPumpSource {
     std::mutex m_controlLock;
     CAudioCaptureT<kMicrophone> m_engine;
 
+    // The state the capture threads report (format, flags, device name) and the cycle numbers.
     // The kept format is written by the capture thread (OnAdjustCaptureFormat) and read by the
     // pump thread (GetCaptureFormat). A copy taken under this small lock is all a reader ever
     // sees, so it can neither read a half-written format nor one that is being released;
     // before the first OnAdjustCaptureFormat there is none and the pump skips the recorder.
-    mutable std::mutex m_formatLock;
+    mutable std::mutex m_stateLock;
     bool m_hasFormat = false;
     CaptureFormat m_format;
+    // The current cycle; written with m_stateLock, m_rawLock and m_resampledLock held.
+    std::atomic<uint32_t> m_generation{1};
+    uint32_t m_engineCycle = 0;  // the cycle the engine's thread reports for; m_stateLock
 
     mutable std::mutex m_rawLock;        // guards m_raw
     CMemoryBuffer m_raw;                 // 16-bit PCM as captured, interleaved, device rate
@@ -140,8 +179,7 @@ class CAudioRecordT final : public ICaptureEvent, public IPumpSource {
     std::atomic<bool> m_dataFlowing{false};
     std::atomic<bool> m_error{false};
     std::atomic<uint32_t> m_stateTick{0};
-    mutable std::mutex m_nameLock;  // guards m_deviceName
-    std::string m_deviceName;
+    std::string m_deviceName;  // m_stateLock
 
     // Resampler state, pump thread only. Sizes are fixed when the resampler is (re)built so
     // that a tick allocates nothing.

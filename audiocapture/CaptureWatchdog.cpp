@@ -1,22 +1,44 @@
 #include "audiocapture/CaptureWatchdog.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "platform/Platform.h"
 
 CCaptureWatchdog::CCaptureWatchdog(CAudioRecordT<true>& microphone, CAudioRecordT<false>& playback,
-                                   std::function<int()> audioMode, std::function<bool()> paused,
                                    std::function<unsigned()> wanted)
     : m_microphone(microphone),
       m_playback(playback),
-      m_audioMode(std::move(audioMode)),
-      m_paused(std::move(paused)),
       m_wanted(std::move(wanted)),
       m_thread(&CCaptureWatchdog::Run, this) {}
 
 CCaptureWatchdog::~CCaptureWatchdog() {
-    m_quit.Set();
+    {
+        std::lock_guard<std::mutex> lock(m_waitLock);
+        m_quit = true;
+    }
+    m_waitCond.notify_all();
     m_thread.join();
+}
+
+void CCaptureWatchdog::Wake() {
+    {
+        std::lock_guard<std::mutex> lock(m_waitLock);
+        m_woken = true;
+    }
+    m_waitCond.notify_all();
+}
+
+bool CCaptureWatchdog::WaitPass(unsigned ms) {
+    std::unique_lock<std::mutex> lock(m_waitLock);
+    m_waitCond.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_quit || m_woken; });
+    if (m_woken) {
+        // A new request: whatever is wanted now is tried at once.
+        m_woken = false;
+        m_micRetry = Retry();
+        m_playRetry = Retry();
+    }
+    return m_quit;
 }
 
 template <bool kMicrophone>
@@ -38,30 +60,21 @@ void CCaptureWatchdog::ReopenIfDown(CAudioRecordT<kMicrophone>& recorder, Retry*
     retry->delayMs = std::min(retry->delayMs * 2, kRetryMaxMs);
 }
 
+template <bool kMicrophone>
+void CCaptureWatchdog::Keep(CAudioRecordT<kMicrophone>& recorder, bool want, bool clearOnRestart,
+                            Retry* retry) {
+    if (recorder.IsRunning() && (!want || recorder.IsRetired()))
+        recorder.StopCapture(true);
+    if (!want)
+        return;
+    recorder.RestartIfFailed(clearOnRestart);
+    ReopenIfDown(recorder, retry);
+}
+
 void CCaptureWatchdog::Run() {
-    for (;;) {
-        const int mode = m_audioMode();
-        if (mode != 1 && mode != 2) {
-            if (m_quit.Wait(kPassMs))
-                return;
-            continue;
-        }
-        if (m_paused()) {
-            if (m_quit.Wait(kPausedMs))
-                return;
-            continue;
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_control);
-            m_microphone.RestartIfFailed(true);
-            m_playback.RestartIfFailed(false);
-            const unsigned wanted = m_wanted ? m_wanted() : 0;
-            if (wanted & kWantMicrophone)
-                ReopenIfDown(m_microphone, &m_micRetry);
-            if (wanted & kWantPlayback)
-                ReopenIfDown(m_playback, &m_playRetry);
-        }
-        if (m_quit.Wait(kPassMs))
-            return;
+    while (!WaitPass(kPassMs)) {
+        const unsigned wanted = m_wanted ? m_wanted() : 0;
+        Keep(m_microphone, (wanted & kWantMicrophone) != 0, true, &m_micRetry);
+        Keep(m_playback, (wanted & kWantPlayback) != 0, false, &m_playRetry);
     }
 }

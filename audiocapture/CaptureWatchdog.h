@@ -1,49 +1,49 @@
-// The capture watchdog: a thread that restarts a capture whose recorder reported an error (a
-// failed device, a vanished sound server, a new default device).
+// The capture watchdog: the one thread that opens, stops and restarts the captures of a
+// recorder, so that no other thread ever waits on the sound server. The record thread only
+// says which captures it wants; a capture whose recorder reported an error (a failed device, a
+// vanished sound server, a new default device) is restarted.
 #ifndef VISTREC_AUDIOCAPTURE_CAPTUREWATCHDOG_H
 #define VISTREC_AUDIOCAPTURE_CAPTUREWATCHDOG_H
 
 #include <stdint.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <thread>
 
 #include "audiocapture/AudioRecord.h"
-#include "support/Event.h"
 
 class CCaptureWatchdog {
   public:
-    // Pause between passes, and while the recording is paused.
+    // Pause between passes.
     static constexpr unsigned kPassMs = 15;
-    static constexpr unsigned kPausedMs = 5;
-
-    // Starts the thread at once. Each pass: unless audioMode() is 1 (microphone and playback)
-    // or 2 (playback only) nothing happens; while paused() nothing happens; else the
-    // microphone recorder is restarted if it failed (clearing its buffers), then the playback
-    // recorder (keeping them). The callbacks run on the watchdog thread; the recorders and the
-    // callbacks' targets must outlive this object.
-    //
-    // `wanted`, when given, tells which captures a running recording needs now (bit 0 the
-    // microphone, bit 1 the playback; 0 while paused or not recording). A wanted capture that
-    // has no thread at all, because the sound server or the device was gone when it was last
-    // opened, is then opened again with back-off until it comes up, so sound returns once the
-    // server is back. Every pass runs under ControlLock(): the record thread holds it while it
-    // changes what it wants and stops its captures, so no capture is restarted behind it.
-    CCaptureWatchdog(CAudioRecordT<true>& microphone, CAudioRecordT<false>& playback,
-                     std::function<int()> audioMode, std::function<bool()> paused,
-                     std::function<unsigned()> wanted = nullptr);
-    std::mutex& ControlLock() { return m_control; }
 
     static constexpr unsigned kWantMicrophone = 1;
     static constexpr unsigned kWantPlayback = 2;
     // Back-off between attempts to reopen a capture that could not be opened.
     static constexpr int64_t kRetryMinMs = 250;
     static constexpr int64_t kRetryMaxMs = 2000;
-    // Tells the thread to end and waits for it.
+
+    // Starts the thread at once. `wanted` tells which captures are wanted now (kWant* bits; 0
+    // while paused or not recording); it is called on the watchdog thread. Each pass, for each
+    // recorder: a running capture that is not wanted, or whose cycle its recorder retired
+    // (ClearBuffers), is stopped; a wanted one that failed is restarted (the microphone's
+    // buffers cleared, the playback's kept); a wanted one that has no thread, because it was
+    // never opened or the server or the device was gone when it was last opened, is opened
+    // with back-off until it comes up, so sound returns once the server is back. A pass may
+    // wait on the sound server; nothing else does. The recorders must outlive this object.
+    CCaptureWatchdog(CAudioRecordT<true>& microphone, CAudioRecordT<false>& playback,
+                     std::function<unsigned()> wanted);
+    // Tells the thread to end and waits for it (at most the time-outs of one pass's requests).
     ~CCaptureWatchdog();
     CCaptureWatchdog(const CCaptureWatchdog&) = delete;
     CCaptureWatchdog& operator=(const CCaptureWatchdog&) = delete;
+
+    // Runs a pass at once, its reopening without back-off: what is wanted has changed. Never
+    // blocks on a pass in progress.
+    void Wake();
 
   private:
     // Reopening of a wanted capture that has no thread, with its back-off state.
@@ -52,18 +52,22 @@ class CCaptureWatchdog {
         int64_t delayMs = kRetryMinMs;
     };
     template <bool kMicrophone>
+    void Keep(CAudioRecordT<kMicrophone>& recorder, bool want, bool clearOnRestart, Retry* retry);
+    template <bool kMicrophone>
     void ReopenIfDown(CAudioRecordT<kMicrophone>& recorder, Retry* retry);
+    // Waits up to ms for a wake-up; true when the thread is to end.
+    bool WaitPass(unsigned ms);
     void Run();
 
     CAudioRecordT<true>& m_microphone;
     CAudioRecordT<false>& m_playback;
-    std::function<int()> m_audioMode;
-    std::function<bool()> m_paused;
     std::function<unsigned()> m_wanted;
-    std::mutex m_control;
-    Retry m_micRetry, m_playRetry;
-    CEvent m_quit{true, false};  // its timed waits are the pauses between passes
-    std::thread m_thread;        // last member: starts once the others exist
+    Retry m_micRetry, m_playRetry;  // watchdog thread only
+    std::mutex m_waitLock;          // guards the two flags below
+    std::condition_variable m_waitCond;
+    bool m_quit = false;
+    bool m_woken = false;
+    std::thread m_thread;  // last member: starts once the others exist
 };
 
 #endif  // VISTREC_AUDIOCAPTURE_CAPTUREWATCHDOG_H

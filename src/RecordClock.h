@@ -15,7 +15,9 @@ class CRecordClock {
     // pauseRecord at clock time nowMs: a second pause keeps the first pause start.
     void Pause(int64_t nowMs);
     // resumeRecord: length of the pause just ended (0 without one); the pause total grows.
-    int Resume(int64_t nowMs);
+    // `published`, when given, receives the new PausedMs() before the pause flag clears, so
+    // that a reader that sees the flag clear (acquire) also sees the whole pause counted.
+    int Resume(int64_t nowMs, std::atomic<int>* published = nullptr);
     // The H.264 recorder's stop while paused: counts the open pause, leaves the pause open.
     void CountOpenPause(int64_t nowMs);
     // Recorded ms without pauses at tick `tickNow` (32-bit wrap-around arithmetic).
@@ -26,6 +28,7 @@ class CRecordClock {
     int64_t PauseTotal() const { return m_pauseTotal; }
 
     std::atomic<bool> m_stop{false};
+    // Cleared with release order by Resume; the record thread reads it with acquire order.
     std::atomic<bool> m_pause{false};
 
   private:

@@ -1,6 +1,7 @@
 #include "RecordH264Sink.h"
 
 #include "platform/Platform.h"
+#include "support/Log.h"
 
 using vistrec::platform::TickCount32;
 
@@ -21,6 +22,11 @@ CRecordH264_Sink::~CRecordH264_Sink() {
 }
 
 void CRecordH264_Sink::startRecord() {
+    // A second start during a recording would reset the running clock: ignored.
+    if (IsRunning()) {
+        VLOG_INFO("startRecord ignored: a recording is running");
+        return;
+    }
     BeginRecording();
     Start();
 }

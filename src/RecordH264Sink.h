@@ -30,7 +30,7 @@ class CRecordH264_Sink : public ICadmo2Mp4Video_Sink, public CCmThread, public C
     void reserved1(void*) override {}
     void reserved2() override {}
     int onTick() override { return 0; }
-    bool isPaused() override { return m_clock.m_pause; }
+    bool isPaused() override { return m_clock.m_pause.load(std::memory_order_acquire); }
     bool isStopped() override { return m_clock.m_stop; }
     void onPause() override {}
     void onResume() override {}

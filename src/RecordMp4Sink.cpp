@@ -18,19 +18,22 @@ CRecordMp4_Sink::CRecordMp4_Sink(HWND hostWnd) {
     m_pump = std::make_unique<CAudioPump>(
         &m_micRecorder, &m_playRecorder, &m_mixer, m_mixerInit, &m_noiseSuppressor,
         [muxer](const uint8_t* pcm, int bytes) { muxer->PushAudio(pcm, bytes); });
-    m_watchdog = std::make_unique<CCaptureWatchdog>(
-        m_micRecorder, m_playRecorder, [this] { return m_audioMode.load(); },
-        [this] { return m_clock.m_pause.load(); }, [this] { return m_wantedCaptures.load(); });
+    m_watchdog = std::make_unique<CCaptureWatchdog>(m_micRecorder, m_playRecorder,
+                                                    [this] { return m_wantedCaptures.load(); });
 }
 
 CRecordMp4_Sink::~CRecordMp4_Sink() {
+    // Deleted by the host's onRecordEnd on the record thread: the recording is over and a
+    // waiting stopRecord has returned; there is no thread to stop.
+    const bool onRecordThread = EndOnOwnThread();
     // A host that destroys the recorder mid-recording still gets a finished file.
-    if (IsRunning()) {
+    if (!onRecordThread && IsRunning()) {
         m_clock.m_pause = false;
         m_clock.m_stop = true;
         Stop(CEvent::kInfinite);
     }
-    StopCaptures();
+    m_wantedCaptures = 0;
+    // Ends the watchdog; the recorders then stop their captures as they go.
     m_watchdog.reset();
     m_muxer.reset();
     avformat_network_deinit();
@@ -44,11 +47,19 @@ void CRecordMp4_Sink::setAudioFile(const char* fileName) {
 }
 
 void CRecordMp4_Sink::startRecord() {
+    // A second start during a recording would reset the running clock: ignored.
+    if (IsRunning()) {
+        VLOG_INFO("startRecord ignored: a recording is running");
+        return;
+    }
     BeginRecording();
     Start();
 }
 
 unsigned int CRecordMp4_Sink::stopRecord() {
+    // Kept open until the result is read: a host callback that deletes the recorder on the
+    // record thread waits for it.
+    ExternalCall call(*this);
     if (m_clock.m_pause)
         resumeRecord();
     m_clock.m_stop = true;
@@ -58,43 +69,36 @@ unsigned int CRecordMp4_Sink::stopRecord() {
 
 int CRecordMp4_Sink::onTick() {
     // The single-source mode has no source in this build: nothing to pump.
-    if (m_audioMode == 0)
+    if (m_recordingMode == 0)
         return 0;
     return m_pump->Tick();
 }
 
 void CRecordMp4_Sink::onPause() {
-    StopCaptures();
+    RequestCaptures(0);
 }
 
 void CRecordMp4_Sink::onResume() {
-    const int mode = m_audioMode;
+    RequestCaptures(CapturesOfMode(m_recordingMode));
+}
+
+unsigned CRecordMp4_Sink::CapturesOfMode(int mode) {
     if (mode == 1)
-        StartCaptures(CCaptureWatchdog::kWantMicrophone | CCaptureWatchdog::kWantPlayback);
-    else if (mode == 2)
-        StartCaptures(CCaptureWatchdog::kWantPlayback);
+        return CCaptureWatchdog::kWantMicrophone | CCaptureWatchdog::kWantPlayback;
+    if (mode == 2)
+        return CCaptureWatchdog::kWantPlayback;  // the microphone is never opened
+    return 0;
 }
 
-void CRecordMp4_Sink::StartCaptures(unsigned wanted) {
-    std::lock_guard<std::mutex> lock(m_watchdog->ControlLock());
-    if (wanted & CCaptureWatchdog::kWantMicrophone)
-        m_micRecorder.StartCapture();
-    if (wanted & CCaptureWatchdog::kWantPlayback)
-        m_playRecorder.StartCapture();
+void CRecordMp4_Sink::RequestCaptures(unsigned wanted) {
+    m_micRecorder.ClearBuffers();
+    m_playRecorder.ClearBuffers();
     m_wantedCaptures = wanted;
-}
-
-void CRecordMp4_Sink::StopCaptures() {
-    std::lock_guard<std::mutex> lock(m_watchdog->ControlLock());
-    m_wantedCaptures = 0;
-    if (m_micRecorder.IsRunning())
-        m_micRecorder.StopCapture(true);
-    if (m_playRecorder.IsRunning())
-        m_playRecorder.StopCapture(true);
+    m_watchdog->Wake();
 }
 
 void CRecordMp4_Sink::onStart() {
-    if (m_audioMode == 0)
+    if (m_recordingMode == 0)
         return;
     // Sound captured while the container was being set up is not part of the recording.
     if (m_micRecorder.IsRunning())
@@ -103,38 +107,29 @@ void CRecordMp4_Sink::onStart() {
         m_playRecorder.ClearCaptured();
 }
 
-void CRecordMp4_Sink::RecordMode(int mode) {
-    switch (mode) {
-        case 0:
-            m_muxer->record(this, nullptr, false);
-            DebugOutput("stop_device_record start---------------");
-            DebugOutput("stop_device_record end---------------");
-            break;
-        case 1:
-            StartCaptures(CCaptureWatchdog::kWantMicrophone | CCaptureWatchdog::kWantPlayback);
-            m_muxer->record(this, nullptr, true);
-            StopCaptures();
-            break;
-        case 2:
-            // Playback sound only: the microphone is never opened.
-            StartCaptures(CCaptureWatchdog::kWantPlayback);
-            m_muxer->record(this, nullptr, true);
-            StopCaptures();
-            break;
-        default:
-            return;
+int CRecordMp4_Sink::run() {
+    // The mode is read once: a mode change during a recording takes effect at the next
+    // recording. (Running a second recording when the host switched from mode 1 to 2 would
+    // write it over the same file, leaving an empty one, and report the end twice.)
+    m_recordingMode = m_audioMode;
+    m_recorded = m_recordingMode >= 0 && m_recordingMode <= 2;
+    if (!m_recorded)
+        return 0;
+    const unsigned captures = CapturesOfMode(m_recordingMode);
+    if (captures)
+        RequestCaptures(captures);
+    m_muxer->record(this, nullptr, captures != 0);
+    if (m_recordingMode == 0) {
+        DebugOutput("stop_device_record start---------------");
+        DebugOutput("stop_device_record end---------------");
+    } else {
+        RequestCaptures(0);
     }
-    if (m_callback)
-        m_callback->onRecordEnd();
+    return 0;
 }
 
-int CRecordMp4_Sink::run() {
-    const int mode = m_audioMode;
-    if (mode < 0 || mode > 2)
-        return 0;
-    RecordMode(mode);
-    // A host that switched to playback-only sound during a mode-1 recording gets a second one.
-    if (mode == 1 && m_audioMode == 2)
-        RecordMode(2);
-    return 0;
+void CRecordMp4_Sink::onThreadEnd() {
+    // The last use of the recorder on this thread: the callback may delete it.
+    if (m_recorded && m_callback)
+        m_callback->onRecordEnd();
 }

@@ -21,7 +21,9 @@
 class CRecordMp4_Sink : public ICadmo2Mp4Video_Sink, public CCmThread, public CRecorderSlots {
   public:
     explicit CRecordMp4_Sink(HWND hostWnd);
-    // Stops and joins a running recording before anything is freed.
+    // Stops and joins a running recording before anything is freed. Run on the record thread
+    // (the host's onRecordEnd deletes the recorder), it releases a waiting stopRecord and
+    // frees the recorder; the record thread touches it no more.
     ~CRecordMp4_Sink() override;
 
     // IRecordMp4 slots of its own (host thread); the rest are shared with the H.264 recorder.
@@ -35,24 +37,27 @@ class CRecordMp4_Sink : public ICadmo2Mp4Video_Sink, public CCmThread, public CR
     void reserved1(void*) override {}
     void reserved2() override {}
     int onTick() override;
-    bool isPaused() override { return m_clock.m_pause; }
+    bool isPaused() override { return m_clock.m_pause.load(std::memory_order_acquire); }
     bool isStopped() override { return m_clock.m_stop; }
     void onPause() override;
     void onResume() override;
     void onStart() override;
 
   protected:
-    // The record thread: opens the sources of the audio mode, records, closes them and tells
-    // the host's callback.
+    // The record thread: asks for the sources of the audio mode, records and lets them go.
     int run() override;
+    // The record thread's last step: tells the host's callback, which may delete the recorder.
+    void onThreadEnd() override;
     CH264WindowRecorder& Encoder() override { return *m_muxer; }
 
   private:
-    void RecordMode(int mode);
-    // Starts the captures a mode needs and tells the watchdog to keep them up.
-    void StartCaptures(unsigned wanted);
-    // Stops every capture; the watchdog no longer reopens any.
-    void StopCaptures();
+    // Captures (CCaptureWatchdog::kWant* bits) audio mode `mode` records from.
+    static unsigned CapturesOfMode(int mode);
+    // Asks the watchdog for the captures `wanted` and returns at once: the record thread never
+    // waits on the sound server. Sound of the capture cycles running so far is dropped from
+    // here on (it belongs before a pause, or to no recording); the watchdog stops those cycles
+    // and opens new ones.
+    void RequestCaptures(unsigned wanted);
 
     bool m_sourceSelector = true;         // audio mode 0: true the microphone, false the sound file
     std::string m_audioFile;              // sound file for audio mode 0
@@ -60,15 +65,19 @@ class CRecordMp4_Sink : public ICadmo2Mp4Video_Sink, public CCmThread, public CR
     CAudioRecordT<false> m_playRecorder;  // what the default playback device plays
     std::unique_ptr<CCadmo2Mp4Video> m_muxer;
     std::atomic<int> m_audioMode{1};
+    // The audio mode of the running recording, read at its start (record thread only).
+    int m_recordingMode = 1;
+    bool m_recorded = false;                // the last record thread recorded (modes 0 to 2)
     CNoiseSuppressor m_noiseSuppressor;     // loads libnuvra when it is present
     IRecordCallback* m_callback = nullptr;  // the host's, not owned
     CAudioMixer m_mixer;
     int m_mixerInit = -1;
-    // Captures the running recording needs (CCaptureWatchdog::kWant* bits); changed under the
-    // watchdog's control lock.
+    // Captures the running recording needs now (CCaptureWatchdog::kWant* bits); 0 while paused
+    // and between recordings. Written by the record thread, carried out by the watchdog.
     std::atomic<unsigned> m_wantedCaptures{0};
     std::unique_ptr<CAudioPump> m_pump;
-    // Restarts failed captures; declared last so it is gone before anything it watches.
+    // Opens, stops and restarts the captures; declared last so it is gone before anything it
+    // watches.
     std::unique_ptr<CCaptureWatchdog> m_watchdog;
 };
 

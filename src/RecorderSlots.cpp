@@ -7,9 +7,7 @@ void CRecorderSlots::pauseRecord() {
 }
 
 int CRecorderSlots::resumeRecord() {
-    const int d = m_clock.Resume(vistrec::platform::GetMsTime());
-    Encoder().m_pausedMs = m_clock.PausedMs();
-    return d;
+    return m_clock.Resume(vistrec::platform::GetMsTime(), &Encoder().m_pausedMs);
 }
 
 void CRecorderSlots::BeginRecording() {

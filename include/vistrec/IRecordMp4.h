@@ -46,15 +46,19 @@ class IRecordCallback {
 
 class IRecordMp4 {
   public:
-    // Slot 0: destroys the recorder. A running recording is stopped and finished first.
+    // Slot 0: destroys the recorder. A running recording is stopped and finished first. May be
+    // called from onRecordEnd (the recorder is then freed once a waiting stopRecord returned).
     virtual ~IRecordMp4() {}
-    // Slot 1: the object whose onRecordEnd is called when the record thread ends (not owned).
+    // Slot 1: the object whose onRecordEnd is called once per recording when the record thread
+    // ends (not owned).
     virtual void setCallback(IRecordCallback* callback) = 0;
     // Slot 2: output file path, copied; its extension chooses the container.
     virtual void setFileName(const char* fileName) = 0;
-    // Slot 3: MP3 side-file path, copied; enables the side file.
+    // Slot 3: MP3 side-file path, copied. Today the path is only stored: no MP3 side file is
+    // written.
     virtual void setMp3FileName(const char* fileName) = 0;
-    // Slot 4: sound file played as the audio-mode-0 source, copied.
+    // Slot 4: sound file for audio mode 0, copied. Today the path is only stored: no sound file
+    // is read, and audio mode 0 records a silent track.
     virtual void setAudioFile(const char* fileName) = 0;
     // Slot 5: frames per second, 2 to 30; the configuration file's "framerate" wins.
     virtual void setFrameRate(int fps) = 0;
@@ -78,24 +82,31 @@ class IRecordMp4 {
     virtual void reserved14(bool flag) = 0;
     // Slot 15: distance between key frames.
     virtual void setGopSize(int gopSize) = 0;
-    // Slot 16: 0 one sound source, 1 microphone and playback mixed, 2 playback only.
+    // Slot 16: 0 one sound source (today: silence, no source is built yet), 1 microphone and
+    // playback mixed, 2 playback only. Read when a recording starts; a change during a recording
+    // takes effect at the next one.
     virtual void setAudioMode(int mode) = 0;
     // Slot 17: pause the recording.
     virtual void pauseRecord() = 0;
     // Slot 18: resume; returns the length of the pause just ended in milliseconds.
     virtual int resumeRecord() = 0;
-    // Slot 19: one line of text drawn into the picture; pointers kept, not copied.
+    // Slot 19: one line of text for the picture; pointers kept, not copied. Today the values are
+    // only stored: no text is drawn.
     virtual void setText(const char* fontFile, const char* text, float x, float y, BYTE red,
                          BYTE green, BYTE blue, BYTE unused) = 0;
-    // Slot 20: start recording; returns at once.
+    // Slot 20: start recording; returns at once. Ignored (with a log line) while a recording
+    // runs.
     virtual void startRecord() = 0;
     // Slot 21: stop, wait for the file to be finished; returns recorded ms without pauses.
     virtual unsigned int stopRecord() = 0;
     // Slot 22: no effect.
     virtual void reserved22(uint32_t a, uint32_t b, uint32_t c, uint32_t d) = 0;
     // Slot 23: pointer show mode, click effect flag, highlight flag, pointer size in percent.
+    // The pointer and its size take effect; the click and highlight flags are only stored
+    // today: no click effect or highlight is drawn.
     virtual void setMouseShow(int mouseShow, int clickShow, int lightShow, int mouseSize) = 0;
-    // Slot 24: the window message number of the host's last mouse event.
+    // Slot 24: the window message number of the host's last mouse event, for the click effect;
+    // only stored today (no click effect is drawn).
     virtual void setMouseEvent(int message) = 0;
 };
 

@@ -1,0 +1,98 @@
+// Recorder rules checked without a display or a sound server: the paused time is published
+// before the pause flag clears, and a capture thread of an ended capture cycle reaches nothing.
+// The sound server is a scripted stand-in (FakeAudioServer.cpp) whose calls can be held.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "FakeAudioServer.h"
+#include "RecorderSlots.h"
+#include "audiocapture/AudioRecord.h"
+#include "platform/Platform.h"
+
+namespace {
+
+// The shared slots on an encoder object of its own. Every time the slots reach the encoder
+// object, it notes whether the pause flag already reads clear while the encoder's paused time
+// does not yet count the whole pause: a loop pass at that moment would compute an elapsed
+// time too long by the pause.
+class PauseProbe final : public CRecorderSlots {
+  public:
+    void setCallback(IRecordCallback*) override {}
+    void setAudioFile(const char*) override {}
+    void setAudioMode(int) override {}
+    void startRecord() override { BeginRecording(); }
+    unsigned int stopRecord() override { return 0; }
+
+    int staleReads = 0;
+
+  protected:
+    CH264WindowRecorder& Encoder() override {
+        if (!m_clock.m_pause.load() && m_encoder.m_pausedMs.load() != m_clock.PausedMs())
+            ++staleReads;
+        return m_encoder;
+    }
+
+  private:
+    CH264WindowRecorder m_encoder{nullptr};
+};
+
+TEST(RecorderPause, PausedTimeIsPublishedBeforeTheFlagClears) {
+    PauseProbe probe;
+    probe.startRecord();
+    for (int i = 0; i < 3; ++i) {
+        probe.pauseRecord();
+        vistrec::platform::SleepMs(20);
+        EXPECT_GE(probe.resumeRecord(), 20);
+    }
+    EXPECT_EQ(probe.staleReads, 0) << "the flag cleared before the paused time was published";
+}
+
+using vistrec::test::FakeAudioServer;
+
+// A capture thread held inside a server call while its cycle ends; once let go, its reports
+// must change nothing.
+struct LateReportCase {
+    const char* name;
+    FakeAudioServer::HoldAt holdAt;  // where the first cycle's thread is held
+    bool secondCycleFails;           // the next cycle's stream cannot be opened
+};
+
+void PrintTo(const LateReportCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CaptureCycle : public ::testing::TestWithParam<LateReportCase> {};
+
+TEST_P(CaptureCycle, LateReportsOfAnEndedCycleAreDropped) {
+    const LateReportCase& c = GetParam();
+    FakeAudioServer& server = FakeAudioServer::Get();
+    server.Reset();
+    CAudioRecordT<true> rec;
+
+    server.Hold(c.holdAt);
+    ASSERT_TRUE(rec.StartCapture());
+    ASSERT_TRUE(server.WaitHeld(3000)) << "the capture thread never reached " << c.name;
+    rec.StopCapture(true);
+    if (c.secondCycleFails) {
+        server.FailNextOpen();
+        ASSERT_TRUE(rec.StartCapture());
+        ASSERT_TRUE(server.WaitStreamsAlive(1, 3000)) << "the failed stream did not go";
+        ASSERT_TRUE(rec.HasError()) << "the second cycle reports its failure";
+    }
+    const int rawBefore = rec.RawBytes();
+    server.Release();
+    ASSERT_TRUE(server.WaitStreamsAlive(0, 3000)) << "the first cycle's thread did not end";
+
+    EXPECT_TRUE(!c.secondCycleFails || rec.HasError()) << "the old thread cleared the error flag";
+    EXPECT_EQ(rec.RawBytes(), rawBefore) << "the old thread appended sound after the stop";
+    rec.StopCapture(true);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recorder, CaptureCycle,
+    ::testing::Values(LateReportCase{"Read", FakeAudioServer::HoldAt::kRead, false},
+                      LateReportCase{"Start", FakeAudioServer::HoldAt::kStart, true}),
+    [](const ::testing::TestParamInfo<LateReportCase>& info) { return info.param.name; });
+
+}  // namespace
