@@ -171,24 +171,32 @@ class StatusPrinter {
     size_t width_ = 0;
 };
 
+// The rectangle to record 1:1: the --region, else the whole screen (every monitor) or host
+// window, `whole`. The library starts on the first monitor, but a person asking for a recording
+// of "the screen" means all of it. None when --display or --follow-target pick a monitor.
+std::optional<Region> CaptureArea(const CliOptions& o, const Region& whole) {
+    if (o.region) {
+        return o.region;
+    }
+    if (o.display || o.followTarget) {
+        return std::nullopt;
+    }
+    return whole;
+}
+
 // Hands every option to the recorder in the order the interface asks for: quality and capture
 // rectangle before setDisplay (it reads both), the follow-target flag before setDisplay (it
 // picks the monitor with it). The frame rate and crf are fixed on the encoder, so neither
-// Vistrel.json nor the quality table of setDisplay replaces them. `area` is what is recorded
-// when no region, display or target window is chosen: the whole screen or host window.
-void ConfigureRecorder(IRecordMp4& recorder, const CliOptions& o, const Region& area,
+// Vistrel.json nor the quality table of setDisplay replaces them; false when they could not be.
+bool ConfigureRecorder(IRecordMp4& recorder, const CliOptions& o, const std::optional<Region>& area,
                        IRecordCallback* callback) {
     recorder.setCallback(callback);
     recorder.setFileName(o.outputFile.c_str());
     if (o.quality) {
         recorder.setQuality(*o.quality, 0);
     }
-    // The library starts on the first monitor; a person asking for a recording of "the screen"
-    // means all of it.
-    const bool monitorChosen = o.display || o.followTarget;
-    if (o.region || !monitorChosen) {
-        const Region r = o.region.value_or(area);
-        RECT rect{r.x, r.y, r.x + r.width, r.y + r.height};
+    if (area) {
+        RECT rect{area->x, area->y, area->x + area->width, area->y + area->height};
         recorder.setCaptureRect(true, &rect);
     }
     if (o.followTarget) {
@@ -197,9 +205,9 @@ void ConfigureRecorder(IRecordMp4& recorder, const CliOptions& o, const Region& 
     if (o.display) {
         recorder.setDisplay(*o.display);
     }
-    vistrec::internal::ForceFrameRate(&recorder, o.fps);
-    if (o.crf) {
-        vistrec::internal::ForceCrf(&recorder, *o.crf);
+    if (!vistrec::internal::ForceFrameRate(&recorder, o.fps) ||
+        (o.crf && !vistrec::internal::ForceCrf(&recorder, *o.crf))) {
+        return false;
     }
     recorder.setScale(o.scale);
     // The recorder keeps these pointers; the options outlive the recorder.
@@ -212,6 +220,7 @@ void ConfigureRecorder(IRecordMp4& recorder, const CliOptions& o, const Region& 
     if (!o.h264Only) {
         recorder.setAudioMode(o.audioMode);
     }
+    return true;
 }
 
 int Run(const CliOptions& o, const sigset_t& signals) {
@@ -253,18 +262,19 @@ int Run(const CliOptions& o, const sigset_t& signals) {
         PrintError("the library could not create a recorder");
         return kExitFailure;
     }
-    const Region area{0, 0, display.width, display.height};
-    ConfigureRecorder(*recorder, o, area, &endFlag);
+    const std::optional<Region> area = CaptureArea(o, Region{0, 0, display.width, display.height});
+    if (!ConfigureRecorder(*recorder, o, area, &endFlag)) {
+        PrintError("the library did not take the frame rate or crf");
+        return kExitFailure;
+    }
 
     StatusPrinter status(!o.quiet && isatty(STDERR_FILENO));
     if (!o.quiet) {
-        std::string what = "monitor " + std::to_string(o.display.value_or(1));
-        if (o.region || !(o.display || o.followTarget)) {
-            const Region r = o.region.value_or(area);
-            what = std::to_string(r.width) + "x" + std::to_string(r.height) + "+" +
-                   std::to_string(r.x) + "+" + std::to_string(r.y);
-        } else if (o.followTarget) {
-            what = "the target window's monitor";
+        std::string what = o.followTarget ? "the target window's monitor"
+                                          : "monitor " + std::to_string(o.display.value_or(1));
+        if (area) {
+            what = std::to_string(area->width) + "x" + std::to_string(area->height) + "+" +
+                   std::to_string(area->x) + "+" + std::to_string(area->y);
         }
         std::fprintf(stderr, "vistrec: recording %s of display %s to '%s' at %d fps%s\n",
                      what.c_str(), std::getenv("DISPLAY"), o.outputFile.c_str(), fps,
