@@ -43,6 +43,11 @@ video_facts() {
         -show_entries stream=codec_name,width,height,r_frame_rate,nb_read_packets -of csv=p=0 "$1"
 }
 
+# The crf the encoder wrote into its settings record at the start of the stream.
+encoder_crf() {
+    grep -a -o "crf=[0-9.]*" "$1" | head -n 1
+}
+
 # Mean brightness (0-255) of the bottom-right 200x120 pixels of a file's last frame.
 corner_brightness() {
     ffmpeg -v error -sseof -0.5 -i "$1" -frames:v 1 \
@@ -110,6 +115,7 @@ IFS=, read -r codec width height rate packets <<<"$(video_facts "$work/whole.mp4
 # 150 frames are due; a busy machine skips some (the rate above is what --fps decides).
 [ "${packets:-0}" -ge 25 ] && [ "${packets:-0}" -le 155 ] || fail "plain recording: $packets frames in 5 s"
 grep -q "video: h264 1920x1080, $packets frames" "$work/out.txt" || fail "printed frame count differs from ffprobe's $packets: $(cat "$work/out.txt")"
+[ "$(encoder_crf "$work/whole.mp4")" = crf=23.0 ] || fail "plain recording: $(encoder_crf "$work/whole.mp4"), want crf=23.0"
 corner=$(corner_brightness "$work/whole.mp4")
 [ "${corner:-0}" -ge 200 ] || fail "plain recording: the screen's bottom-right corner is missing (brightness $corner)"
 grep -q "^vistrec: no sound server reachable (.*): recording video with a silent sound track$" "$work/err.txt" \
@@ -117,13 +123,14 @@ grep -q "^vistrec: no sound server reachable (.*): recording video with a silent
 grep -q "audio: aac 16000 Hz, 1 channel" "$work/out.txt" || fail "plain recording: no sound track: $(cat "$work/out.txt")"
 [ -s "$work/bin/log/record.log" ] || fail "no log/record.log beside the program"
 
-# --fps is honoured too, and by the video-only recorder, which neither checks for a sound
-# server nor writes a sound track.
-"$work/bin/vistrec" --h264 --fps 15 --duration 2 "$work/video.mp4" >"$work/out.txt" 2>"$work/err.txt"
+# --fps and --crf are honoured too, and by the video-only recorder, which neither checks for a
+# sound server nor writes a sound track.
+"$work/bin/vistrec" --h264 --fps 15 --crf 28 --duration 2 "$work/video.mp4" >"$work/out.txt" 2>"$work/err.txt"
 status=$?
 [ "$status" = 0 ] || fail "video-only recording: exit $status ($(cat "$work/err.txt"))"
 IFS=, read -r codec width height rate packets <<<"$(video_facts "$work/video.mp4")"
 [ "$rate" = 15/1 ] || fail "video-only recording --fps 15: $rate"
+[ "$(encoder_crf "$work/video.mp4")" = crf=28.0 ] || fail "video-only recording --crf 28: $(encoder_crf "$work/video.mp4")"
 grep -q "sound server" "$work/err.txt" && fail "video-only recording checked the sound server: $(cat "$work/err.txt")"
 grep -q "audio:" "$work/out.txt" && fail "video-only recording has sound: $(cat "$work/out.txt")"
 
