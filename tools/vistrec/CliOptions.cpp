@@ -206,7 +206,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const std::st
         ->check(IntIn(kMinFps, kMaxFps));
     AddOptional(app, "--crf", &o.crf,
                 "H.264 constant-quality factor, 0 to 51: lower is\nsharper and larger (default " +
-                    std::to_string(kDefaultCrf) + "; with --quality, that level's)")
+                    std::to_string(kDefaultCrf) + ";\nwith --quality, that level's)")
         ->type_name("N")
         ->check(IntIn(0, kMaxCrf));
     AddOptional(app, "--quality", &o.quality,
