@@ -221,9 +221,13 @@ AVStream* CH264WindowRecorder::add_video_stream(AVFormatContext* fc, AVCodecID c
                   << "other");
         // Constant quality: no bit rate, "crf" from the quality level.
         ctx->flags |= AV_CODEC_FLAG_QSCALE;
-        if (const char* crf = sizerules::CrfForQuality(m_quality))
+        if (m_forcedCrf >= 0)
+            av_opt_set_int(ctx.get(), "crf", m_forcedCrf, AV_OPT_SEARCH_CHILDREN);
+        else if (const char* crf = sizerules::CrfForQuality(m_quality))
             av_opt_set(ctx.get(), "crf", crf, AV_OPT_SEARCH_CHILDREN);
     }
+    if (m_forcedFrameRate > 0)
+        m_frameRate = m_forcedFrameRate;
     ctx->width = encode_width();
     ctx->height = encode_height();
     ctx->time_base = AVRational{1, m_frameRate};

@@ -115,6 +115,9 @@ class CH264WindowRecorder {
     std::string m_mp3FileName;
     bool m_mp3Enabled = false;
     int m_audioMode = 1;  // stored for the H.264 recorder, where nothing reads it
+    // Set through RecorderInternal.h, read when the encoder is set up; 0 and -1: not forced.
+    int m_forcedFrameRate = 0;  // wins over the configured rate and the quality table
+    int m_forcedCrf = -1;       // wins over the quality level's crf
 
     // Text overlay settings; the two strings are the caller's, not copied.
     const char* m_fontFile = nullptr;

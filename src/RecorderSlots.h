@@ -41,6 +41,7 @@ class CRecorderSlots : public IRecordMp4 {
     int resumeRecord() override;
 
   protected:
+    friend class RecorderInternalAccess;  // RecorderInternal.cpp's entry points
     // The recorder's encoder object; exists for the recorder's whole life.
     virtual CH264WindowRecorder& Encoder() = 0;
     // Clears the flags and earlier pauses for a new recording.

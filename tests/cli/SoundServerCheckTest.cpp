@@ -1,3 +1,5 @@
+// The sound server check answers within its time limit, whether the server runs, is gone or
+// hangs.
 #include "SoundServerCheck.h"
 
 #include <gtest/gtest.h>

@@ -63,6 +63,8 @@ DisplayCheckResult CheckDisplay(const CliOptions& options) {
         area = "the " + std::to_string(width) + "x" + std::to_string(height) + " window";
     }
 
+    result.width = width;
+    result.height = height;
     if (options.region) {
         const Region& r = *options.region;
         if (static_cast<long>(r.x) + r.width > width ||

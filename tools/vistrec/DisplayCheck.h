@@ -12,6 +12,10 @@ namespace vistrec_cli {
 struct DisplayCheckResult {
     int exitCode = 0;   // 0 fine; 1 no usable display; 2 an option does not fit this display
     std::string error;  // one line when exitCode is not 0
+    // Size of the area recorded without --region: the whole X screen (every monitor), or the
+    // --window's window.
+    int width = 0;
+    int height = 0;
 };
 
 DisplayCheckResult CheckDisplay(const CliOptions& options);

@@ -32,12 +32,8 @@ std::string FormatMegabytes(int64_t bytes) {
 std::string StatusLine(int64_t elapsed_ms, int fps, int64_t file_bytes, bool paused) {
     std::string line = paused ? "PAUSED " : "REC ";
     line += FormatElapsed(elapsed_ms);
-    if (fps > 0) {
-        line += "  frames due " + std::to_string(FramesDue(elapsed_ms, fps)) + " @ " +
-                std::to_string(fps) + " fps";
-    } else {
-        line += "  frames due ?";
-    }
+    line += "  frames due " + std::to_string(FramesDue(elapsed_ms, fps)) + " @ " +
+            std::to_string(fps) + " fps";
     line += "  " + FormatMegabytes(file_bytes);
     return line;
 }

@@ -21,7 +21,7 @@ int64_t FramesDue(int64_t elapsed_ms, int fps);
 std::string FormatMegabytes(int64_t bytes);
 
 // One status line: "REC 01:02.3  frames due 1246 @ 20 fps  1.25 MB", with "PAUSED" in place
-// of "REC" while paused. A frame rate of 0 or less shows the frames due as "?".
+// of "REC" while paused.
 std::string StatusLine(int64_t elapsed_ms, int fps, int64_t file_bytes, bool paused);
 
 // The sound level as the library publishes it: one to three decimal digits, 0 to 100, at the

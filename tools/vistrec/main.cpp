@@ -1,5 +1,5 @@
-// vistrec: records the X11 screen into a video file through the vistrec library, as any host
-// would: the public header, the exported create functions and the recorder interface only.
+// vistrec: records the X11 screen into a video file through the vistrec library: the recorder
+// interface, plus the library's internal entry points for the frame rate and crf it fixes.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -22,11 +22,11 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "src/RecorderInternal.h"
 #include "vistrec/IRecordMp4.h"
 
 #include "CliOptions.h"
 #include "DisplayCheck.h"
-#include "FrameRate.h"
 #include "LevelBlock.h"
 #include "MediaReport.h"
 #include "OutputCheck.h"
@@ -171,19 +171,32 @@ class StatusPrinter {
     size_t width_ = 0;
 };
 
+// The rectangle to record 1:1: the --region, else the whole screen (every monitor) or host
+// window, `whole`. The library starts on the first monitor, but a person asking for a recording
+// of "the screen" means all of it. None when --display or --follow-target pick a monitor.
+std::optional<Region> CaptureArea(const CliOptions& o, const Region& whole) {
+    if (o.region) {
+        return o.region;
+    }
+    if (o.display || o.followTarget) {
+        return std::nullopt;
+    }
+    return whole;
+}
+
 // Hands every option to the recorder in the order the interface asks for: quality and capture
 // rectangle before setDisplay (it reads both), the follow-target flag before setDisplay (it
-// picks the monitor with it), and the frame rate after setDisplay so that an explicit rate is
-// not replaced by the quality table.
-void ConfigureRecorder(IRecordMp4& recorder, const CliOptions& o, IRecordCallback* callback) {
+// picks the monitor with it). The frame rate and crf are fixed on the encoder, so neither
+// Vistrel.json nor the quality table of setDisplay replaces them; false when they could not be.
+bool ConfigureRecorder(IRecordMp4& recorder, const CliOptions& o, const std::optional<Region>& area,
+                       IRecordCallback* callback) {
     recorder.setCallback(callback);
     recorder.setFileName(o.outputFile.c_str());
     if (o.quality) {
         recorder.setQuality(*o.quality, 0);
     }
-    if (o.region) {
-        RECT rect{o.region->x, o.region->y, o.region->x + o.region->width,
-                  o.region->y + o.region->height};
+    if (area) {
+        RECT rect{area->x, area->y, area->x + area->width, area->y + area->height};
         recorder.setCaptureRect(true, &rect);
     }
     if (o.followTarget) {
@@ -192,10 +205,11 @@ void ConfigureRecorder(IRecordMp4& recorder, const CliOptions& o, IRecordCallbac
     if (o.display) {
         recorder.setDisplay(*o.display);
     }
-    recorder.setFrameRate(o.fps);
-    if (o.scale) {
-        recorder.setScale(*o.scale);
+    if (!vistrec::internal::ForceFrameRate(&recorder, o.fps) ||
+        (o.crf && !vistrec::internal::ForceCrf(&recorder, *o.crf))) {
+        return false;
     }
+    recorder.setScale(o.scale);
     // The recorder keeps these pointers; the options outlive the recorder.
     recorder.setPreset(o.preset.c_str());
     recorder.setTune(o.tune.c_str());
@@ -206,6 +220,7 @@ void ConfigureRecorder(IRecordMp4& recorder, const CliOptions& o, IRecordCallbac
     if (!o.h264Only) {
         recorder.setAudioMode(o.audioMode);
     }
+    return true;
 }
 
 int Run(const CliOptions& o, const sigset_t& signals) {
@@ -225,12 +240,7 @@ int Run(const CliOptions& o, const sigset_t& signals) {
     // removal the recorder still overwrites the file in place.
     std::remove(o.outputFile.c_str());
 
-    std::optional<int> configFps = ReadConfigFrameRate(ExecutableDirectory() + "Vistrel.json");
-    int fps = PredictFrameRate(o, configFps);
-    if (!o.quiet && o.fpsGiven && fps != o.fps) {
-        std::fprintf(stderr, "vistrec: note: recording at %d fps, not --fps %d (rate from %s)\n",
-                     fps, o.fps, FrameRateSource(o, configFps).c_str());
-    }
+    const int fps = o.fps;
 
     // Sound is captured by the MP4 recorder in modes 1 and 2; mode 0 has no source here.
     const bool capturesSound = !o.h264Only && o.audioMode != 0;
@@ -247,20 +257,27 @@ int Run(const CliOptions& o, const sigset_t& signals) {
     // Outlives the recorder, which may call it until stopRecord returns.
     RecordEndFlag endFlag;
     HWND host = reinterpret_cast<HWND>(static_cast<uintptr_t>(o.window));
-    std::unique_ptr<IRecordMp4> recorder(o.h264Only ? create_screen_h246_record(host)
-                                                    : create_screen_record(host));
+    std::unique_ptr<IRecordMp4> recorder = vistrec::internal::CreateRecorder(host, o.h264Only);
     if (!recorder) {
         PrintError("the library could not create a recorder");
         return kExitFailure;
     }
-    ConfigureRecorder(*recorder, o, &endFlag);
+    const std::optional<Region> area = CaptureArea(o, Region{0, 0, display.width, display.height});
+    if (!ConfigureRecorder(*recorder, o, area, &endFlag)) {
+        PrintError("the library did not take the frame rate or crf");
+        return kExitFailure;
+    }
 
     StatusPrinter status(!o.quiet && isatty(STDERR_FILENO));
     if (!o.quiet) {
-        uint64_t size = get_desktop_size();
-        std::fprintf(stderr, "vistrec: recording %ux%u of display %s to '%s' at %d fps%s\n",
-                     static_cast<unsigned>(size & 0xFFFFFFFFu), static_cast<unsigned>(size >> 32),
-                     std::getenv("DISPLAY"), o.outputFile.c_str(), fps,
+        std::string what = o.followTarget ? "the target window's monitor"
+                                          : "monitor " + std::to_string(o.display.value_or(1));
+        if (area) {
+            what = std::to_string(area->width) + "x" + std::to_string(area->height) + "+" +
+                   std::to_string(area->x) + "+" + std::to_string(area->y);
+        }
+        std::fprintf(stderr, "vistrec: recording %s of display %s to '%s' at %d fps%s\n",
+                     what.c_str(), std::getenv("DISPLAY"), o.outputFile.c_str(), fps,
                      o.durationSeconds ? "" : "; Ctrl-C stops");
     }
 
@@ -361,16 +378,15 @@ int main(int argc, char** argv) {
     sigset_t signals = ControlSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    ParseResult parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    ParseResult parsed =
+        ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), VISTREC_VERSION);
     switch (parsed.status) {
         case ParseStatus::Help:
-            std::fputs(UsageText().c_str(), stdout);
-            return kExitOk;
         case ParseStatus::Version:
-            std::printf("vistrec %s\n", VISTREC_VERSION);
+            std::fputs(parsed.text.c_str(), stdout);
             return kExitOk;
         case ParseStatus::Error:
-            std::fprintf(stderr, "vistrec: %s (see vistrec --help)\n", parsed.error.c_str());
+            std::fprintf(stderr, "vistrec: %s (see vistrec --help)\n", parsed.text.c_str());
             return kExitUsage;
         case ParseStatus::Run:
             break;
