@@ -13,6 +13,8 @@ int CH264WindowRecorder::ComposeGdiFrame(AVFormatContext*, AVStream* st) {
         m_capturer = std::make_unique<CScreenCapturer>();
     if (!m_capturer->CaptureScreen(m_hostWnd, &m_bitmap))
         return kCaptureLost;
+    m_textOverlay.Draw(m_fontFile, m_text, m_textX, m_textY, m_textRed, m_textGreen, m_textBlue,
+                       m_bitmap.pixels.data(), m_bitmap.width, m_bitmap.height, m_bitmap.Stride());
     if (BitmapToImage(m_bitmap, &m_images[0]) < 0)
         return -1;
     if (!m_pPicture) {

@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include "ICadmo2Mp4VideoSink.h"
+#include "MouseEffects.h"
 #include "audiocapture/AudioPump.h"
 #include "support/Config.h"
 #include "support/Log.h"
@@ -52,6 +53,7 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
     (void)source;
     (void)flag;
     m_h264Twin = false;
+    LoadEffectIcons();  // the icon set of the effects switched on now
     TeardownVideo();
     m_videoFrameIndex = 0;
     m_audioFrameCount = 0;

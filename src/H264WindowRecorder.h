@@ -14,6 +14,7 @@
 #include <opencv2/core.hpp>
 
 #include "CaptureScreen.h"
+#include "CvxText.h"
 #include "FFmpegPtr.h"
 #include "vistrec/IRecordMp4.h"
 
@@ -134,6 +135,7 @@ class CH264WindowRecorder {
     cv::Mat m_images[3];  // capture images; the first holds the captured picture
     std::unique_ptr<CScreenCapturer> m_capturer;
     CaptureBitmap m_bitmap;  // reused from frame to frame
+    TextOverlay m_textOverlay;
 
     int m_audioFrameCount = 0;
     int m_videoFrameIndex = 0;
