@@ -110,9 +110,14 @@ const CvxText::Glyph& CvxText::GlyphFor(uint32_t code) {
     Glyph& g = m_glyphs[code];
     // A character missing from the font renders as the font's glyph 0.
     const FT_UInt index = FT_Get_Char_Index(m_face, code);
-    if (FT_Load_Glyph(m_face, index, FT_LOAD_DEFAULT) != 0 ||
-        FT_Render_Glyph(m_face->glyph, FT_RENDER_MODE_MONO) != 0)
+    if (FT_Load_Glyph(m_face, index, FT_LOAD_DEFAULT) != 0)
         return g;  // drawn as a blank
+    // A glyph without contours (a space) is a blank. Newer FreeType renders it as a 1 x 1
+    // bitmap, which would advance the pen by 3 instead of a blank's width.
+    if (m_face->glyph->format == FT_GLYPH_FORMAT_OUTLINE && m_face->glyph->outline.n_points == 0)
+        return g;
+    if (FT_Render_Glyph(m_face->glyph, FT_RENDER_MODE_MONO) != 0)
+        return g;
     const FT_Bitmap& bm = m_face->glyph->bitmap;
     g.width = static_cast<int>(bm.width);
     g.rows = static_cast<int>(bm.rows);
