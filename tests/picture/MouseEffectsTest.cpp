@@ -1,7 +1,10 @@
 // Mouse effect drawing rules: the effect chosen per capture, its size and place, the scaled
 // pointer over it, and the shipped icon set.
 #include <gtest/gtest.h>
+#include <string.h>
 
+#include "CaptureScreen.h"
+#include "CaptureSettings.h"
 #include "H264WindowRecorder.h"
 #include "MouseEffects.h"
 
@@ -15,7 +18,7 @@ class PointerOnlyDisplay : public vistrec::platform::DisplayServer {
   public:
     PointerImage pointer;
     int MonitorCount() override { return 1; }
-    std::vector<RECT> Monitors() override { return {RECT{0, 0, 200, 200}}; }
+    std::vector<RECT> Monitors() override { return {RECT{0, 0, 1920, 1080}}; }
     bool DisplayDeviceRect(int, RECT*) override { return false; }
     bool FindTargetWindowRect(RECT*) override { return false; }
     void PointerNominalSize(const PointerImage& p, int* cx, int* cy) override {
@@ -122,6 +125,29 @@ TEST_F(MouseEffects, EffectsAreDrawnWhenThePointerIsHidden) {
     display_.pointer.visible = false;  // a pointer the client has hidden
     g_mouse.m_mouseShow = 1;
     EXPECT_EQ(kHighlight & 0xFFFFFF, At(Capture(), 100, 100));
+}
+
+TEST_F(MouseEffects, RegionCaptureMovesTheEffectWithThePointer) {
+    const CaptureSettings saved = g_captureSettings;
+    g_captureSettings.captureRect = {10, 20, 810, 620};
+    g_captureSettings.regionFlag = true;
+    g_mouse.m_lightShow = 1;
+    display_.pointer.x = 110;
+    display_.pointer.y = 220;
+    CScreenCapturer capturer;
+    CaptureBitmap bmp;
+    ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp));
+    g_captureSettings = saved;
+    auto at = [&](int x, int y) {
+        uint32_t v;
+        memcpy(&v, bmp.pixels.data() + static_cast<size_t>(y) * bmp.Stride() + x * 4, 4);
+        return v & 0xFFFFFF;
+    };
+    // The pointer lands on (100, 200) of the bitmap; the 64-pixel highlight around it.
+    EXPECT_EQ(kHighlight & 0xFFFFFF, at(68, 168));
+    EXPECT_EQ(kHighlight & 0xFFFFFF, at(131, 231));
+    EXPECT_EQ(0u, at(67, 168));
+    EXPECT_EQ(0u, at(132, 231));
 }
 
 TEST_F(MouseEffects, ClickAnimationRunsFromTheCounterAndStopsAtSix) {
