@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto icon = vistrec::platform::ico::DecodeIcon(data, size, &error);
     if (icon) {
         // A decoded icon is within the format's bounds and fully backed by pixels.
-        if (icon->width < 1 || icon->width > vistrec::platform::ico::kMaxSide ||
-            icon->height < 1 || icon->height > vistrec::platform::ico::kMaxSide ||
+        if (icon->width < 1 || icon->width > vistrec::platform::ico::kMaxSide || icon->height < 1 ||
+            icon->height > vistrec::platform::ico::kMaxSide ||
             icon->argb.size() != static_cast<size_t>(icon->width) * icon->height)
             __builtin_trap();
     } else if (error.empty()) {
