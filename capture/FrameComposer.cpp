@@ -5,7 +5,8 @@
 #include "SizeRules.h"
 #include "support/Log.h"
 
-CFrameComposer::Result CFrameComposer::Compose(HWND hostWnd, double scale, AVFrame* picture) {
+CFrameComposer::Result CFrameComposer::Compose(HWND hostWnd, double scale, AVFrame* picture,
+                                               const OverlayText* text) {
     bool grabbed = false;
     if (!m_capturer.CaptureScreen(hostWnd, &m_bitmap, &grabbed))
         return Result::kMonitorLost;
@@ -13,6 +14,9 @@ CFrameComposer::Result CFrameComposer::Compose(HWND hostWnd, double scale, AVFra
         return Result::kFailed;
     if (!grabbed)
         return Result::kPreviousFrame;
+    if (text)
+        m_text.Draw(text->font, text->text, text->x, text->y, text->red, text->green, text->blue,
+                    m_bitmap.pixels.data(), m_bitmap.width, m_bitmap.height, m_bitmap.Stride());
     const vistrec::platform::ImageView image{m_bitmap.pixels.data(), m_bitmap.width,
                                              m_bitmap.height, m_bitmap.Stride()};
     return Convert(image, scale, picture) ? Result::kNewFrame : Result::kFailed;

@@ -4,7 +4,16 @@
 #define VISTREC_CAPTURE_FRAMECOMPOSER_H
 
 #include "CaptureScreen.h"
+#include "CvxText.h"
 #include "support/FFmpegPtr.h"
+
+// The line of text drawn into every frame, as the host set it (strings not owned).
+struct OverlayText {
+    const char* font = nullptr;
+    const char* text = nullptr;  // null or empty: no text
+    float x = 0, y = 0;
+    uint8_t red = 0, green = 0, blue = 0;
+};
 
 class CFrameComposer {
   public:
@@ -19,9 +28,10 @@ class CFrameComposer {
     CFrameComposer(const CFrameComposer&) = delete;
     CFrameComposer& operator=(const CFrameComposer&) = delete;
 
-    // Captures the screen and converts the top-left `scale` share of the captured picture
-    // into `picture` (its own format and size). `scale` lies in (0, 1].
-    Result Compose(HWND hostWnd, double scale, AVFrame* picture);
+    // Captures the screen, draws `text` (when given) into the captured picture and converts
+    // the top-left `scale` share of it into `picture` (its own format and size). `scale` lies
+    // in (0, 1].
+    Result Compose(HWND hostWnd, double scale, AVFrame* picture, const OverlayText* text = nullptr);
 
     // Converts the top-left `scale` share of `image` (BGRA) into `picture`. The share is
     // measured on the image itself, so that no row or column outside it is ever read; the
@@ -37,6 +47,7 @@ class CFrameComposer {
     SwsContextPtr m_scaler;
     int m_scalerKey[5] = {0, 0, 0, 0, -1};  // source w, h; picture w, h, format
     AVFramePtr m_srcFrame;                  // wraps the source pixels
+    TextOverlay m_text;                     // font and glyphs kept from frame to frame
 };
 
 #endif

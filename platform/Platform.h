@@ -127,6 +127,20 @@ DisplayServer& Display();
 // Replaces the display server for unit tests of core rules (null restores the backend's).
 void SetDisplayForTesting(DisplayServer* fake);
 
+// ---- icon files ---------------------------------------------------------------------------
+
+// An icon decoded from a file: width x height premultiplied ARGB pixels, rows top first. The
+// hotspot of an icon is its centre.
+struct IconImage {
+    int width = 0, height = 0;
+    int xHotspot = 0, yHotspot = 0;
+    std::vector<uint32_t> argb;
+};
+// Reads an ".ico" file at the size stored in it (the first entry's size, deepest colour among
+// the entries of that size). Null, with the reason in `error` when given, for a missing,
+// truncated, oversized or malformed file. Any thread.
+std::unique_ptr<IconImage> LoadIconFile(const std::string& path, std::string* error = nullptr);
+
 }  // namespace platform
 }  // namespace vistrec
 

@@ -7,6 +7,7 @@ PACKAGES=(
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev
   libx264-dev libmp3lame-dev liblog4cplus-dev libjsoncpp-dev libfreetype-dev
   libspeexdsp-dev libpulse-dev libcli11-dev
+  fonts-dejavu-core fonts-wqy-zenhei imagemagick
   libx11-dev libxext-dev libxfixes-dev libxrandr-dev libxdamage-dev
   xvfb x11-xserver-utils x11-utils xdotool pulseaudio pulseaudio-utils ffmpeg sox
 )

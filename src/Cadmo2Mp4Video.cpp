@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include "ICadmo2Mp4VideoSink.h"
+#include "capture/MouseEffects.h"
 #include "audiocapture/AudioPump.h"
 #include "support/Config.h"
 #include "support/Log.h"
@@ -41,6 +42,7 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
     (void)source;
     (void)flag;
     m_h264Twin = false;
+    LoadEffectIcons();  // the icon set of the effects switched on now
     TeardownVideo();
     // The level block is closed at the end of every recording (below); the next recording
     // opens it again, so that every recording of this object publishes the level.

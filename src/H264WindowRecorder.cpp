@@ -294,7 +294,15 @@ int CH264WindowRecorder::ComposeGdiFrame(AVFormatContext*, AVStream*) {
         return -1;
     if (!m_composer)
         m_composer = std::make_unique<CFrameComposer>();
-    switch (m_composer->Compose(m_hostWnd, m_scale, m_pPicture.get())) {
+    OverlayText text;
+    text.font = m_fontFile;
+    text.text = m_text;
+    text.x = m_textX;
+    text.y = m_textY;
+    text.red = m_textRed;
+    text.green = m_textGreen;
+    text.blue = m_textBlue;
+    switch (m_composer->Compose(m_hostWnd, m_scale, m_pPicture.get(), &text)) {
         case CFrameComposer::Result::kNewFrame:
         case CFrameComposer::Result::kPreviousFrame:
             return 0;

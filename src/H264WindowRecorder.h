@@ -142,7 +142,7 @@ class CH264WindowRecorder {
     AVCodecContextPtr m_videoCodec;      // the video stream's encoder
     AVFramePtr m_pPicture;
     AVPacketPtr m_packet;
-    // Capture, bitmap and scaler of the running recording; made on its first frame.
+    // Capture, bitmap, text and scaler of the running recording; made on its first frame.
     std::unique_ptr<CFrameComposer> m_composer;
 
     // Decides from one clock which frame and which audio go out; holds the frame index due

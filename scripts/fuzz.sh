@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds a libFuzzer target with clang (AddressSanitizer and UBSan on) and runs it.
+#   scripts/fuzz.sh TARGET [SECONDS]     TARGET: icon (the ".ico" reader)
+# The corpus grows in build-fuzz/TARGET-corpus (seeded with the shipped icons when built);
+# crashes land in build-fuzz/TARGET-crashes.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+target=${1:?usage: scripts/fuzz.sh TARGET [SECONDS]}
+seconds=${2:-60}
+out=build-fuzz
+mkdir -p "$out/$target-corpus" "$out/$target-crashes"
+
+case "$target" in
+  icon)
+    sources=(tests/picture/FuzzIconFile.cpp platform/linux/IconFile.cpp)
+    libs=$(pkg-config --libs libavcodec libavutil)
+    cflags=$(pkg-config --cflags libavcodec libavutil)
+    for seed in build/tools/vistrec/mouseeffect/*.ico; do
+      [ -e "$seed" ] && cp -n "$seed" "$out/$target-corpus/"
+    done
+    # Layouts of other writers: a PNG entry, several sizes, palette entries with a mask.
+    if convert -version 2>/dev/null | grep -q ImageMagick; then
+      c=$out/$target-corpus
+      [ -e "$c/im-png.ico" ] || convert -size 256x256 'xc:rgba(0,0,255,0.5)' "$c/im-png.ico"
+      [ -e "$c/im-sizes.ico" ] || convert -size 24x24 xc:red -size 16x16 xc:blue "$c/im-sizes.ico"
+      [ -e "$c/im-4bit.ico" ] || convert -size 16x16 xc:white -fill black \
+        -draw 'rectangle 0,0 7,15' -alpha set -region 4x4+12+12 -alpha transparent +region \
+        -type palettealpha "$c/im-4bit.ico"
+    fi
+    ;;
+  *)
+    echo "unknown fuzz target: $target" >&2
+    exit 2
+    ;;
+esac
+
+# shellcheck disable=SC2086
+clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+  -I. -Iinclude $cflags "${sources[@]}" $libs -o "$out/fuzz-$target"
+"$out/fuzz-$target" -max_total_time="$seconds" -rss_limit_mb=512 -malloc_limit_mb=64 \
+  -max_len=65536 -artifact_prefix="$out/$target-crashes/" -print_final_stats=1 \
+  "$out/$target-corpus"
