@@ -46,8 +46,7 @@ struct AudioTrack {
     double pcmStart = 0.0;     // file time of pcm[0]
 
     double pcmEnd() const { return pcmStart + static_cast<double>(pcm.size()) / kTrackRate; }
-    // Peak amplitude of `frequency` and RMS over [t, t + length) of file time, as fractions of
-    // full scale.
+    // Over [t, t + length) of file time, as fractions of full scale.
     double Tone(double t, double length, double frequency) const;
     double Rms(double t, double length) const;
 };

@@ -183,7 +183,6 @@ TEST_F(Recording, WholeScreenTimingAndPause) {
     std::printf("[ measured ] resumeRecord %d ms, stopRecord %u ms\n", pausedMs, t.recordedMs);
     EXPECT_NEAR(pausedMs, 2000, 100);
     EXPECT_NEAR(t.recordedMs, 5000.0, 150.0);
-
     const Analysis a =
         ExpectPicture(file, Direct(kWholeScreen, 1.0, kScreenW, kScreenH), scene_.options());
     EXPECT_NEAR(a.info.formatDuration, 5.0, 0.2);
@@ -409,10 +408,33 @@ TEST_F(Recording, H264RecorderWritesVideoOnlyFile) {
     EXPECT_GE(a.info.decodedFrames, 42);
 }
 
+// A host that never sets a preset (this program with --no-preset-child): libx264 refuses the
+// default one, so the library tells the host window (lParam 0) and ends the process with status 1.
+TEST_F(Recording, DefaultPresetEndsProcessAfterNotifying) {
+    x_.CreateWindow(0, 0, 0, 10, 10, "Vistrel");
+    Child child;
+    int status = 0;
+    ASSERT_TRUE(child.Start({ExePath(), "--no-preset-child", dir_.File("no-preset.mp4")}, false));
+    ASSERT_TRUE(child.Wait(30000, &status)) << "the host process did not end";
+    const std::vector<XMessage> m = x_.CollectClientMessages(2000, 1);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "wait status " << status;
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(std::make_tuple(m[0].type, m[0].data[0], m[0].data[2]),
+              std::make_tuple(std::string("WM_RECORDER_NOTIFY"), long(WM_RECORDER_NOTIFY), 0L));
+}
+
 }  // namespace
 }  // namespace test
 }  // namespace vistrec
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--no-preset-child") {  // getting past stopRecord: 0
+        IRecordMp4* r = create_screen_record(nullptr);
+        r->setFileName(argv[2]);
+        r->startRecord();
+        vistrec::test::SleepMs(3000);
+        r->stopRecord();
+        return 0;
+    }
     return vistrec::test::RecorderTestMain(argc, argv);
 }

@@ -20,11 +20,6 @@ namespace {
 std::vector<int16_t> Tone(int samples, double hz, double amplitude) {
     return Pcm16(Sine(kTrackRate, samples / double(kTrackRate), hz, amplitude));
 }
-std::vector<int16_t> Noise(int samples, double rms, unsigned seed) {
-    std::vector<float> silence(samples);
-    AddWhiteNoise(&silence, rms, seed);
-    return Pcm16(silence);
-}
 std::vector<int16_t> Constant(int16_t v) {
     return std::vector<int16_t>(1600, v);
 }
@@ -144,7 +139,9 @@ TEST(AudioPump, PassesOneSourceAloneOnceTheOtherStopsFlowing) {
 // Steady noise on the microphone falls well below its input level once learnt; the playback
 // path is never suppressed.
 TEST(AudioPump, SuppressesNoiseOnTheMicrophoneOnly) {
-    const std::vector<int16_t> noise = Noise(1600 * 30, 0.05, 11);
+    std::vector<float> white(1600 * 30);
+    AddWhiteNoise(&white, 0.05, 11);
+    const std::vector<int16_t> noise = Pcm16(white);
     unsetenv("VISTREC_NO_NUVRA");
     CNoiseSuppressor ns;  // the real libnuvra, from beside this program
     ASSERT_TRUE(ns.Available());

@@ -21,8 +21,7 @@ constexpr int kDeviceRate = 48000;  // the null sinks' format: 48 kHz stereo
 // A tone is present in a window at kPresent of full scale or more and at least 10 times its
 // amplitude at kReferenceHz, which no signal here has. A window is silent below kSilentRms.
 constexpr double kPresent = 0.02, kSilentRms = 0.003, kReferenceHz = 1860.0;
-// Events located by the scene's counters may show this much earlier.
-constexpr double kAnchorSlack = 0.25;
+constexpr double kAnchorSlack = 0.25;  // events found by the scene's counters may show earlier
 
 bool Present(const AudioTrack& a, double t, double length, double frequency) {
     const double amplitude = a.Tone(t, length, frequency);
