@@ -199,8 +199,8 @@ TEST_F(Recording, WholeScreenTimingAndPause) {
         const double offset = a.counters[i] / static_cast<double>(kSceneFps) - a.pts[i];
         if (i > 0) {
             EXPECT_GT(a.pts[i], a.pts[i - 1]);
-            // Opening the encoder may hold the first frames back on a loaded machine.
-            EXPECT_TRUE(a.pts[i - 1] < 1.0 || a.pts[i] - a.pts[i - 1] <= 0.2)
+            // No hole where the pause was; a loaded machine drops some frames, the first most.
+            EXPECT_TRUE(a.pts[i - 1] < 1.0 || a.pts[i] - a.pts[i - 1] <= 0.5)
                 << "gap in the time stamps at " << a.pts[i];
             const double lead = offset - (a.counters[i - 1] / double(kSceneFps) - a.pts[i - 1]);
             if (lead > 1.7 && lead < 2.4)
