@@ -73,7 +73,7 @@ TEST(WriteError, HostHearsOnceRecordingEndsMemoryStaysFlat) {
         }
         it::XClient x;
         ASSERT_TRUE(x.ok());
-        ASSERT_NE(x.CreateWindow("Vistrel", 0, 0, 10, 10, 0, false), 0ul);
+        ASSERT_NE(x.CreateWindow(0, 0, 0, 10, 10, "Vistrel"), 0ul);
         it::Scene scene;
         ASSERT_TRUE(scene.Start(30));
 

@@ -2,19 +2,15 @@
 // onRecordEnd, an audio mode changed mid-recording, a second startRecord, and a sound server
 // that freezes (SIGSTOP) while the host pauses, resumes and stops. Files are checked by
 // decoding them.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <atomic>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 
-#include "Harness.h"
+#include "integration/Harness.h"
 #include "PulseFixture.h"
-#include "SoundAnalysis.h"
 #include "vistrec/IRecordMp4.h"
 
 namespace {
@@ -161,26 +157,6 @@ INSTANTIATE_TEST_SUITE_P(Recorder, SecondStart,
 
 // ---- a frozen sound server -----------------------------------------------------------------
 
-// The process id of the test's sound server (its command line names its script).
-pid_t ServerPid(const vistrec::test::PulseServer& server) {
-    const std::string script = server.dir() + "/server.pa";
-    DIR* proc = opendir("/proc");
-    pid_t found = -1;
-    while (dirent* e = proc ? readdir(proc) : nullptr) {
-        const pid_t pid = atoi(e->d_name);
-        if (pid <= 0)
-            continue;
-        std::ifstream in("/proc/" + std::string(e->d_name) + "/cmdline");
-        std::stringstream text;
-        text << in.rdbuf();
-        if (text.str().find(script) != std::string::npos)
-            found = pid;
-    }
-    if (proc)
-        closedir(proc);
-    return found;
-}
-
 // Thaws the server whatever happens.
 struct Freezer {
     pid_t pid;
@@ -194,12 +170,13 @@ TEST(RecorderSoundServer, FrozenServerStallsNeitherPictureNorStop) {
     std::string why;
     ASSERT_TRUE(server.Start(&why)) << why;
     server.ExportServer();
-    Freezer freezer{ServerPid(server)};
+    Freezer freezer{server.pid()};
     ASSERT_GT(freezer.pid, 0);
     it::TempDir dir;
     const std::string tone = dir.path() + "/tone.wav";
-    ASSERT_TRUE(vistrec::test::WriteToneWav(tone, 440.0, 48000, 2, 30.0, 0.3));
-    vistrec::test::ChildProcess player = server.Play(tone, "vistrec_play");
+    ASSERT_TRUE(
+        vistrec::test::WriteWav(tone, 48000, 2, vistrec::test::Sine(48000, 30.0, 440.0, 0.3)));
+    vistrec::test::Child player = server.Play(tone, "vistrec_play");
     it::SleepMs(500);
 
     const std::string file = dir.path() + "/frozen.mp4";
@@ -237,7 +214,7 @@ TEST(RecorderSoundServer, FrozenServerStallsNeitherPictureNorStop) {
     printf("[ measured ] longest gap between frames: %.3f s\n", v.maxGap);
     EXPECT_LE(v.maxGap, 0.2) << "the picture stalled while the server was frozen";
     // File time runs 0.5 s behind the wall clock after the pause: thawed at file time 4.5.
-    const soundrec::AudioTrack a = soundrec::DecodeAudio(file);
+    const vistrec::test::AudioTrack a = vistrec::test::DecodeAudio(file);
     ASSERT_TRUE(a.error.empty()) << a.error;
     double before = 0.0, after = 0.0;
     for (double t = 0.5; t < 1.5; t += 0.25)
@@ -250,3 +227,7 @@ TEST(RecorderSoundServer, FrozenServerStallsNeitherPictureNorStop) {
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    return vistrec::test::RecorderTestMain(argc, argv);
+}

@@ -1,0 +1,133 @@
+// Recording tests as a host makes them: the test scene drawing on the program's Xvfb, a recorder
+// made through libvistrec.so's public interface, and a timeline of things done while it runs.
+#ifndef VISTREC_TESTS_COMMON_RECORDERFIXTURE_H
+#define VISTREC_TESTS_COMMON_RECORDERFIXTURE_H
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <functional>
+#include <memory>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include "Media.h"
+#include "TempDir.h"
+#include "XClient.h"
+#include "XvfbFixture.h"
+#include "vistrec/IRecordMp4.h"
+
+namespace vistrec {
+namespace test {
+
+constexpr int kScreenW = 1920, kScreenH = 1080, kSceneFps = 30;
+
+// vistrec-testscene drawing on $DISPLAY until the owner goes.
+class Scene {
+  public:
+    // Starts it at `fps` counter ticks per second and waits for its first frame.
+    bool Start(int fps = kSceneFps, bool flash = false) {
+        options_.fps = fps;
+        options_.flash = flash;
+        std::vector<std::string> args = {VISTREC_TESTSCENE_PATH, "--fps", std::to_string(fps)};
+        if (flash)
+            args.push_back("--flash");
+        std::string line;
+        if (!child_.Spawn(args, nullptr, "|") || !child_.ReadLine(&line, 20000) ||
+            line.compare(0, 6, "ready ") != 0)
+            return false;
+        startMs_ = std::stoll(line.substr(6));
+        return true;
+    }
+    int64_t startMs() const { return startMs_; }  // CLOCK_MONOTONIC ms of counter 0
+    const testscene::SceneOptions& options() const { return options_; }
+
+  private:
+    Child child_;
+    testscene::SceneOptions options_;
+    int64_t startMs_ = 0;
+};
+
+struct RecorderDeleter {
+    void operator()(IRecordMp4* r) const { delete r; }
+};
+using RecorderPtr = std::unique_ptr<IRecordMp4, RecorderDeleter>;
+
+// A recorder with the settings every test shares: libx264 ultrafast/zerolatency, pointer hidden
+// without effects (so frames take the whole-monitor path when the display selection allows).
+inline RecorderPtr NewRecorder(const std::string& file, double scale = 1.0, int audioMode = 0,
+                               bool h264Only = false) {
+    static const char kPreset[] = "ultrafast", kTune[] = "zerolatency";  // kept by the recorder
+    RecorderPtr r(h264Only ? create_screen_h246_record(nullptr) : create_screen_record(nullptr));
+    if (r) {
+        r->setFileName(file.c_str());
+        r->setFrameRate(20);
+        r->setPreset(kPreset);
+        r->setTune(kTune);
+        r->setMouseShow(0, 0, 0, 100);
+        if (scale > 0)
+            r->setScale(scale);
+        if (audioMode != 0)
+            r->setAudioMode(audioMode);
+    }
+    return r;
+}
+
+// Something a test does `atMs` after startRecord.
+struct Action {
+    int atMs;
+    std::function<void()> run;
+};
+// CLOCK_MONOTONIC ms just before startRecord and after stopRecord, and what stopRecord returned.
+struct Timeline {
+    int64_t start = 0, stop = 0;
+    unsigned recordedMs = 0;
+};
+inline Timeline Record(IRecordMp4* r, int totalMs, const std::vector<Action>& actions = {}) {
+    Timeline t;
+    t.start = MonotonicMs();
+    r->startRecord();
+    for (const Action& a : actions) {
+        SleepMs(static_cast<int>(std::max<int64_t>(0, t.start + a.atMs - MonotonicMs())));
+        a.run();
+    }
+    SleepMs(static_cast<int>(std::max<int64_t>(0, t.start + totalMs - MonotonicMs())));
+    t.recordedMs = r->stopRecord();
+    t.stop = MonotonicMs();
+    return t;
+}
+
+// main() of a recording test program: a "log" folder beside it (the library logs there only
+// when it exists), no sound server unless a test starts its own (a server of the machine must
+// never leak into a recording), pactl untranslated, libav quiet, one Xvfb.
+inline int RecorderTestMain(int argc, char** argv) {
+    mkdir((ExeDir() + "log").c_str(), 0755);
+    setenv("PULSE_SERVER", "unix:/nonexistent/vistrec-test-no-pulse", 1);
+    setenv("LC_ALL", "C", 1);
+    av_log_set_level(AV_LOG_ERROR);
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new XvfbEnvironment());
+    return RUN_ALL_TESTS();
+}
+
+// Each test: an X client of its own and the scene on the 1920x1080 screen, a temporary folder.
+class RecorderTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(x_.ok()) << "no X display";
+        ASSERT_EQ(x_.screenWidth(), kScreenW);
+        ASSERT_EQ(x_.screenHeight(), kScreenH);
+        ASSERT_TRUE(scene_.Start());
+    }
+    XClient x_;
+    Scene scene_;
+    TempDir dir_;
+};
+
+}  // namespace test
+}  // namespace vistrec
+
+#endif  // VISTREC_TESTS_COMMON_RECORDERFIXTURE_H

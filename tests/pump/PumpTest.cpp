@@ -1,0 +1,168 @@
+// The audio pump with the real mixer and noise suppressor, fed by fake sources.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <cmath>
+#include <tuple>
+
+extern "C" {
+#include <libavutil/samplefmt.h>
+}
+
+#include "Media.h"
+#include "audiocapture/AudioPump.h"
+
+namespace vistrec {
+namespace test {
+namespace {
+
+std::vector<int16_t> Tone(int samples, double hz, double amplitude) {
+    return Pcm16(Sine(kTrackRate, samples / double(kTrackRate), hz, amplitude));
+}
+std::vector<int16_t> Constant(int16_t v) {
+    return std::vector<int16_t>(1600, v);
+}
+int16_t Amix(int a, int b) {
+    return static_cast<int16_t>(std::nearbyint((a + b) / 2.0));
+}
+
+// A captured source as the recorders present it: captured sound waits in a raw queue (already in
+// the hand-off format); each resampling call moves one 50 ms chunk (1600 bytes) into the block
+// queue, from which whole 3200-byte blocks are fetched.
+struct FakeSource : IPumpSource {
+    bool running = true, flowing = true;
+    int rate = 48000, channels = 2;
+    std::vector<uint8_t> raw, blocks;
+    std::vector<int> chunkSamples;  // srcSamples of each resampling call
+    int fetches = 0;
+
+    void Capture(const std::vector<int16_t>& s) {
+        const uint8_t* b = reinterpret_cast<const uint8_t*>(s.data());
+        raw.insert(raw.end(), b, b + s.size() * 2);
+    }
+    bool IsRunning() const override { return running; }
+    bool IsDataFlowing() const override { return flowing; }
+    bool GetCaptureFormat(int* r, int* c) const override {
+        *r = rate;
+        *c = channels;
+        return true;
+    }
+    int AudioResampling(int srcFormat, int srcChannels, int srcRate, unsigned char*, int srcSamples,
+                        int dstFormat, int dstChannels, int dstRate, unsigned char*) override {
+        // The pump asks for 16-bit mono 16 kHz from a 50 ms chunk of the source's format.
+        EXPECT_EQ(std::make_tuple(srcFormat, srcChannels, srcRate, dstFormat, dstChannels, dstRate),
+                  std::make_tuple(int(AV_SAMPLE_FMT_S16), channels, rate, int(AV_SAMPLE_FMT_S16), 1,
+                                  16000));
+        chunkSamples.push_back(srcSamples);
+        const size_t chunk = std::min<size_t>(raw.size(), 1600);
+        blocks.insert(blocks.end(), raw.begin(), raw.begin() + chunk);
+        raw.erase(raw.begin(), raw.begin() + chunk);
+        return static_cast<int>(chunk / 2);
+    }
+    bool isCanFetch() override { return blocks.size() >= 3200; }
+    int FetchData(uint8_t* out, int bytes, int* got) override {
+        ++fetches;
+        *got = static_cast<int>(blocks.size()) < bytes ? 0 : bytes;
+        std::copy(blocks.begin(), blocks.begin() + *got, out);
+        blocks.erase(blocks.begin(), blocks.begin() + *got);
+        return static_cast<int>(blocks.size());
+    }
+};
+
+// A pump over two fake sources, recording what it hands off.
+struct PumpRig {
+    FakeSource mic, playback;
+    CAudioMixer mixer;
+    std::vector<std::vector<int16_t>> out;
+    std::unique_ptr<CAudioPump> pump;
+
+    explicit PumpRig(CNoiseSuppressor* ns = nullptr) {
+        pump = std::make_unique<CAudioPump>(
+            &mic, &playback, &mixer, mixer.Init(), ns, [this](const uint8_t* pcm, int bytes) {
+                EXPECT_EQ(bytes, 3200);
+                const int16_t* s = reinterpret_cast<const int16_t*>(pcm);
+                out.emplace_back(s, s + 1600);
+            });
+    }
+    void Tick(int n = 1) {
+        for (int i = 0; i < n; ++i)
+            pump->Tick();
+    }
+};
+
+// Both sources mixed by the real mixer: each weighted 1/2, rounded to nearest, ties to even, the
+// graph keeping no samples between blocks.
+TEST(AudioPump, MixesBothSourcesOnceEachHasAWholeBlock) {
+    PumpRig rig;
+    rig.playback.rate = 44100;
+    // amix's law, ties both ways, saturation and cancellation included.
+    std::vector<int16_t> mic = Tone(3200, 300, 0.3), playback = Tone(3200, 1200, 0.4);
+    std::copy_n(std::vector<int16_t>{1001, 1003, 32767, -32768, -1, 12345}.data(), 6, mic.data());
+    std::copy_n(std::vector<int16_t>{0, 0, 32767, -32768, 0, -12345}.data(), 6, playback.data());
+    rig.mic.Capture(mic);
+    rig.playback.Capture(playback);
+    // Half a block each, both flowing: held back, nothing fetched.
+    EXPECT_EQ(rig.pump->Tick(), 0);
+    EXPECT_TRUE(rig.out.empty());
+    EXPECT_EQ(rig.mic.fetches + rig.playback.fetches, 0);
+    EXPECT_EQ(rig.mic.chunkSamples, std::vector<int>{2400});
+    EXPECT_EQ(rig.playback.chunkSamples, std::vector<int>{2205});
+    rig.Tick(3);
+    ASSERT_EQ(rig.out.size(), 2u);
+    EXPECT_EQ(rig.out[0][0], 500);
+    EXPECT_EQ(rig.out[0][1], 502);
+    for (size_t b = 0; b < 2; ++b) {
+        for (int i = 0; i < 1600; ++i)
+            ASSERT_EQ(rig.out[b][i], Amix(mic[b * 1600 + i], playback[b * 1600 + i]))
+                << b << " " << i;
+    }
+    rig.mic.flowing = rig.playback.flowing = false;  // drained and silent: nothing more
+    rig.Tick();
+    EXPECT_EQ(rig.out.size(), 2u);
+}
+
+// A microphone that stopped flowing with half a block left does not hold the playback back,
+// which then passes alone, unchanged.
+TEST(AudioPump, PassesOneSourceAloneOnceTheOtherStopsFlowing) {
+    PumpRig rig;
+    rig.mic.flowing = false;
+    rig.mic.raw.assign(1600, 0x22);
+    rig.playback.Capture(Constant(-1234));
+    rig.Tick();
+    EXPECT_TRUE(rig.out.empty());  // the playback has half a block
+    rig.Tick();
+    ASSERT_EQ(rig.out.size(), 1u);
+    EXPECT_EQ(rig.out[0], Constant(-1234));
+}
+
+// Steady noise on the microphone falls well below its input level once learnt; the playback
+// path is never suppressed.
+TEST(AudioPump, SuppressesNoiseOnTheMicrophoneOnly) {
+    std::vector<float> white(1600 * 30);
+    AddWhiteNoise(&white, 0.05, 11);
+    const std::vector<int16_t> noise = Pcm16(white);
+    unsetenv("VISTREC_NO_NUVRA");
+    CNoiseSuppressor ns;  // the real libnuvra, from beside this program
+    ASSERT_TRUE(ns.Available());
+    PumpRig rig(&ns);
+    rig.playback.running = false;
+    rig.mic.Capture(noise);
+    rig.Tick(60);
+    ASSERT_EQ(rig.out.size(), 30u);
+    const int in = VolumeLevel(noise.data() + 1600 * 29, 1600);
+    const int out = VolumeLevel(rig.out[29].data(), 1600);
+    printf("noise level in %d, after suppression %d\n", in, out);
+    EXPECT_LT(out * 2, in);
+
+    PumpRig playback(&ns);
+    playback.mic.running = false;
+    playback.playback.Capture(std::vector<int16_t>(noise.begin(), noise.begin() + 1600));
+    playback.Tick(2);
+    ASSERT_EQ(playback.out.size(), 1u);
+    EXPECT_EQ(playback.out[0], std::vector<int16_t>(noise.begin(), noise.begin() + 1600));
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace vistrec
