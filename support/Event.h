@@ -1,4 +1,4 @@
-// A manual- or auto-reset event, the thread hand-off primitive of the design.
+// A manual- or auto-reset event: the hand-off primitive between the library's threads.
 #ifndef VISTREC_SUPPORT_EVENT_H
 #define VISTREC_SUPPORT_EVENT_H
 
