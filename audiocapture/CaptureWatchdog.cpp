@@ -21,17 +21,31 @@ CCaptureWatchdog::~CCaptureWatchdog() {
     m_thread.join();
 }
 
-void CCaptureWatchdog::Wake() {
+uint64_t CCaptureWatchdog::Wake() {
+    uint64_t request = 0;
     {
         std::lock_guard<std::mutex> lock(m_waitLock);
         m_woken = true;
+        request = ++m_requests;
     }
     m_waitCond.notify_all();
+    return request;
+}
+
+bool CCaptureWatchdog::WaitServed(uint64_t request, unsigned ms) {
+    std::unique_lock<std::mutex> lock(m_waitLock);
+    return m_waitCond.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+        return m_served >= request || m_quit;
+    }) && m_served >= request;
 }
 
 bool CCaptureWatchdog::WaitPass(unsigned ms) {
     std::unique_lock<std::mutex> lock(m_waitLock);
+    // The pass just ended served the requests made before it began.
+    m_served = m_serving;
+    m_waitCond.notify_all();
     m_waitCond.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_quit || m_woken; });
+    m_serving = m_requests;
     if (m_woken) {
         // A new request: whatever is wanted now is tried at once.
         m_woken = false;

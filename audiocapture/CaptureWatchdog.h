@@ -42,8 +42,10 @@ class CCaptureWatchdog {
     CCaptureWatchdog& operator=(const CCaptureWatchdog&) = delete;
 
     // Runs a pass at once, its reopening without back-off: what is wanted has changed. Never
-    // blocks on a pass in progress.
-    void Wake();
+    // blocks on a pass in progress. Returns the request's number for WaitServed.
+    uint64_t Wake();
+    // Waits up to ms for a pass that began after request `request` to end; true when one did.
+    bool WaitServed(uint64_t request, unsigned ms);
 
   private:
     // Reopening of a wanted capture that has no thread, with its back-off state.
@@ -63,11 +65,14 @@ class CCaptureWatchdog {
     CAudioRecordT<false>& m_playback;
     std::function<unsigned()> m_wanted;
     Retry m_micRetry, m_playRetry;  // watchdog thread only
-    std::mutex m_waitLock;          // guards the two flags below
+    std::mutex m_waitLock;          // guards the flags and counters below
     std::condition_variable m_waitCond;
     bool m_quit = false;
     bool m_woken = false;
-    std::thread m_thread;  // last member: starts once the others exist
+    uint64_t m_requests = 0;  // Wake calls so far
+    uint64_t m_serving = 0;   // the requests the pass under way serves
+    uint64_t m_served = 0;    // the requests served by finished passes
+    std::thread m_thread;     // last member: starts once the others exist
 };
 
 #endif  // VISTREC_AUDIOCAPTURE_CAPTUREWATCHDOG_H

@@ -90,11 +90,11 @@ unsigned CRecordMp4_Sink::CapturesOfMode(int mode) {
     return 0;
 }
 
-void CRecordMp4_Sink::RequestCaptures(unsigned wanted) {
+uint64_t CRecordMp4_Sink::RequestCaptures(unsigned wanted) {
     m_micRecorder.ClearBuffers();
     m_playRecorder.ClearBuffers();
     m_wantedCaptures = wanted;
-    m_watchdog->Wake();
+    return m_watchdog->Wake();
 }
 
 void CRecordMp4_Sink::onStart() {
@@ -116,8 +116,17 @@ int CRecordMp4_Sink::run() {
     if (!m_recorded)
         return 0;
     const unsigned captures = CapturesOfMode(m_recordingMode);
-    if (captures)
-        RequestCaptures(captures);
+    if (captures) {
+        // The captures come up before the file's time zero, so that the sound starts with the
+        // picture and their start does not compete with the first frames. The wait ends with
+        // the watchdog's first attempt, successful or not; a server that does not answer only
+        // delays the start by kCaptureStartWaitMs, and a stop ends the wait at once.
+        const uint64_t request = RequestCaptures(captures);
+        for (unsigned waited = 0; waited < kCaptureStartWaitMs && !m_clock.m_stop; waited += 20) {
+            if (m_watchdog->WaitServed(request, 20))
+                break;
+        }
+    }
     m_muxer->record(this, nullptr, captures != 0);
     if (m_recordingMode == 0) {
         DebugOutput("stop_device_record start---------------");

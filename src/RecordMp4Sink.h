@@ -57,7 +57,10 @@ class CRecordMp4_Sink : public ICadmo2Mp4Video_Sink, public CCmThread, public CR
     // waits on the sound server. Sound of the capture cycles running so far is dropped from
     // here on (it belongs before a pause, or to no recording); the watchdog stops those cycles
     // and opens new ones.
-    void RequestCaptures(unsigned wanted);
+    // Returns the watchdog's request number.
+    uint64_t RequestCaptures(unsigned wanted);
+    // How long a recording's start waits for the watchdog's first attempt to open its captures.
+    static constexpr unsigned kCaptureStartWaitMs = 1000;
 
     bool m_sourceSelector = true;         // audio mode 0: true the microphone, false the sound file
     std::string m_audioFile;              // sound file for audio mode 0
