@@ -90,8 +90,9 @@ class IRecordMp4 {
     virtual void pauseRecord() = 0;
     // Slot 18: resume; returns the length of the pause just ended in milliseconds.
     virtual int resumeRecord() = 0;
-    // Slot 19: one line of text for the picture; pointers kept, not copied. Today the values are
-    // only stored: no text is drawn.
+    // Slot 19: one line of UTF-8 text drawn into every frame (20 pixels high, half opacity,
+    // glyphs bottom-aligned on row y from column x) with the font file given; pointers kept, not
+    // copied. A null or unreadable font skips the text with a log line. Null or empty text: none.
     virtual void setText(const char* fontFile, const char* text, float x, float y, BYTE red,
                          BYTE green, BYTE blue, BYTE unused) = 0;
     // Slot 20: start recording; returns at once. Ignored (with a log line) while a recording
@@ -102,11 +103,12 @@ class IRecordMp4 {
     // Slot 22: no effect.
     virtual void reserved22(uint32_t a, uint32_t b, uint32_t c, uint32_t d) = 0;
     // Slot 23: pointer show mode, click effect flag, highlight flag, pointer size in percent.
-    // The pointer and its size take effect; the click and highlight flags are only stored
-    // today: no click effect or highlight is drawn.
+    // The click effects and the highlight use the icons "clickEffect_L0.ico" ... "_R5.ico" and
+    // "highlight.ico" in the folder "mouseeffect" beside the host executable, loaded when an MP4
+    // recording starts.
     virtual void setMouseShow(int mouseShow, int clickShow, int lightShow, int mouseSize) = 0;
-    // Slot 24: the window message number of the host's last mouse event, for the click effect;
-    // only stored today (no click effect is drawn).
+    // Slot 24: the window message number of the host's last mouse event: 0x201 starts the left
+    // click animation, 0x204 and 0x205 the right one (six frames).
     virtual void setMouseEvent(int message) = 0;
 };
 
