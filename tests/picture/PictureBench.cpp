@@ -7,37 +7,15 @@
 
 #include "capture/CvxText.h"
 #include "capture/MouseEffects.h"
-
-namespace {
-
-class BenchDisplay : public vistrec::platform::DisplayServer {
-  public:
-    vistrec::platform::PointerImage pointer;
-    int MonitorCount() override { return 1; }
-    std::vector<RECT> Monitors() override { return {RECT{0, 0, 1920, 1080}}; }
-    bool DisplayDeviceRect(int, RECT*) override { return false; }
-    bool FindTargetWindowRect(RECT*) override { return false; }
-    void PointerNominalSize(const vistrec::platform::PointerImage& p, int* cx, int* cy) override {
-        *cx = p.width;
-        *cy = p.height;
-    }
-    bool GetPointer(vistrec::platform::PointerImage* out) override {
-        *out = pointer;
-        return true;
-    }
-    std::unique_ptr<vistrec::platform::ScreenGrabber> CreateGrabber() override { return nullptr; }
-};
-
-}  // namespace
+#include "unit/FakeDisplay.h"
 
 int main() {
-    BenchDisplay display;
+    FakeDisplay display;
     display.pointer.visible = true;
     display.pointer.x = 960;
     display.pointer.y = 540;
     display.pointer.width = display.pointer.height = 32;
     display.pointer.argb.assign(32 * 32, 0xC0C0C0C0u);
-    vistrec::platform::SetDisplayForTesting(&display);
     g_mouse.m_mouseShow = 1;
     g_mouse.m_mouseSize = 150;
     g_mouse.m_clickShow = 1;
@@ -62,7 +40,6 @@ int main() {
         effectsUs += std::chrono::duration<double, std::micro>(t1 - t0).count();
         textUs += std::chrono::duration<double, std::micro>(t2 - t1).count();
     }
-    vistrec::platform::SetDisplayForTesting(nullptr);
     printf(
         "picture at 1920x1080: effects %.1f us + text %.1f us = %.1f us per frame "
         "(%d frames; target under 1000 us)\n",
