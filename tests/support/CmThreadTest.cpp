@@ -1,3 +1,5 @@
+// The worker thread base: Stop from outside and from inside its run, restarts, and a Stop that
+// times out, with the lifecycle markers written to standard error.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -13,15 +15,21 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+const char kWaited[] =
+    "stopevent wait start-----------------stopevent wait end noraml-----------------";
+const char kTimedOut[] =
+    "stopevent wait start-----------------stopevent wait end exception-----------------";
 
 long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// Runs a given body as its thread.
+// Runs a given body as its thread, with the lifecycle markers on.
 class BodyThread : public CCmThread {
   public:
-    explicit BodyThread(std::function<void(BodyThread&)> body) : m_body(std::move(body)) {}
+    explicit BodyThread(std::function<void(BodyThread&)> body) : m_body(std::move(body)) {
+        setenv("VISTREC_DEBUG_OUTPUT", "1", 1);
+    }
     ~BodyThread() override { Stop(CEvent::kInfinite); }
     using CCmThread::Start;
 
@@ -35,23 +43,17 @@ class BodyThread : public CCmThread {
     std::function<void(BodyThread&)> m_body;
 };
 
-// Turns the lifecycle markers on so that the tests can read them from standard error.
-void EnableDebugOutput() {
-    setenv("VISTREC_DEBUG_OUTPUT", "1", 1);
+void WaitUntilDone(const CCmThread& t) {
+    while (t.IsRunning())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
-}  // namespace
-
 TEST(CmThread, StopWithoutThreadAndFromInsideRun) {
-    EnableDebugOutput();
-    std::atomic<int> runs{0};
-    BodyThread idle([&](BodyThread&) { ++runs; });
+    BodyThread idle([](BodyThread&) {});
     testing::internal::CaptureStderr();
     EXPECT_TRUE(idle.Stop(CEvent::kInfinite));
     EXPECT_TRUE(idle.Stop(0));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_FALSE(idle.IsRunning());
-    EXPECT_EQ(runs.load(), 0);
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
 
     std::atomic<bool> selfStop{true}, selfStart{true};
     std::atomic<long long> selfStopMs{-1};
@@ -70,7 +72,6 @@ TEST(CmThread, StopWithoutThreadAndFromInsideRun) {
 }
 
 TEST(CmThread, StopWaitsForEveryRunOfARestartedObject) {
-    EnableDebugOutput();
     std::atomic<int> finished{0};
     BodyThread worker([&](BodyThread&) {
         std::this_thread::sleep_for(std::chrono::milliseconds(80));
@@ -79,28 +80,21 @@ TEST(CmThread, StopWaitsForEveryRunOfARestartedObject) {
     for (int round = 1; round <= 3; ++round) {
         testing::internal::CaptureStderr();
         ASSERT_TRUE(worker.Start());
-        EXPECT_TRUE(worker.IsRunning());
         EXPECT_TRUE(worker.Stop(CEvent::kInfinite));
-        const std::string markers = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(kWaited, testing::internal::GetCapturedStderr());
         // Each Stop waited for its own run, not for an earlier run's exit.
-        EXPECT_EQ(finished.load(), round);
+        EXPECT_EQ(round, finished.load());
         EXPECT_FALSE(worker.IsRunning());
-        EXPECT_EQ(markers,
-                  "stopevent wait start-----------------"
-                  "stopevent wait end noraml-----------------");
     }
-
     // A run that ended on its own is joined by the next Start.
     ASSERT_TRUE(worker.Start());
-    while (worker.IsRunning())
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    WaitUntilDone(worker);
     ASSERT_TRUE(worker.Start());
     EXPECT_TRUE(worker.Stop(CEvent::kInfinite));
-    EXPECT_EQ(finished.load(), 5);
+    EXPECT_EQ(5, finished.load());
 }
 
 TEST(CmThread, StartWhileRunningAndStopTimeout) {
-    EnableDebugOutput();
     // Static: after a timed-out Stop the thread is left to finish on its own, so the object and
     // what its body uses must outlive it.
     static CEvent release(true, false);
@@ -111,25 +105,20 @@ TEST(CmThread, StartWhileRunningAndStopTimeout) {
     });
     ASSERT_TRUE(blocked.Start());
     EXPECT_FALSE(blocked.Start());
-
     testing::internal::CaptureStderr();
     const Clock::time_point start = Clock::now();
     EXPECT_FALSE(blocked.Stop(60));
-    const long long waitedMs = MsSince(start);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "stopevent wait start-----------------"
-              "stopevent wait end exception-----------------");
-    EXPECT_GE(waitedMs, 55);
-    EXPECT_TRUE(blocked.IsRunning());
+    EXPECT_GE(MsSince(start), 55);
+    EXPECT_EQ(kTimedOut, testing::internal::GetCapturedStderr());
     // Still running, even though no longer joined: no second thread.
+    EXPECT_TRUE(blocked.IsRunning());
     EXPECT_FALSE(blocked.Start());
-
     release.Set();
-    while (blocked.IsRunning())
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(runs.load(), 1);
-    // The object is usable again.
-    ASSERT_TRUE(blocked.Start());
+    WaitUntilDone(blocked);
+    EXPECT_EQ(1, runs.load());
+    ASSERT_TRUE(blocked.Start());  // usable again
     EXPECT_TRUE(blocked.Stop(CEvent::kInfinite));
-    EXPECT_EQ(runs.load(), 2);
+    EXPECT_EQ(2, runs.load());
 }
+
+}  // namespace

@@ -1,7 +1,7 @@
+// "Vistrel.json" beside the executable: strict parsing, and the keys read from it.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -9,152 +9,107 @@
 #include "platform/Platform.h"
 #include "support/Config.h"
 
-namespace fs = std::filesystem;
 using namespace std::string_literals;
 
 namespace {
 
 void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// A private scratch file for the parser cases.
-class ScratchFile {
-  public:
-    explicit ScratchFile(const char* name)
-        : m_path(
-              (fs::temp_directory_path() / ("vistrec_cfg_" + std::to_string(getpid()) + "_" + name))
-                  .string()) {}
-    ~ScratchFile() {
-        std::error_code ec;
-        fs::remove(m_path, ec);
-    }
-    const std::string& Path() const { return m_path; }
+const std::string kPath = vistrec::platform::ExecutableDir() + "Vistrel.json";
 
-  private:
-    std::string m_path;
-};
-
-// Parses bytes through ReadJsonFile; returns what it printed on standard output.
-std::string Parse(const std::string& bytes, bool* ok, Json::Value* root) {
-    ScratchFile file("parse.json");
-    WriteFile(file.Path(), bytes);
+// Writes the file (or removes it for `absent`), reads the frame rate over 25 and the minimum
+// volume; returns what the reading printed on standard output.
+std::string Read(const std::string& text, int* rate, int* minVolume, bool absent = false) {
+    std::error_code ec;
+    std::filesystem::remove(kPath, ec);
+    if (!absent)
+        WriteFile(kPath, text);
     testing::internal::CaptureStdout();
-    *ok = ReadJsonFile(file.Path(), *root);
+    *rate = 25;
+    GetConfigFrameRate(nullptr, rate);
+    *minVolume = GetConfigMinVolumeValue();
     return testing::internal::GetCapturedStdout();
 }
 
-}  // namespace
-
 TEST(Config, StrictParsing) {
+    ASSERT_EQ(kPath, ConfigFilePath());
     Json::Value root;
-    bool ok = true;
-
     testing::internal::CaptureStdout();
     EXPECT_FALSE(ReadJsonFile("/nonexistent/dir/Vistrel.json", root));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-
-    std::string out = Parse("{\"a\": 1, \"b\": [1, 2]}\n", &ok, &root);
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(root["a"].asInt(), 1);
-
-    EXPECT_EQ(Parse("[1, 2, 3]", &ok, &root), "");
-    EXPECT_TRUE(ok);
-    EXPECT_TRUE(root.isArray());
-
-    // A comment, a bare number root, an empty file: rejected with one line on standard output.
-    ScratchFile probe("parse.json");
-    const std::string prefix = "Failed to parse file:" + probe.Path() + " err: ";
-    for (const char* bad : {"// settings\n{\"a\": 1}", "15", "\"text\"", "", "{\"a\": }"}) {
-        out = Parse(bad, &ok, &root);
-        EXPECT_FALSE(ok) << bad;
-        EXPECT_EQ(out.compare(0, prefix.size(), prefix), 0) << out;
-        EXPECT_GT(out.size(), prefix.size() + 1) << "no error text for: " << bad;
-        EXPECT_TRUE(!out.empty() && out.back() == '\n') << out;
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    // A comment, a bare number or text root, an empty file: rejected with one line on standard
+    // output. The text ends at the first zero byte.
+    const struct {
+        std::string text;
+        bool ok;
+    } rows[] = {{"{\"a\": 7, \"b\": [1, 2]}\n", true},
+                {"[1, 2, 3]", true},
+                {"// settings\n{\"a\": 7}", false},
+                {"15", false},
+                {"\"text\"", false},
+                {"", false},
+                {"{\"a\": }", false},
+                {"{\"a\": 7}\0{{{ not json"s, true},
+                {"{\"a\": \0 7}"s, false}};
+    const std::string prefix = "Failed to parse file:" + kPath + " err: ";
+    for (const auto& r : rows) {
+        WriteFile(kPath, r.text);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(r.ok, ReadJsonFile(kPath, root)) << r.text;
+        const std::string out = testing::internal::GetCapturedStdout();
+        if (r.ok) {
+            EXPECT_EQ("", out);
+            EXPECT_TRUE(root.isArray() || root["a"].asInt() == 7) << r.text;
+        } else {
+            EXPECT_EQ(0u, out.rfind(prefix, 0)) << out;
+            ASSERT_GT(out.size(), prefix.size() + 1) << "no error text for: " << r.text;
+            EXPECT_EQ('\n', out.back()) << out;
+        }
     }
-
-    // The text ends at the first zero byte.
-    out = Parse("{\"a\": 7}\0{{{ not json"s, &ok, &root);
-    EXPECT_TRUE(ok) << out;
-    EXPECT_EQ(root["a"].asInt(), 7);
-    out = Parse("{\"a\": \0 7}"s, &ok, &root);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(out.compare(0, prefix.size(), prefix), 0) << out;
+    std::filesystem::remove(kPath);
 }
 
 TEST(Config, KeysBesideTheExecutable) {
-    const std::string path = ConfigFilePath();
-    ASSERT_EQ(path, vistrec::platform::ExecutableDir() + "Vistrel.json");
-    std::error_code ec;
-    fs::remove(path, ec);
-
-    int rate = 25;
-    GetConfigFrameRate(nullptr, &rate);
-    EXPECT_EQ(rate, 25) << "no file";
-    EXPECT_EQ(GetConfigMinVolumeValue(), 0);
-
-    WriteFile(path,
-              "{\"VISTREL_CONFIG\": {\"framerate\": 15},\n"
-              " \"UPLOAD_CONFIG\": {\"minVolumValue\": 5}}\n");
-    GetConfigFrameRate(nullptr, &rate);
-    EXPECT_EQ(rate, 15);
-    EXPECT_EQ(GetConfigMinVolumeValue(), 5);
-
-    // Values that do not count as a 32-bit integer leave the setting alone.
-    for (const char* value : {"15.0", "\"15\"", "true", "1e1", "2147483648", "4294967296", "null",
-                              "[15]", "{\"v\": 15}"}) {
-        WriteFile(path, std::string("{\"VISTREL_CONFIG\": {\"framerate\": ") + value +
-                            "}, \"UPLOAD_CONFIG\": {\"minVolumValue\": " + value + "}}");
-        rate = 25;
-        GetConfigFrameRate(nullptr, &rate);
-        EXPECT_EQ(rate, 25) << value;
-        EXPECT_EQ(GetConfigMinVolumeValue(), 0) << value;
-    }
+    int rate, minVolume;
+    EXPECT_EQ("", Read("", &rate, &minVolume, true));
+    EXPECT_EQ(std::make_pair(25, 0), std::make_pair(rate, minVolume)) << "no file";
+    std::vector<std::pair<std::string, int>> rows = {
+        {"{\"VISTREL_CONFIG\": {\"framerate\": 14}, \"UPLOAD_CONFIG\": {\"minVolumValue\": 5}}",
+         14},
+        // Only the text before a zero byte is read.
+        {"{\"VISTREL_CONFIG\": {\"framerate\": 12}}\0{\"VISTREL_CONFIG\": {\"framerate\": 30}}"s,
+         12},
+        // Sections that are empty, null, not objects, or a root without members.
+        {"{\"UPLOAD_CONFIG\": {}, \"VISTREL_CONFIG\": {}}", 25},
+        {"{\"UPLOAD_CONFIG\": null, \"VISTREL_CONFIG\": null}", 25},
+        {"{\"UPLOAD_CONFIG\": 5, \"VISTREL_CONFIG\": [15]}", 25},
+        {"{\"upload_config\": {\"minVolumValue\": 5}, \"framerate\": 15}", 25},
+        {"[{\"UPLOAD_CONFIG\": {\"minVolumValue\": 5}}]", 25},
+    };
+    // Values that do not count as a 32-bit integer leave the settings alone.
+    for (const char* v : {"15.0", "\"15\"", "true", "1e1", "2147483648", "4294967296", "null",
+                          "[15]", "{\"v\": 15}"})
+        rows.push_back({"{\"VISTREL_CONFIG\": {\"framerate\": "s + v +
+                            "}, \"UPLOAD_CONFIG\": {\"minVolumValue\": " + v + "}}",
+                        25});
     // 0 and the rates a recording can use are taken as they are; any other integer would reach
     // the encoder and falls back to 20.
-    const struct {
-        int configured, expected;
-    } rates[] = {{0, 0},     {2, 2},    {15, 15},         {30, 30},
-                 {1, 20},    {-1, 20},  {31, 20},         {60, 20},
-                 {1000, 20}, {-30, 20}, {2147483647, 20}, {-2147483647 - 1, 20}};
-    for (const auto& c : rates) {
-        WriteFile(path,
-                  "{\"VISTREL_CONFIG\": {\"framerate\": " + std::to_string(c.configured) + "}}");
-        rate = 25;
-        GetConfigFrameRate(nullptr, &rate);
-        EXPECT_EQ(rate, c.expected) << c.configured;
+    for (const int r : {0, 2, 15, 30, 1, -1, 31, 60, 1000, -30, INT32_MAX, INT32_MIN})
+        rows.push_back({"{\"VISTREL_CONFIG\": {\"framerate\": " + std::to_string(r) + "}}",
+                        r == 0 || (r >= 2 && r <= 30) ? r : 20});
+    for (const auto& row : rows) {
+        EXPECT_EQ("", Read(row.first, &rate, &minVolume));
+        EXPECT_EQ(row.second, rate) << row.first;
+        EXPECT_EQ(row.second == 14 ? 5 : 0, minVolume) << row.first;
     }
-
-    // Sections that are empty, null, not objects, or a root without members.
-    for (const char* text : {"{\"UPLOAD_CONFIG\": {}, \"VISTREL_CONFIG\": {}}",
-                             "{\"UPLOAD_CONFIG\": null, \"VISTREL_CONFIG\": null}",
-                             "{\"UPLOAD_CONFIG\": 5, \"VISTREL_CONFIG\": [15]}",
-                             "{\"upload_config\": {\"minVolumValue\": 5}, \"framerate\": 15}",
-                             "[{\"UPLOAD_CONFIG\": {\"minVolumValue\": 5}}]"}) {
-        WriteFile(path, text);
-        rate = 25;
-        GetConfigFrameRate(nullptr, &rate);
-        EXPECT_EQ(rate, 25) << text;
-        EXPECT_EQ(GetConfigMinVolumeValue(), 0) << text;
-    }
-
     // A comment line makes the whole file count as absent, with the parse message.
-    WriteFile(path, "// tuned\n{\"VISTREL_CONFIG\": {\"framerate\": 15}}");
-    testing::internal::CaptureStdout();
-    rate = 25;
-    GetConfigFrameRate(nullptr, &rate);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(rate, 25);
-    EXPECT_EQ(out.rfind("Failed to parse file:" + path + " err: ", 0), 0u) << out;
-
-    // Only the text before a zero byte is read.
-    WriteFile(
-        path,
-        "{\"VISTREL_CONFIG\": {\"framerate\": 12}}\0{\"VISTREL_CONFIG\": {\"framerate\": 30}}"s);
-    GetConfigFrameRate(nullptr, &rate);
-    EXPECT_EQ(rate, 12);
-
-    fs::remove(path, ec);
+    const std::string out =
+        Read("// tuned\n{\"VISTREL_CONFIG\": {\"framerate\": 15}}", &rate, &minVolume);
+    EXPECT_EQ(25, rate);
+    EXPECT_EQ(0u, out.rfind("Failed to parse file:" + kPath + " err: ", 0)) << out;
+    std::filesystem::remove(kPath);
 }
+
+}  // namespace

@@ -22,14 +22,13 @@ struct Fixture {
 };
 
 TEST(AvSynchroniser, FrameDueAndIndex) {
-    struct Row {
+    const struct {
         int fps;
         int64_t lastIndex;  // picture given to the encoder before, -1: none
         int64_t elapsed;
         bool due;
         int64_t index;  // when due
-    };
-    const Row rows[] = {
+    } rows[] = {
         {20, -1, 0, true, 0},
         {20, 24, 1249, false, 0},  // index 24 was taken at 1234 ms: next due at 1250
         {20, 24, 1250, true, 25},
@@ -40,7 +39,7 @@ TEST(AvSynchroniser, FrameDueAndIndex) {
         {30, 2, 100, true, 3},
         {25, 9, 400, true, 10},  // rates that divide 1000 never repeat an index
     };
-    for (const Row& r : rows) {
+    for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message()
                      << r.fps << " fps, last " << r.lastIndex << ", at " << r.elapsed << " ms");
         Fixture f;
@@ -55,7 +54,7 @@ TEST(AvSynchroniser, FrameDueAndIndex) {
 }
 
 TEST(AvSynchroniser, WhatGoesOutWhenAFrameIsDue) {
-    struct Row {
+    const struct {
         const char* name;
         bool video;
         int lastVideoMs;  // the video writer's last result
@@ -63,8 +62,7 @@ TEST(AvSynchroniser, WhatGoesOutWhenAFrameIsDue) {
         bool starved;  // a silent stretch is being written
         int queued;    // bytes of sound waiting
         Action expected;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"audio within a second of the video", true, 999, 0, false, kAacBytes, Action::kVideo},
         {"audio a second behind, sound waiting", true, 1000, 0, false, kAacBytes, Action::kSound},
         {"sound on its way", true, 1400, 0, false, 100, Action::kVideo},
@@ -76,7 +74,7 @@ TEST(AvSynchroniser, WhatGoesOutWhenAFrameIsDue) {
         {"maximum length", true, 6000 * 1000, 93750, false, kAacBytes, Action::kEnd},
         {"maximum length, audio short", true, 6000 * 1000, 93740, false, kAacBytes, Action::kSound},
     };
-    for (const Row& r : rows) {
+    for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
         Fixture f;
         f.sync.Start(20, r.video, kAacSamples, kAacRate, kAacBytes);
@@ -98,29 +96,28 @@ TEST(AvSynchroniser, WhatGoesOutWhenAFrameIsDue) {
 }
 
 TEST(AvSynchroniser, EndOfRecordingTail) {
-    struct Row {
+    // The video ends at 2000 ms.
+    const struct {
         bool audio;
-        int64_t videoEndMs;
         int audioFrames;
         bool soundLeft;
         Action expected;
+    } rows[] = {
+        {false, 0, true, Action::kEnd},      {true, 0, true, Action::kSound},
+        {true, 32, true, Action::kSound},     // 2048 ms: still the second of the end
+        {true, 47, true, Action::kEnd},       // 3008 ms: past the video
+        {true, 16, false, Action::kSilence},  // the queue ran dry: silence to the end
+        {true, 31, false, Action::kSilence},  // 1984 ms + half a frame < 2050 ms
+        {true, 32, false, Action::kEnd},
     };
-    const Row rows[] = {
-        {false, 2000, 0, true, Action::kEnd},      {true, 2000, 0, true, Action::kSound},
-        {true, 2000, 32, true, Action::kSound},     // 2048 ms: still the second of the end
-        {true, 2000, 47, true, Action::kEnd},       // 3008 ms: past the video
-        {true, 2000, 16, false, Action::kSilence},  // the queue ran dry: silence to the end
-        {true, 2000, 31, false, Action::kSilence},  // 1984 ms + half a frame < 2050 ms
-        {true, 2000, 32, false, Action::kEnd},
-    };
-    for (const Row& r : rows) {
+    for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message()
                      << r.audioFrames << " audio frames, sound left " << r.soundLeft);
         Fixture f;
         f.sync.Start(20, true, r.audio ? kAacSamples : 0, kAacRate, kAacBytes);
         for (int i = 0; i < r.audioFrames; ++i)
             f.sync.OnAudioFrame();
-        EXPECT_EQ(r.expected, f.sync.TailStep(r.videoEndMs, r.soundLeft));
+        EXPECT_EQ(r.expected, f.sync.TailStep(2000, r.soundLeft));
     }
 }
 
@@ -131,10 +128,7 @@ std::vector<int64_t> RunVideoLoop(int fps, int captureMs, int stallMs, int secon
     f.sync.Start(fps, true, 0, 0, 0);
     std::vector<int64_t> indices;
     bool stalled = false;
-    for (;;) {
-        const int64_t elapsed = f.sync.Elapsed(0);
-        if (elapsed >= seconds * 1000)
-            break;
+    for (int64_t elapsed; (elapsed = f.sync.Elapsed(0)) < seconds * 1000;) {
         if (!f.sync.VideoFrameDue(elapsed)) {
             f.now += 1;
             continue;
@@ -154,11 +148,10 @@ std::vector<int64_t> RunVideoLoop(int fps, int captureMs, int stallMs, int secon
 // The file lasts as long as the recording (its last frame ends at the stop) whatever the rate,
 // the cost of a capture or a stall, and its time stamps strictly increase.
 TEST(AvSynchroniser, VideoOnlyRecordingLastsAsLongAsTheWallClock) {
-    struct Row {
+    const struct {
         int fps, captureMs, stallMs;
-    };
-    const Row rows[] = {{30, 5, 0}, {30, 40, 0}, {20, 5, 500}, {25, 5, 0}, {15, 5, 0}};
-    for (const Row& r : rows) {
+    } rows[] = {{30, 5, 0}, {30, 40, 0}, {20, 5, 500}, {25, 5, 0}, {15, 5, 0}};
+    for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message() << r.fps << " fps, capture " << r.captureMs << " ms, stall "
                                         << r.stallMs << " ms");
         const std::vector<int64_t> indices = RunVideoLoop(r.fps, r.captureMs, r.stallMs, 60);

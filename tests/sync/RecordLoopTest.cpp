@@ -1,5 +1,5 @@
 // The MP4 recording loop around the synchroniser: the level block of every recording, the
-// sound queue's bound, and the log when no sound comes.
+// audio frames taken from the sound queue, the queue's bound, and the log when no sound comes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -15,9 +15,9 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "common/TempDir.h"
 #include "src/Cadmo2Mp4Video.h"
 #include "src/ICadmo2Mp4VideoSink.h"
-#include "common/TempDir.h"
 #include "support/Log.h"
 
 namespace {
@@ -28,26 +28,19 @@ class HostLevelBlock {
     HostLevelBlock() {
         shm_unlink("/voluMem");
         fd_ = shm_open("/voluMem", O_RDWR | O_CREAT | O_EXCL, 0600);
-        if (fd_ >= 0 && ftruncate(fd_, kSize) == 0)
-            view_ = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-        Clear();
+        if (fd_ >= 0 && ftruncate(fd_, 16) == 0)
+            view_ = mmap(nullptr, 16, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
     }
     ~HostLevelBlock() {
         if (view_ != MAP_FAILED)
-            munmap(view_, kSize);
+            munmap(view_, 16);
         if (fd_ >= 0)
             close(fd_);
         shm_unlink("/voluMem");
     }
-    bool ok() const { return view_ != MAP_FAILED; }
-    void Clear() {
-        if (ok())
-            memset(view_, 0, kSize);
-    }
-    std::string Text() const { return ok() ? std::string(static_cast<const char*>(view_)) : ""; }
+    char* text() const { return view_ == MAP_FAILED ? nullptr : static_cast<char*>(view_); }
 
   private:
-    static constexpr size_t kSize = 16;
     int fd_ = -1;
     void* view_ = MAP_FAILED;
 };
@@ -76,23 +69,21 @@ class StoppedSink : public ICadmo2Mp4Video_Sink {
     CCadmo2Mp4Video* muxer_;
 };
 
-const char kPreset[] = "ultrafast";
-
 TEST(RecordLoop, EveryRecordingOfAnObjectPublishesTheLevel) {
     HostLevelBlock host;
-    ASSERT_TRUE(host.ok());
+    ASSERT_TRUE(host.text());
     vistrec::test::TempDir dir;
     CCadmo2Mp4Video muxer(nullptr);
     muxer.m_outWidth = 160;
     muxer.m_outHeight = 120;
-    muxer.setPreset(kPreset);
+    muxer.setPreset("ultrafast");
     StoppedSink sink(&muxer);
     for (int i = 0; i < 2; ++i) {
         SCOPED_TRACE(testing::Message() << "recording " << i + 1);
-        host.Clear();
+        memset(host.text(), 0, 16);
         muxer.setFileName(dir.File("level" + std::to_string(i) + ".mp4").c_str());
         ASSERT_EQ(0, muxer.record(&sink, nullptr, false));
-        EXPECT_EQ(std::to_string(muxer.m_lastLevel), host.Text());
+        EXPECT_EQ(std::to_string(muxer.m_lastLevel), host.text());
         EXPECT_GT(muxer.m_lastLevel, 0);
     }
 }
@@ -114,6 +105,57 @@ TEST(RecordLoop, SoundQueueKeepsTheNewestTenSeconds) {
     EXPECT_EQ(static_cast<uint8_t>(blocks - keptBlocks), muxer.m_audioFifo.Data()[0]);
 }
 
+// An MP4 written to memory with the recorder's audio stream: AAC at 16 kHz, 1024 samples
+// (64 ms, 2048 bytes) a frame.
+class AudioFrames : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_GE(avformat_alloc_output_context2(&fc, nullptr, "mp4", nullptr), 0);
+        ASSERT_GE(avio_open_dyn_buf(&fc->pb), 0);
+        st = muxer.add_audio_stream(fc, fc->oformat->audio_codec);
+        ASSERT_NE(nullptr, st);
+        muxer.open_audio(fc, st);
+        ASSERT_GE(avformat_write_header(fc, nullptr), 0);
+    }
+    void TearDown() override {
+        muxer.close_audio();
+        uint8_t* buf = nullptr;
+        avio_close_dyn_buf(fc->pb, &buf);
+        av_free(buf);
+        fc->pb = nullptr;
+        avformat_free_context(fc);
+    }
+    int Write(bool closing = false) { return muxer.write_audio_frame2(fc, st, 0, closing); }
+    void Queue(int bytes) {
+        const std::vector<uint8_t> pcm(bytes, 0x11);
+        muxer.m_audioFifo.Append(pcm.data(), bytes);
+    }
+
+    CCadmo2Mp4Video muxer{nullptr};
+    AVFormatContext* fc = nullptr;
+    AVStream* st = nullptr;
+};
+
+TEST_F(AudioFrames, FramesTakeWholeSamplesFromTheQueue) {
+    Queue(5000);
+    for (const int left : {5000 - 2048, 5000 - 4096, 0}) {  // the last frame padded with silence
+        Write();
+        EXPECT_EQ(left, muxer.m_audioFifo.Size());
+    }
+    Queue(1001);  // an odd count gives up only whole samples
+    Write();
+    EXPECT_EQ(1, muxer.m_audioFifo.Size());
+}
+
+TEST_F(AudioFrames, EmptyQueueGivesSilenceWhileRecordingAndEndsTheTail) {
+    EXPECT_EQ(-1, Write());  // the encoder holds its first frame back
+    EXPECT_EQ(0, Write());   // while recording an empty queue still yields a frame of silence
+    EXPECT_EQ(0, Write());
+    EXPECT_EQ(-1, Write(true));  // but in the closing loop it ends the loop
+    Queue(2048);
+    EXPECT_EQ(0, Write(true));
+}
+
 int CountInLog(const std::string& text, size_t from) {
     std::ifstream in(LogFilePath(), std::ios::binary);
     std::stringstream all;
@@ -127,35 +169,18 @@ int CountInLog(const std::string& text, size_t from) {
 
 // Without sound the frames are silent; the log says so once per silent stretch, and once when
 // sound returns, not for every frame.
-TEST(RecordLoop, MissingSoundIsLoggedOncePerStretch) {
-    AVFormatContext* fc = nullptr;
-    ASSERT_GE(avformat_alloc_output_context2(&fc, nullptr, "mp4", nullptr), 0);
-    ASSERT_GE(avio_open_dyn_buf(&fc->pb), 0);
-    CCadmo2Mp4Video muxer(nullptr);
-    AVStream* st = muxer.add_audio_stream(fc, fc->oformat->audio_codec);
-    ASSERT_NE(nullptr, st);
-    muxer.open_audio(fc, st);
-    ASSERT_GE(avformat_write_header(fc, nullptr), 0);
+TEST_F(AudioFrames, MissingSoundIsLoggedOncePerStretch) {
     VLOG_INFO("RecordLoop log mark");
     std::ifstream in(LogFilePath(), std::ios::binary | std::ios::ate);
     const size_t from = static_cast<size_t>(std::max<std::streamoff>(0, in.tellg()));
-
-    std::vector<uint8_t> pcm(2048, 0x10);
     for (int stretch = 0; stretch < 2; ++stretch) {
         for (int i = 0; i < 30; ++i)  // about two seconds without sound
-            muxer.write_audio_frame2(fc, st, 0, false);
-        muxer.m_audioFifo.Append(pcm.data(), static_cast<int>(pcm.size()));
-        muxer.write_audio_frame2(fc, st, 0, false);
+            Write();
+        Queue(2048);
+        Write();
     }
     EXPECT_EQ(2, CountInLog("get_audio_frame error", from));
     EXPECT_EQ(2, CountInLog("sound again", from));
-
-    muxer.close_audio();
-    uint8_t* buf = nullptr;
-    avio_close_dyn_buf(fc->pb, &buf);
-    av_free(buf);
-    fc->pb = nullptr;
-    avformat_free_context(fc);
 }
 
 }  // namespace
