@@ -12,13 +12,12 @@ using vistrec::platform::IconImage;
 
 namespace {
 
-std::shared_ptr<IconImage> Solid(int w, int h, uint32_t argb) {
+// A square opaque icon with its hotspot in the middle.
+std::shared_ptr<IconImage> Solid(int side, uint32_t rgb) {
     auto icon = std::make_shared<IconImage>();
-    icon->width = w;
-    icon->height = h;
-    icon->xHotspot = w / 2;
-    icon->yHotspot = h / 2;
-    icon->argb.assign(static_cast<size_t>(w) * h, argb);
+    icon->width = icon->height = side;
+    icon->xHotspot = icon->yHotspot = side / 2;
+    icon->argb.assign(static_cast<size_t>(side) * side, 0xFF000000u | rgb);
     return icon;
 }
 
@@ -33,16 +32,12 @@ class MouseEffects : public ::testing::Test {
         g_mouse = MouseSettings();
         display_.monitors = {{0, 0, 1920, 1080}};
         display_.brightFrom = 1 << 20;
-        display_.pointer.visible = true;
-        display_.pointer.x = display_.pointer.y = 100;
-        display_.pointer.width = display_.pointer.height = 32;
-        display_.pointer.xHotspot = display_.pointer.yHotspot = 16;
-        display_.pointer.argb.assign(32 * 32, 0xFF000000u | kPointer);
+        display_.ShowPointer(100, 100, 32, 16, 0xFF000000u | kPointer);
         for (int i = 0; i < kClickFrames; ++i) {
-            icons_.left[i] = Solid(48, 48, 0xFF000000u | (0x10 + i));
-            icons_.right[i] = Solid(48, 48, 0xFF000000u | (0x20 + i));
+            icons_.left[i] = Solid(48, 0x10 + i);
+            icons_.right[i] = Solid(48, 0x20 + i);
         }
-        icons_.highlight = Solid(64, 64, 0xFF000000u | kHighlight);
+        icons_.highlight = Solid(64, kHighlight);
         SetEffectIcons(icons_);
     }
     void TearDown() override {
@@ -163,22 +158,18 @@ TEST_F(MouseEffects, RegionIsCopiedOneToOneWithThePointerAndEffectTranslated) {
 
 TEST_F(MouseEffects, ClickAnimationRunsFromTheCounterAndStopsAtSix) {
     const EffectIcon none;
+    const auto& left = icons_.left;
     const struct {
-        const char* name;
         int message, counter, lightShow;
         std::vector<EffectIcon> shown;  // one per capture
     } cases[] = {
-        {"left from step 4", kLeftButtonDown, 4, 0, {icons_.left[4], icons_.left[5], none, none}},
-        {"right button up", kRightButtonUp, 5, 0, {icons_.right[5], none}},
-        {"left, replacing the highlight",
-         kLeftButtonDown,
-         4,
-         1,
-         {icons_.left[4], icons_.left[5], icons_.highlight}},
-        {"left button up starts nothing", 0x202, 0, 0, {none, none, none, none, none, none, none}},
+        {kLeftButtonDown, 4, 0, {left[4], left[5], none, none}},
+        {kRightButtonUp, 5, 0, {icons_.right[5], none}},
+        {kLeftButtonDown, 4, 1, {left[4], left[5], icons_.highlight}},  // over the highlight
+        {0x202, 0, 0, {none, none, none, none, none, none, none}},      // button up: nothing
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(testing::Message() << c.message << " at " << c.counter);
         g_mouse.m_clickShow = 1;
         g_mouse.m_lightShow = c.lightShow;
         g_mouse.clickFrame = c.counter;

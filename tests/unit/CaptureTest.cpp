@@ -1,14 +1,22 @@
-// Monitor choice, the target window, letterboxed captures, the vanished monitor, failed grabs
-// and a lost grabber, on a fake display.
+// Capture and size rules on a fake display: monitor choice, the target window, letterboxing,
+// the vanished monitor, failed grabs and a lost grabber; encode sizes, caps and the quality
+// table; and frame conversion, which never reads a byte past the captured picture.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <tuple>
 
 #include "FakeDisplay.h"
 #include "capture/CaptureScreen.h"
 #include "capture/CaptureSettings.h"
 #include "capture/FrameComposer.h"
 #include "capture/MouseEffects.h"
+#include "capture/SizeRules.h"
+#include "common/TempDir.h"
+#include "src/H264WindowRecorder.h"
 
 namespace {
 
@@ -64,14 +72,13 @@ TEST_F(CaptureTest, WholeMonitorIsLetterboxedIntoTheCaptureRectangle) {
     g_captureSettings.captureRect = {0, 0, 1920, 1080};
     ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp));
     ASSERT_EQ(1u, display.grabs.size());
-    EXPECT_EQ(1280, display.grabs[0].right);
-    EXPECT_EQ(1024, display.grabs[0].bottom);
-    EXPECT_EQ(1920, bmp.width);
+    EXPECT_EQ(std::make_pair(1280, 1024),
+              std::make_pair(display.grabs[0].right, display.grabs[0].bottom));
     // Bands left of x = 285 and right of 285 + 1350 are black; the picture is opaque.
-    EXPECT_EQ(0u, At(bmp, 284, 500));
-    EXPECT_EQ(0u, At(bmp, 285 + 1350, 500));
+    EXPECT_EQ(std::make_tuple(1920, 0u, 0u),
+              std::make_tuple(bmp.width, At(bmp, 284, 500), At(bmp, 1635, 500)));
     EXPECT_EQ(0xFFu, At(bmp, 285, 500) >> 24);
-    EXPECT_EQ(0xFFu, At(bmp, 285 + 1349, 500) >> 24);
+    EXPECT_EQ(0xFFu, At(bmp, 1634, 500) >> 24);
 }
 
 TEST_F(CaptureTest, SecondMonitorCapturedAndItsLossReportedUntilItReturns) {
@@ -99,13 +106,8 @@ TEST_F(CaptureTest, AFailedGrabDrawsNoSecondPointerAndKeepsThePicture) {
     SmallRegion();
     g_mouse.m_mouseShow = 1;
     g_mouse.m_mouseSize = 100;
-    display.pointer = {};
-    display.pointer.visible = true;
-    display.pointer.x = display.pointer.y = 10;
-    display.pointer.width = display.pointer.height = 4;
-    display.pointer.argb.assign(16, 0xFFFFFFFFu);
-    ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed));
-    EXPECT_TRUE(grabbed);
+    display.ShowPointer(10, 10, 4, 0, 0xFFFFFFFFu);
+    ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed) && grabbed);
     const std::vector<uint8_t> first = bmp.pixels;
 
     // The pointer moves while the screen cannot be read: the bitmap stays the last capture.
@@ -165,6 +167,204 @@ TEST(RetryBackoff, DoublesUpToItsCeilingAndStartsOverOnSuccess) {
     EXPECT_TRUE(backoff.Due(0));
     backoff.Failed(100);
     EXPECT_TRUE(backoff.Due(350));
+}
+
+TEST_F(CaptureTest, CaptureRectRoundsAndCapsTheOutput) {
+    CH264WindowRecorder rec(nullptr);  // no display: a 200-pixel square
+    EXPECT_EQ(200 * 200 * 2, rec.setCaptureRect(false, nullptr));
+    EXPECT_EQ(200, g_captureSettings.captureRect.bottom);
+    display.monitors = {{0, 0, 1366, 768}};
+    RECT r = {0, 0, 1366, 768};
+    EXPECT_EQ(2095104, rec.setCaptureRect(true, &r));
+    EXPECT_EQ(1364, g_captureSettings.captureRect.right);
+    EXPECT_EQ(std::make_pair(1364, 768), std::make_pair(rec.m_outWidth, rec.m_outHeight));
+    EXPECT_TRUE(g_captureSettings.regionFlag);
+    // Without a rectangle the display's own rectangle is kept unrounded; the output is rounded.
+    rec.setCaptureRect(false, nullptr);
+    EXPECT_EQ(std::make_tuple(1366, 1364, false),
+              std::make_tuple(g_captureSettings.captureRect.right, rec.m_outWidth,
+                              g_captureSettings.regionFlag));
+    RECT uhd = {0, 0, 3840, 2160};
+    rec.setCaptureRect(false, &uhd);
+    EXPECT_EQ(std::make_pair(1920, 1080), std::make_pair(rec.m_outWidth, rec.m_outHeight));
+}
+
+TEST_F(CaptureTest, DisplayQualityTable) {
+    const struct {
+        int monitorW, monitorH, quality, display;
+        int outW, outH, fps, bitRate;
+    } rows[] = {
+        {1366, 768, 0, 1, 1280, 720, 10, 1536000},  // 1366 / (768 / 720.0) = 1280.6, truncated
+        {2560, 1440, 2, 1, 960, 540, 10, 518400},
+        {2560, 1440, 1, 1, 1920, 1080, 20, 1920 * 1080 * 3},  // level 1 caps at 1080 only
+        // An unknown level keeps the rate and the bit rate the capture rectangle gave.
+        {2560, 1440, 5, 1, 1920, 1080, 7, 1920 * 1080 * 2},
+        {1280, 720, 9, 0, 1280, 720, 7, 1280 * 720 * 2},  // display 0, 3, -1: the first monitor
+        {1280, 720, 9, 3, 1280, 720, 7, 1280 * 720 * 2},
+        {1280, 720, 9, -1, 1280, 720, 7, 1280 * 720 * 2},
+        {1280, 720, 9, 2, 1920, 1080, 7, 1280 * 720 * 2},
+    };
+    CH264WindowRecorder rec(nullptr);
+    rec.m_frameRate = 7;
+    for (const auto& r : rows) {
+        display.monitors = {{0, 0, r.monitorW, r.monitorH}};
+        if (r.display != 1)
+            display.monitors.push_back({1280, 0, 3200, 1080});
+        rec.setCaptureRect(false, nullptr);
+        rec.setQuality(r.quality);
+        rec.setDisplay(r.display);
+        EXPECT_EQ(std::make_tuple(r.outW, r.outH, r.fps, r.bitRate),
+                  std::make_tuple(rec.m_outWidth, rec.m_outHeight, rec.m_frameRate, rec.m_bitRate))
+            << r.monitorW << " quality " << r.quality << " display " << r.display;
+        rec.m_frameRate = 7;
+    }
+    EXPECT_EQ(2, g_captureSettings.displayNumber);
+    EXPECT_EQ(nullptr, sizerules::CrfForQuality(5));
+    EXPECT_STREQ("23", sizerules::CrfForQuality(1));
+}
+
+TEST_F(CaptureTest, RecordSizeFollowsTheScale) {
+    display.monitors = {{0, 0, 1920, 1080}};
+    CH264WindowRecorder rec(nullptr);
+    rec.setCaptureRect(false, nullptr);
+    EXPECT_EQ(1440, rec.record_width());  // default scale 0.75
+    EXPECT_EQ(808, rec.record_height());  // 810 rounded down to a multiple of 4
+    rec.setScale(1.0);
+    rec.m_outWidth = rec.m_outHeight = 0;
+    EXPECT_EQ(1920, rec.encode_width());  // no output size: the record size
+    EXPECT_EQ(1080, rec.encode_height());
+}
+
+TEST(FitMonitor, LetterboxPlacement) {
+    const struct {
+        int srcW, srcH;
+        sizerules::Placement expected;
+    } cases[] = {
+        {1920, 1080, {0, 0, 1920, 1080, false}},  {1280, 1024, {285, 0, 1350, 1080, false}},
+        {1920, 1200, {96, 0, 1728, 1080, false}}, {1364, 768, {1, 0, 1918, 1080, false}},
+        {2560, 1080, {0, 135, 1920, 810, true}},
+    };
+    for (const auto& c : cases) {
+        const sizerules::Placement p = sizerules::FitMonitor(c.srcW, c.srcH, 1920, 1080);
+        const sizerules::Placement& e = c.expected;
+        EXPECT_EQ(std::make_tuple(e.x, e.y, e.width, e.height, e.includesLayered),
+                  std::make_tuple(p.x, p.y, p.width, p.height, p.includesLayered))
+            << c.srcW << "x" << c.srcH;
+    }
+}
+
+class TestRecorder : public CH264WindowRecorder {
+  public:
+    TestRecorder() : CH264WindowRecorder(nullptr) { setPreset("ultrafast"); }
+    int WriteFrame(int64_t elapsedMs) {
+        return write_video_frame(m_pFormatCtx, m_pVideoStream, elapsedMs);
+    }
+    const AVFrame* Picture() const { return m_pPicture.get(); }
+};
+
+// Columns of the picture's middle row whose brightness differs from a conversion of the top-left
+// shareW columns of a capture that is black left of column `split` and white from it. Columns
+// next to the edge are skipped (the filter blurs it).
+std::vector<int> WrongColumns(const AVFrame* picture, int shareW, int split) {
+    std::vector<int> wrong;
+    const uint8_t* row = picture->data[0] + picture->height / 2 * picture->linesize[0];
+    const double edge = static_cast<double>(split) * picture->width / shareW;
+    for (int x = 0; x < picture->width; x += 4) {
+        if (std::fabs(x - edge) < 8)
+            continue;
+        const bool white = x > edge;
+        if (white ? row[x] < 200 : row[x] > 60)
+            wrong.push_back(x);
+    }
+    return wrong;
+}
+
+// The recorded picture is the top-left share of the picture actually captured, whatever the
+// scale and however the capture rectangle changes during a recording.
+TEST_F(CaptureTest, RecordedPictureIsTheShareOfTheCapturedPicture) {
+    display.monitors = {{0, 0, 640, 480}};
+    vistrec::test::TempDir dir;
+    const struct {
+        double scale;
+        int firstW, firstH;  // capture rectangle (at 0, 0) of the first frame
+        int thenW, thenH;    // and of the later ones
+        int split;           // first white column of the screen
+    } cases[] = {
+        {1.5, 320, 240, 320, 240, 160},   // a scale above 1 records the whole picture
+        {1.0, 320, 240, 160, 120, 80},    // the rectangle shrinks while recording
+        {0.75, 160, 120, 320, 240, 160},  // and grows
+        {0.5, 320, 240, 320, 240, 100},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(n);
+        display.brightFrom = c.split;
+        TestRecorder rec;
+        const RECT first = {0, 0, c.firstW, c.firstH}, then = {0, 0, c.thenW, c.thenH};
+        rec.setCaptureRect(true, &first);
+        rec.setScale(c.scale);
+        rec.setFileName(dir.File("frames" + std::to_string(n++) + ".mp4").c_str());
+        ASSERT_EQ(0, rec.SetUpVideoOutput());
+        ASSERT_EQ(0, rec.OpenOutputFile());
+        EXPECT_GE(rec.WriteFrame(0), -1);
+        const int firstShare = sizerules::ScaledRecordSide(c.firstW, std::min(c.scale, 1.0));
+        EXPECT_EQ(std::vector<int>(), WrongColumns(rec.Picture(), firstShare, c.split));
+        rec.setCaptureRect(true, &then);
+        EXPECT_GE(rec.WriteFrame(50), -1);
+        EXPECT_GE(rec.WriteFrame(100), -1);
+        const int thenShare = sizerules::ScaledRecordSide(c.thenW, std::min(c.scale, 1.0));
+        EXPECT_EQ(std::vector<int>(), WrongColumns(rec.Picture(), thenShare, c.split));
+    }
+}
+
+// An image whose last byte is followed by an unreadable page: a read past it ends the test.
+class GuardedImage {
+  public:
+    GuardedImage(int w, int h) {
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        const size_t bytes = static_cast<size_t>(w) * h * 4;
+        m_size = (bytes + page - 1) / page * page + page;
+        m_base = static_cast<uint8_t*>(
+            mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        mprotect(m_base + m_size - page, page, PROT_NONE);
+        view = {m_base + m_size - page - bytes, w, h, w * 4};
+    }
+    ~GuardedImage() { munmap(m_base, m_size); }
+    vistrec::platform::ImageView view;
+
+  private:
+    uint8_t* m_base = nullptr;
+    size_t m_size = 0;
+};
+
+TEST(FrameComposer, ReadsNothingPastTheImage) {
+    AVFramePtr picture(av_frame_alloc());
+    picture->format = AV_PIX_FMT_YUV420P;
+    picture->width = 320;
+    picture->height = 240;
+    ASSERT_EQ(0, av_frame_get_buffer(picture.get(), 0));
+    // One composer for all: every change of size between frames must rebuild its scaler.
+    CFrameComposer composer;
+    const struct {
+        int w, h;
+        double scale;
+    } cases[] = {{320, 240, 1.0}, {160, 120, 1.0}, {640, 480, 0.75},
+                 {320, 240, 1.5}, {96, 64, 1.0},   {4, 4, 0.5}};
+    for (const auto& c : cases) {
+        GuardedImage image(c.w, c.h);
+        // A 4 x 4 picture at half scale is too small to convert.
+        EXPECT_EQ(c.w > 4, composer.Convert(image.view, c.scale, picture.get())) << c.w;
+    }
+}
+
+TEST(Scale, NonsenseIsClampedOrIgnored) {
+    const double cases[][2] = {{0.5, 0.5},  {1.0, 1.0},   {1.5, 1.0},  {INFINITY, 1.0},
+                               {0.0, 0.75}, {-0.5, 0.75}, {NAN, 0.75}, {-INFINITY, 0.75}};
+    for (const auto& c : cases) {
+        CH264WindowRecorder rec(nullptr);
+        rec.setScale(c[0]);
+        EXPECT_EQ(c[1], rec.m_scale) << c[0];
+    }
 }
 
 }  // namespace

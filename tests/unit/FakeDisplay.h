@@ -1,6 +1,6 @@
-// A display server for the capture, size and drawing tests: a fixed monitor list, a settable
-// target window and pointer, and grabbers that read a known pattern (or fail, or lose their
-// server). Installed for the lifetime of the object.
+// A display server for the capture, size and drawing tests, installed while it lives: a fixed
+// monitor list, a settable target window and pointer, and grabbers that read a known pattern
+// (or fail, or lose their server).
 #ifndef VISTREC_TESTS_UNIT_FAKEDISPLAY_H
 #define VISTREC_TESTS_UNIT_FAKEDISPLAY_H
 
@@ -25,23 +25,26 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
     FakeDisplay() { vistrec::platform::SetDisplayForTesting(this); }
     ~FakeDisplay() override { vistrec::platform::SetDisplayForTesting(nullptr); }
 
-    // Pixel value of the patterned screen at (x, y): distinct per position.
+    // The patterned screen's pixel at (x, y): distinct per position.
     static uint32_t ScreenPixel(int x, int y) {
         return 0xFF000000u | (static_cast<uint32_t>(x & 0xFFF) << 12) | (y & 0xFFF);
     }
-    uint32_t Pixel(int x, int y) const {
-        if (brightFrom < 0)
-            return ScreenPixel(x, y);
-        return x >= brightFrom ? 0xFFFFFFFFu : 0xFF000000u;
+    // A visible square pointer of one colour at (x, y).
+    void ShowPointer(int x, int y, int side, int hotspot, uint32_t argb) {
+        pointer.visible = true;
+        pointer.x = x;
+        pointer.y = y;
+        pointer.width = pointer.height = side;
+        pointer.xHotspot = pointer.yHotspot = hotspot;
+        pointer.argb.assign(static_cast<size_t>(side) * side, argb);
     }
 
     int MonitorCount() override { return static_cast<int>(monitors.size()); }
     std::vector<RECT> Monitors() override { return monitors; }
     bool DisplayDeviceRect(int i, RECT* out) override {
-        if (i < 0 || i >= static_cast<int>(monitors.size()))
-            return false;
-        *out = monitors[i];
-        return true;
+        const bool known = i >= 0 && i < MonitorCount();
+        *out = known ? monitors[i] : RECT{};
+        return known;
     }
     bool FindTargetWindowRect(RECT* out) override {
         *out = target;
@@ -56,10 +59,8 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
         return true;
     }
     std::unique_ptr<vistrec::platform::ScreenGrabber> CreateGrabber() override {
-        if (serverDown)
-            return nullptr;
-        ++grabbersMade;
-        return std::make_unique<Grabber>(this);
+        grabbersMade += serverDown ? 0 : 1;
+        return serverDown ? nullptr : std::make_unique<Grabber>(this);
     }
 
   private:
@@ -67,14 +68,18 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
       public:
         explicit Grabber(FakeDisplay* owner) : m_owner(owner) {}
         bool Grab(HWND, int x, int y, int w, int h, vistrec::platform::ImageView* out) override {
+            const FakeDisplay& d = *m_owner;
             m_owner->grabs.push_back(RECT{x, y, x + w, y + h});
-            m_lost = m_lost || m_owner->serverDown;  // once lost, for good
-            if (m_lost || m_owner->grabFails)
+            m_lost = m_lost || d.serverDown;  // once lost, for good
+            if (m_lost || d.grabFails)
                 return false;
             m_pixels.resize(static_cast<size_t>(w) * h);
             for (int row = 0; row < h; ++row)
                 for (int col = 0; col < w; ++col)
-                    m_pixels[static_cast<size_t>(row) * w + col] = m_owner->Pixel(x + col, y + row);
+                    m_pixels[static_cast<size_t>(row) * w + col] =
+                        d.brightFrom < 0          ? ScreenPixel(x + col, y + row)
+                        : x + col >= d.brightFrom ? 0xFFFFFFFFu
+                                                  : 0xFF000000u;
             *out = {reinterpret_cast<const uint8_t*>(m_pixels.data()), w, h, w * 4};
             return true;
         }
