@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 extern "C" {
@@ -20,9 +21,11 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-void Put(Bytes* b, uint32_t v, int bytes = 4) {
-    for (int i = 0; i < bytes; ++i)
-        b->push_back((v >> (8 * i)) & 0xFF);
+// Appends each value as `bytes` little-endian bytes.
+void Put(Bytes* b, std::initializer_list<int64_t> values, int bytes = 4) {
+    for (int64_t v : values)
+        for (int i = 0; i < bytes; ++i)
+            b->push_back((v >> (8 * i)) & 0xFF);
 }
 void Set32(Bytes* b, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i)
@@ -38,15 +41,10 @@ struct Bmp {
 };
 
 Bytes BmpBytes(const Bmp& b) {
-    Bytes out;
-    for (uint32_t v : {40, b.w, 2 * b.h})
-        Put(&out, v);
-    Put(&out, 1, 2);
-    Put(&out, b.bpp, 2);
-    for (uint32_t v : {0, 0, 0, 0, static_cast<int>(b.palette.size()), 0})
-        Put(&out, v);
+    Bytes out;  // header size, width, twice the height, 1 plane, depth, palette size
+    Put(&out, {40, b.w, 2 * b.h, 1 | b.bpp << 16, 0, 0, 0, 0, int64_t(b.palette.size()), 0});
     for (uint32_t c : b.palette)
-        Put(&out, c);
+        Put(&out, {c});
     const size_t stride = (b.w * b.bpp + 31) / 32 * 4, maskStride = (b.w + 31) / 32 * 4;
     for (int y = b.h - 1; y >= 0; --y) {
         Bytes row(stride, 0);
@@ -76,17 +74,12 @@ struct Image {
 
 Bytes IcoFile(const std::vector<Image>& images) {
     Bytes out;
-    Put(&out, 0, 2);
-    Put(&out, 1, 2);
-    Put(&out, images.size(), 2);
-    uint32_t offset = 6 + 16 * static_cast<uint32_t>(images.size());
-    for (const Image& im : images) {
-        Put(&out, (im.dirW & 0xFF) | (im.dirH & 0xFF) << 8);
-        Put(&out, 1, 2);
-        Put(&out, 32, 2);
-        Put(&out, im.data.size());
-        Put(&out, offset);
-        offset += static_cast<uint32_t>(im.data.size());
+    Put(&out, {0, 1, int64_t(images.size())}, 2);
+    int64_t offset = 6 + 16 * images.size();
+    for (const Image& im : images) {  // size, 1 plane, 32 bits, length, offset
+        Put(&out, {(im.dirW & 0xFF) | (im.dirH & 0xFF) << 8, 1 | 32 << 16, int64_t(im.data.size()),
+                   offset});
+        offset += im.data.size();
     }
     for (const Image& im : images)
         out.insert(out.end(), im.data.begin(), im.data.end());
@@ -101,16 +94,14 @@ std::unique_ptr<vistrec::platform::IconImage> Decode(const Bytes& b, std::string
 Bytes Png(int w, int h, uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
     AVCodecContext* ctx = avcodec_alloc_context3(codec);
-    ctx->width = w;
-    ctx->height = h;
-    ctx->pix_fmt = AV_PIX_FMT_RGBA;
-    ctx->time_base = {1, 25};
-    Bytes out;
     AVFrame* frame = av_frame_alloc();
     AVPacket* pkt = av_packet_alloc();
-    frame->width = w;
-    frame->height = h;
+    ctx->width = frame->width = w;
+    ctx->height = frame->height = h;
+    ctx->pix_fmt = AV_PIX_FMT_RGBA;
     frame->format = AV_PIX_FMT_RGBA;
+    ctx->time_base = {1, 25};
+    Bytes out;
     if (avcodec_open2(ctx, codec, nullptr) == 0 && av_frame_get_buffer(frame, 0) == 0) {
         const uint8_t rgba[4] = {r, g, b, a};
         for (int y = 0; y < h; ++y)
@@ -143,7 +134,10 @@ std::vector<uint32_t> RedBlue(uint32_t blue = kBlue) {
 }
 
 TEST(IconFile, EntriesOfEveryDepthAndPng) {
-    Bytes noMask = BmpBytes(Bmp{32, 3, 2, {}, std::vector<uint32_t>(6, kRed), kMask});
+    const auto direct = [](int bpp, std::vector<uint32_t> px) {
+        return BmpBytes(Bmp{bpp, 3, 2, {}, px, kMask});
+    };
+    Bytes noMask = direct(32, std::vector<uint32_t>(6, kRed));
     noMask.resize(noMask.size() - 2 * 4);  // a 32-bit entry may leave its mask rows out
     const struct {
         const char* name;
@@ -154,15 +148,12 @@ TEST(IconFile, EntriesOfEveryDepthAndPng) {
         {"1 bit", BmpBytes(Indexed(1, 1, 0)), 3, 2, RedBlue()},
         {"4 bits, both nibbles", BmpBytes(Indexed(4, 5, 10)), 3, 2, RedBlue()},
         {"8 bits", BmpBytes(Indexed(8, 200, 7)), 3, 2, RedBlue()},
-        {"24 bits", BmpBytes(Bmp{24, 3, 2, {}, {kRed, kBlue, kRed, kBlue, kRed, kRed}, kMask}), 3,
-         2, RedBlue()},
+        {"24 bits", direct(24, {kRed, kBlue, kRed, kBlue, kRed, kRed}), 3, 2, RedBlue()},
         // 32 bits: the alpha channel rules, the mask is not read; half blue premultiplies.
-        {"32 bits with alpha",
-         BmpBytes(Bmp{32, 3, 2, {}, {kRed, 0x800000FF, 0x00FFFFFF, 0x800000FF, kRed, kRed}, kMask}),
-         3, 2, RedBlue(0x80000080u)},
+        {"32 bits with alpha", direct(32, {kRed, 0x800000FF, 0xFFFFFF, 0x800000FF, kRed, kRed}), 3,
+         2, RedBlue(0x80000080u)},
         // 32 bits whose alpha is zero throughout: the mask decides, as for lower depths.
-        {"32 bits without alpha",
-         BmpBytes(Bmp{32, 3, 2, {}, {0xFF0000, 0xFF, 0xFFFFFF, 0xFF, 0xFF0000, 0xFF0000}, kMask}),
+        {"32 bits without alpha", direct(32, {0xFF0000, 0xFF, 0xFFFFFF, 0xFF, 0xFF0000, 0xFF0000}),
          3, 2, RedBlue()},
         {"32 bits without mask", noMask, 3, 2, std::vector<uint32_t>(6, kRed)},
         {"PNG", Png(40, 20, 255, 0, 0, 128), 40, 20, std::vector<uint32_t>(800, 0x80800000u)},
@@ -172,11 +163,10 @@ TEST(IconFile, EntriesOfEveryDepthAndPng) {
         std::string error;
         auto icon = Decode(IcoFile({{c.w, c.h, c.entry}}), &error);
         ASSERT_TRUE(icon) << error;
-        EXPECT_EQ(c.w, icon->width);
-        EXPECT_EQ(c.h, icon->height);
-        EXPECT_EQ(c.w / 2, icon->xHotspot);  // the centre, truncated
-        EXPECT_EQ(c.h / 2, icon->yHotspot);
-        EXPECT_EQ(c.argb, icon->argb);
+        // The hotspot in the centre, truncated.
+        EXPECT_EQ(
+            std::make_tuple(c.w, c.h, c.w / 2, c.h / 2, c.argb),
+            std::make_tuple(icon->width, icon->height, icon->xHotspot, icon->yHotspot, icon->argb));
     }
 }
 
@@ -184,8 +174,12 @@ TEST(IconFile, PicksTheFirstEntrysSizeAtItsDeepestColour) {
     // An n x n entry of one colour, grey level k.
     auto solid = [](int bpp, int n, uint32_t k) {
         const size_t count = static_cast<size_t>(n) * n;
-        Bmp bmp{bpp, n, n, {}, std::vector<uint32_t>(count, 0xFF000000u | k * 0x010101u)};
-        bmp.mask.assign(count, false);
+        Bmp bmp{bpp,
+                n,
+                n,
+                {},
+                std::vector<uint32_t>(count, 0xFF000000u | k * 0x010101u),
+                std::vector<bool>(count)};
         if (bpp <= 8) {
             bmp.palette = {k * 0x010101u, 0};
             bmp.px.assign(count, 0);
@@ -262,8 +256,7 @@ TEST(IconFile, MalformedFilesGiveNoIconAndAReason) {
         EXPECT_FALSE(Decode(b, &error));
         EXPECT_EQ(c.error, error);
     }
-    vistrec::test::TempDir dir;
-    EXPECT_FALSE(vistrec::platform::LoadIconFile(dir.File("missing.ico"), &error));
+    EXPECT_FALSE(vistrec::platform::LoadIconFile("/nonexistent/missing.ico", &error));
     EXPECT_EQ("cannot open the file", error);
 }
 

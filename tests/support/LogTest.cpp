@@ -29,18 +29,15 @@ std::vector<std::string> ReadLines(const std::string& path) {
 
 // The number a rollover line carries after "line ".
 long LineNumber(const std::string& line) {
-    const size_t at = line.find("| line ");
-    return at == std::string::npos ? -1 : std::stol(line.substr(at + 7));
+    return std::stol(line.substr(line.find("| line ") + 7));
 }
 
 TEST(Log, LinesAndRollover) {
-    const std::string dir = vistrec::platform::ExecutableDir() + "log";
-    const std::string path = dir + "/record.log";
+    const std::string dir = vistrec::platform::ExecutableDir() + "log", path = dir + "/record.log";
     ASSERT_EQ(LogFilePath(), path);
     std::error_code ec;
     fs::remove_all(dir, ec);
     ASSERT_TRUE(fs::create_directory(dir));  // the logger does not create the folder
-
     const time_t before = time(nullptr);
     VLOG_INFO("log start!");
     VLOG_DEBUG("debug line " << 1);
@@ -49,7 +46,6 @@ TEST(Log, LinesAndRollover) {
               << " size " << 1920 << "x" << 1080 << " \xe5\xbd\x95");
     VLOG_WARN("warn " << 2.5);
     const time_t after = time(nullptr);
-
     const std::vector<std::string> lines = ReadLines(path);
     ASSERT_EQ(lines.size(), 3u);
     const std::string thread = log4cplus::thread::getCurrentThreadName();
@@ -68,7 +64,6 @@ TEST(Log, LinesAndRollover) {
         EXPECT_GE(mktime(&when), before - 1) << lines[i];
         EXPECT_LE(mktime(&when), after + 1) << lines[i];
     }
-
     // Write a bit more than eleven files' worth.
     const std::string filler(8000, 'x');
     const long lineBytes = static_cast<long>(filler.size()) + 100;

@@ -1,8 +1,5 @@
-// The synchroniser driven by an injected clock (when a frame is due and which index it
-// carries, what the audio writes when it lags, the end-of-recording tail, whole recordings
-// simulated millisecond by millisecond), and the MP4 recording loop around it: the level block
-// of every recording, the audio frames taken from the sound queue, the queue's bound, and the
-// log when no sound comes.
+// Clock rules with injected times (pauses, low volume, the audio/video synchroniser), and the MP4
+// recording loop around them: the level block, the sound queue, the log when no sound comes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -12,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern "C" {
@@ -22,18 +20,88 @@ extern "C" {
 #include "src/AvSynchroniser.h"
 #include "src/Cadmo2Mp4Video.h"
 #include "src/ICadmo2Mp4VideoSink.h"
+#include "src/LowVolumeCheck.h"
+#include "src/RecordClock.h"
 #include "support/Log.h"
 
 namespace {
 
+TEST(RecordClock, PausesAreCountedOnceAndExcludedFromTheDuration) {
+    CRecordClock clock;
+    clock.Begin(5000);
+    EXPECT_EQ(0, clock.Resume(7000));  // no pause: nothing changes
+    clock.Pause(100000);
+    clock.Pause(100400);  // a second pause keeps the first start
+    EXPECT_EQ(1500, clock.Resume(101500));
+    EXPECT_EQ(1500, clock.PauseTotal());
+    EXPECT_FALSE(clock.m_pause);
+    // 10 s with one 2 s pause in all: 8000 ms recorded.
+    clock.Pause(103000);
+    clock.Resume(103500);
+    EXPECT_EQ(8000u, clock.Duration(5000 + 10000));
+    // Stopping the video-only recorder while paused counts the pause and leaves it open.
+    clock.Pause(110000);
+    clock.CountOpenPause(110700);
+    EXPECT_EQ(2700, clock.PauseTotal());
+    EXPECT_TRUE(clock.m_pause);
+    // A new recording forgets earlier pauses; the tick counter may wrap.
+    clock.Begin(0xFFFFFF00u);
+    EXPECT_EQ(0, clock.PauseTotal());
+    EXPECT_FALSE(clock.m_pause);
+    EXPECT_EQ(0x200u, clock.Duration(0x100u));
+}
+
+// Checks every 100 ms, `firstLevel` for 30 s and 0 after; a 5-minute pause after `pauseAt` s.
+TEST(LowVolumeCheck, FirstAfterAMinuteThenEveryElevenRecordedMinutes) {
+    const struct {
+        int firstLevel, threshold;
+        bool delivered;
+        int seconds, pauseAt, code;
+        std::vector<double> at;  // wall-clock times of the warnings, give or take 3 s
+    } rows[] = {
+        {0, 10, true, 1000, -1, -102, {62, 62 + 600 + 62}},  // 30 windows of just over 2 s
+        {0, 10, false, 70, -1, -101, {62}},                  // no audio delivered at all
+        {0, 0, true, 700, -1, 0, {}},                        // threshold 0 never warns
+        {12, 10, true, 1500, -1, 0, {}},  // one loud window silences it for the recording
+        // The next check starts 10 recorded minutes after the first, not 10 wall-clock minutes.
+        {0, 10, true, 1170, 370, -102, {62, 62 + 600 + 300 + 62}},
+    };
+    for (const auto& r : rows) {
+        CLowVolumeCheck check;
+        uint32_t now = 0;
+        check.Start(now);
+        std::vector<double> posts;
+        for (int tenth = 0; tenth < r.seconds * 10; ++tenth, now += 100) {
+            if (tenth == r.pauseAt * 10) {
+                check.OnPauseBegin(now);
+                check.OnPauseEnd(now += 300000);
+                check.OnResumed(now);
+            }
+            int level = tenth < 300 ? r.firstLevel : 0;
+            if (const int code = check.Check(now, &level, r.threshold, r.delivered)) {
+                posts.push_back(now / 1000.0);
+                EXPECT_EQ(r.code, code) << now;
+            }
+        }
+        ASSERT_EQ(r.at.size(), posts.size()) << r.seconds;
+        for (size_t i = 0; i < posts.size(); ++i)
+            EXPECT_NEAR(r.at[i], posts[i], 3) << r.seconds;
+    }
+}
+
 using Action = CAvSynchroniser::Action;
 
 // AAC at 16 kHz: 1024 samples (64 ms, 2048 bytes) a frame.
-constexpr int kAacSamples = 1024;
-constexpr int kAacRate = 16000;
-constexpr int kAacBytes = 2048;
+constexpr int kAacSamples = 1024, kAacRate = 16000, kAacBytes = 2048;
 
+// A started synchroniser on a clock of its own, with `audioFrames` written.
 struct Fixture {
+    explicit Fixture(int fps = 20, bool video = true, int samples = kAacSamples,
+                     int audioFrames = 0) {
+        sync.Start(fps, video, samples, kAacRate, kAacBytes);
+        while (audioFrames-- > 0)
+            sync.OnAudioFrame();
+    }
     int64_t now = 5000000;  // any origin
     CAvSynchroniser sync{[this] { return now; }};
 };
@@ -57,10 +125,8 @@ TEST(AvSynchroniser, FrameDueAndIndex) {
         {25, 9, 400, true, 10},  // rates that divide 1000 never repeat an index
     };
     for (const auto& r : rows) {
-        SCOPED_TRACE(testing::Message()
-                     << r.fps << " fps, last " << r.lastIndex << ", at " << r.elapsed << " ms");
-        Fixture f;
-        f.sync.Start(r.fps, true, kAacSamples, kAacRate, kAacBytes);
+        SCOPED_TRACE(testing::Message() << r.fps << " fps, " << r.lastIndex << ", " << r.elapsed);
+        Fixture f(r.fps);
         if (r.lastIndex >= 0)
             f.sync.OnVideoFrame(r.lastIndex);
         EXPECT_EQ(r.due, f.sync.VideoFrameDue(r.elapsed));
@@ -93,10 +159,7 @@ TEST(AvSynchroniser, WhatGoesOutWhenAFrameIsDue) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
-        Fixture f;
-        f.sync.Start(20, r.video, kAacSamples, kAacRate, kAacBytes);
-        for (int i = 0; i < r.audioFrames; ++i)
-            f.sync.OnAudioFrame();
+        Fixture f(20, r.video, kAacSamples, r.audioFrames);
         if (r.starved) {
             // A frame far behind the video with nothing queued starts a silent stretch.
             f.sync.OnVideoResult(f.sync.AudioTimeMs() + 3000);
@@ -107,7 +170,6 @@ TEST(AvSynchroniser, WhatGoesOutWhenAFrameIsDue) {
     }
     // Nothing goes out before the frame is due.
     Fixture f;
-    f.sync.Start(20, true, kAacSamples, kAacRate, kAacBytes);
     f.sync.OnVideoFrame(0);
     EXPECT_EQ(Action::kWait, f.sync.Next(49, kAacBytes));
 }
@@ -128,38 +190,10 @@ TEST(AvSynchroniser, EndOfRecordingTail) {
         {true, 32, false, Action::kEnd},
     };
     for (const auto& r : rows) {
-        SCOPED_TRACE(testing::Message()
-                     << r.audioFrames << " audio frames, sound left " << r.soundLeft);
-        Fixture f;
-        f.sync.Start(20, true, r.audio ? kAacSamples : 0, kAacRate, kAacBytes);
-        for (int i = 0; i < r.audioFrames; ++i)
-            f.sync.OnAudioFrame();
+        SCOPED_TRACE(testing::Message() << r.audioFrames << " frames, sound " << r.soundLeft);
+        Fixture f(20, true, r.audio ? kAacSamples : 0, r.audioFrames);
         EXPECT_EQ(r.expected, f.sync.TailStep(2000, r.soundLeft));
     }
-}
-
-// Runs the H.264 recorder's loop for `seconds` on the injected clock: an idle pass costs 1 ms,
-// a frame `captureMs` (and `stallMs` once, at 10 s). Returns the frame indices written.
-std::vector<int64_t> RunVideoLoop(int fps, int captureMs, int stallMs, int seconds) {
-    Fixture f;
-    f.sync.Start(fps, true, 0, 0, 0);
-    std::vector<int64_t> indices;
-    bool stalled = false;
-    for (int64_t elapsed; (elapsed = f.sync.Elapsed(0)) < seconds * 1000;) {
-        if (!f.sync.VideoFrameDue(elapsed)) {
-            f.now += 1;
-            continue;
-        }
-        const int64_t index = f.sync.VideoFrameIndex(elapsed);
-        f.sync.OnVideoFrame(index);
-        indices.push_back(index);
-        f.now += captureMs;
-        if (!stalled && elapsed >= 10000) {
-            f.now += stallMs;
-            stalled = true;
-        }
-    }
-    return indices;
 }
 
 // The file lasts as long as the recording (its last frame ends at the stop) whatever the rate,
@@ -169,27 +203,35 @@ TEST(AvSynchroniser, VideoOnlyRecordingLastsAsLongAsTheWallClock) {
         int fps, captureMs, stallMs;
     } rows[] = {{30, 5, 0}, {30, 40, 0}, {20, 5, 500}, {25, 5, 0}, {15, 5, 0}};
     for (const auto& r : rows) {
+        int stall = r.stallMs;
         SCOPED_TRACE(testing::Message() << r.fps << " fps, capture " << r.captureMs << " ms, stall "
                                         << r.stallMs << " ms");
-        const std::vector<int64_t> indices = RunVideoLoop(r.fps, r.captureMs, r.stallMs, 60);
-        ASSERT_FALSE(indices.empty());
-        for (size_t i = 1; i < indices.size(); ++i)
-            ASSERT_LT(indices[i - 1], indices[i]) << "at frame " << i;
-        const double fileSeconds = static_cast<double>(indices.back() + 1) / r.fps;
-        EXPECT_NEAR(60.0, fileSeconds, 0.1);
+        // The H.264 loop for 60 s: an idle pass costs 1 ms, a frame `captureMs` (+ one stall).
+        Fixture f(r.fps, true, 0);
+        int64_t last = -1;
+        for (int64_t elapsed; (elapsed = f.sync.Elapsed(0)) < 60000;) {
+            if (!f.sync.VideoFrameDue(elapsed)) {
+                f.now += 1;
+                continue;
+            }
+            const int64_t index = f.sync.VideoFrameIndex(elapsed);
+            ASSERT_LT(last, index) << "at " << elapsed << " ms";
+            f.sync.OnVideoFrame(last = index);
+            f.now += r.captureMs + (elapsed >= 10000 ? std::exchange(stall, 0) : 0);
+        }
+        EXPECT_NEAR(60.0, static_cast<double>(last + 1) / r.fps, 0.1);
     }
 }
 
 // The host's "/voluMem" block, 16 bytes, removed at the end.
 struct HostLevelBlock {
     int fd = (shm_unlink("/voluMem"), shm_open("/voluMem", O_RDWR | O_CREAT | O_EXCL, 0600));
-    void* view = fd >= 0 && ftruncate(fd, 16) == 0
+    void* text = fd >= 0 && ftruncate(fd, 16) == 0
                      ? mmap(nullptr, 16, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
                      : MAP_FAILED;
-    char* text = view == MAP_FAILED ? nullptr : static_cast<char*>(view);
     ~HostLevelBlock() {
-        if (text)
-            munmap(view, 16);
+        if (text != MAP_FAILED)
+            munmap(text, 16);
         if (fd >= 0)
             close(fd);
         shm_unlink("/voluMem");
@@ -222,7 +264,7 @@ class StoppedSink : public ICadmo2Mp4Video_Sink {
 
 TEST(RecordLoop, EveryRecordingOfAnObjectPublishesTheLevel) {
     HostLevelBlock host;
-    ASSERT_TRUE(host.text);
+    ASSERT_NE(MAP_FAILED, static_cast<char*>(host.text));
     vistrec::test::TempDir dir;
     CCadmo2Mp4Video muxer(nullptr);
     muxer.m_outWidth = 160;
@@ -234,7 +276,7 @@ TEST(RecordLoop, EveryRecordingOfAnObjectPublishesTheLevel) {
         memset(host.text, 0, 16);
         muxer.setFileName(dir.File("level" + std::to_string(i) + ".mp4").c_str());
         ASSERT_EQ(0, muxer.record(&sink, nullptr, false));
-        EXPECT_EQ(std::to_string(muxer.m_lastLevel), host.text);
+        EXPECT_EQ(std::to_string(muxer.m_lastLevel), static_cast<char*>(host.text));
         EXPECT_GT(muxer.m_lastLevel, 0);
     }
 }
@@ -256,8 +298,7 @@ TEST(RecordLoop, SoundQueueKeepsTheNewestTenSeconds) {
     EXPECT_EQ(static_cast<uint8_t>(blocks - keptBlocks), muxer.m_audioFifo.Data()[0]);
 }
 
-// An MP4 written to memory with the recorder's audio stream: AAC at 16 kHz, 1024 samples
-// (64 ms, 2048 bytes) a frame.
+// An MP4 written to memory with the recorder's audio stream (2048 bytes a frame).
 class AudioFrames : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -278,44 +319,25 @@ class AudioFrames : public ::testing::Test {
     }
     int Write(bool closing = false) { return muxer.write_audio_frame2(fc, st, 0, closing); }
     void Queue(int bytes) {
-        const std::vector<uint8_t> pcm(bytes, 0x11);
-        muxer.m_audioFifo.Append(pcm.data(), bytes);
+        muxer.m_audioFifo.Append(std::vector<uint8_t>(bytes, 0x11).data(), bytes);
     }
-
     CCadmo2Mp4Video muxer{nullptr};
     AVFormatContext* fc = nullptr;
     AVStream* st = nullptr;
 };
 
-TEST_F(AudioFrames, FramesTakeWholeSamplesFromTheQueue) {
+TEST_F(AudioFrames, FramesTakeWholeSamplesAndSilenceWhenTheQueueIsEmpty) {
+    EXPECT_EQ(-1, Write());      // the encoder holds its first frame back
+    EXPECT_EQ(0, Write());       // while recording an empty queue still yields a frame of silence
+    EXPECT_EQ(-1, Write(true));  // but in the closing loop it ends the loop
     Queue(5000);
     for (const int left : {5000 - 2048, 5000 - 4096, 0}) {  // the last frame padded with silence
-        Write();
+        EXPECT_EQ(0, Write());
         EXPECT_EQ(left, muxer.m_audioFifo.Size());
     }
     Queue(1001);  // an odd count gives up only whole samples
-    Write();
-    EXPECT_EQ(1, muxer.m_audioFifo.Size());
-}
-
-TEST_F(AudioFrames, EmptyQueueGivesSilenceWhileRecordingAndEndsTheTail) {
-    EXPECT_EQ(-1, Write());  // the encoder holds its first frame back
-    EXPECT_EQ(0, Write());   // while recording an empty queue still yields a frame of silence
-    EXPECT_EQ(0, Write());
-    EXPECT_EQ(-1, Write(true));  // but in the closing loop it ends the loop
-    Queue(2048);
     EXPECT_EQ(0, Write(true));
-}
-
-// How often `text` stands in the log after byte `from`.
-int CountInLog(const std::string& text, size_t from) {
-    std::stringstream log;
-    log << std::ifstream(LogFilePath(), std::ios::binary).rdbuf();
-    int count = 0;
-    for (size_t at = log.str().find(text, from); at != std::string::npos;
-         at = log.str().find(text, at + 1))
-        ++count;
-    return count;
+    EXPECT_EQ(1, muxer.m_audioFifo.Size());
 }
 
 // Without sound the frames are silent; the log says so once per silent stretch, and once when
@@ -323,14 +345,23 @@ int CountInLog(const std::string& text, size_t from) {
 TEST_F(AudioFrames, MissingSoundIsLoggedOncePerStretch) {
     VLOG_INFO("RecordLoop log mark");
     const size_t from = std::ifstream(LogFilePath(), std::ios::ate).tellg();
+    const auto count = [from](const std::string& text) {  // in the log after `from`
+        std::stringstream in;
+        in << std::ifstream(LogFilePath(), std::ios::binary).rdbuf();
+        const std::string log = in.str();
+        int n = 0;
+        for (size_t at = log.find(text, from); at != std::string::npos; at = log.find(text, at + 1))
+            ++n;
+        return n;
+    };
     for (int stretch = 0; stretch < 2; ++stretch) {
         for (int i = 0; i < 30; ++i)  // about two seconds without sound
             Write();
         Queue(2048);
         Write();
     }
-    EXPECT_EQ(2, CountInLog("get_audio_frame error", from));
-    EXPECT_EQ(2, CountInLog("sound again", from));
+    EXPECT_EQ(2, count("get_audio_frame error"));
+    EXPECT_EQ(2, count("sound again"));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// A display server for the capture, size and drawing tests, installed while it lives: a fixed
-// monitor list, a settable target window and pointer, and grabbers that read a known pattern
-// (or fail, or lose their server).
+// A display server installed while it lives: set monitors, target window and pointer, and
+// grabbers that read a known pattern (or fail, or lose their server).
 #ifndef VISTREC_TESTS_UNIT_FAKEDISPLAY_H
 #define VISTREC_TESTS_UNIT_FAKEDISPLAY_H
 
@@ -8,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "capture/CaptureScreen.h"
 #include "platform/Platform.h"
 
 class FakeDisplay : public vistrec::platform::DisplayServer {
@@ -21,10 +21,8 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
     bool serverDown = false;  // grabbers lose their connection; no new grabber can be made
     int grabbersMade = 0;
     int brightFrom = -1;  // >= 0: the screen is black left of this column, white from it
-
     FakeDisplay() { vistrec::platform::SetDisplayForTesting(this); }
     ~FakeDisplay() override { vistrec::platform::SetDisplayForTesting(nullptr); }
-
     // The patterned screen's pixel at (x, y): distinct per position.
     static uint32_t ScreenPixel(int x, int y) {
         return 0xFF000000u | (static_cast<uint32_t>(x & 0xFFF) << 12) | (y & 0xFFF);
@@ -38,7 +36,6 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
         pointer.xHotspot = pointer.yHotspot = hotspot;
         pointer.argb.assign(static_cast<size_t>(side) * side, argb);
     }
-
     int MonitorCount() override { return static_cast<int>(monitors.size()); }
     std::vector<RECT> Monitors() override { return monitors; }
     bool DisplayDeviceRect(int i, RECT* out) override {
@@ -64,14 +61,12 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
     }
 
   private:
-    class Grabber : public vistrec::platform::ScreenGrabber {
-      public:
+    struct Grabber : vistrec::platform::ScreenGrabber {
         explicit Grabber(FakeDisplay* owner) : m_owner(owner) {}
         bool Grab(HWND, int x, int y, int w, int h, vistrec::platform::ImageView* out) override {
             const FakeDisplay& d = *m_owner;
             m_owner->grabs.push_back(RECT{x, y, x + w, y + h});
-            m_lost = m_lost || d.serverDown;  // once lost, for good
-            if (m_lost || d.grabFails)
+            if ((m_lost = m_lost || d.serverDown) || d.grabFails)  // once lost, for good
                 return false;
             m_pixels.resize(static_cast<size_t>(w) * h);
             for (int row = 0; row < h; ++row)
@@ -84,18 +79,16 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
             return true;
         }
         bool ConnectionLost() const override { return m_lost; }
-
-      private:
         FakeDisplay* m_owner;
         bool m_lost = false;
         std::vector<uint32_t> m_pixels;
     };
 };
 
-// Pixel (x, y) of a 32-bit bitmap of `stride` bytes a row.
-inline uint32_t PixelAt(const uint8_t* pixels, int stride, int x, int y) {
+// Pixel (x, y) of a captured bitmap.
+inline uint32_t At(const CaptureBitmap& b, int x, int y) {
     uint32_t v;
-    memcpy(&v, pixels + static_cast<size_t>(y) * stride + x * 4, 4);
+    memcpy(&v, b.pixels.data() + static_cast<size_t>(y) * b.Stride() + x * 4, 4);
     return v;
 }
 
