@@ -1,6 +1,5 @@
-// The screen capturer keeps capturing when its X server is killed and another one starts on the
-// same display number: the lost grabber is replaced once the server is back, and the server's
-// absence is not taken for the chosen monitor being unplugged.
+// A capturer whose X server is killed and restarted on the same display replaces its grabber,
+// and does not take the server's absence for the chosen monitor being unplugged.
 #include <gtest/gtest.h>
 
 #include "capture/CaptureScreen.h"
@@ -13,14 +12,13 @@ namespace {
 // Captures until a grab reads new pixels or `timeoutMs` passes; whether one did.
 bool CaptureWithin(CScreenCapturer* capturer, CaptureBitmap* bmp, int timeoutMs) {
     const int64_t end = vistrec::platform::GetMsTime() + timeoutMs;
-    do {
-        bool grabbed = false;
-        capturer->CaptureScreen(nullptr, bmp, &grabbed);
-        if (grabbed)
-            return true;
+    bool grabbed = false;
+    while (capturer->CaptureScreen(nullptr, bmp, &grabbed), !grabbed) {
+        if (vistrec::platform::GetMsTime() >= end)
+            return false;
         vistrec::platform::SleepMs(50);  // a frame interval
-    } while (vistrec::platform::GetMsTime() < end);
-    return false;
+    }
+    return true;
 }
 
 TEST(GrabberReconnect, CapturingResumesOnARestartedServer) {
@@ -34,20 +32,16 @@ TEST(GrabberReconnect, CapturingResumesOnARestartedServer) {
     g_captureSettings.captureRect = {0, 0, 64, 48};
     g_captureSettings.regionFlag = true;
     g_captureSettings.displayNumber = 1;
-
     CScreenCapturer capturer;
     CaptureBitmap bmp;
     ASSERT_TRUE(CaptureWithin(&capturer, &bmp, 2000));
-
     // The server dies mid-recording: captures read nothing, and do not end the process.
-    const std::string name = first.name();
-    options.display = std::stoi(name.substr(1));
+    options.display = std::stoi(first.name().substr(1));
     first.Stop();
     EXPECT_FALSE(CaptureWithin(&capturer, &bmp, 300));
     bool grabbed = true;
     EXPECT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed)) << "taken for a lost monitor";
     EXPECT_FALSE(grabbed);
-
     vistrec::test::XvfbServer second(options);
     second.ExportDisplay();
     ASSERT_TRUE(second.Start(&error)) << error;

@@ -1,8 +1,5 @@
 // libFuzzer target for the icon reader: any bytes give an icon or a reason, never a crash, a
 // read outside the input or a large allocation. Built and run by scripts/fuzz.sh.
-#include <stddef.h>
-#include <stdint.h>
-
 #include <string>
 
 extern "C" {
@@ -19,14 +16,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string error;
     auto icon = vistrec::platform::ico::DecodeIcon(data, size, &error);
-    if (icon) {
-        // A decoded icon is within the format's bounds and fully backed by pixels.
-        if (icon->width < 1 || icon->width > vistrec::platform::ico::kMaxSide || icon->height < 1 ||
-            icon->height > vistrec::platform::ico::kMaxSide ||
-            icon->argb.size() != static_cast<size_t>(icon->width) * icon->height)
-            __builtin_trap();
-    } else if (error.empty()) {
+    // A decoded icon is within the format's bounds and fully backed by pixels.
+    using vistrec::platform::ico::kMaxSide;
+    if (icon ? icon->width < 1 || icon->width > kMaxSide || icon->height < 1 ||
+                   icon->height > kMaxSide ||
+                   icon->argb.size() != static_cast<size_t>(icon->width) * icon->height
+             : error.empty())
         __builtin_trap();
-    }
     return 0;
 }

@@ -1,22 +1,23 @@
-// Monitor choice, the target window, region and letterboxed captures, and the vanished
-// monitor, on a fake display.
+// Capture, size and conversion rules on a fake display: monitors, target window, letterbox, failed
+// grabs, a lost grabber, encode sizes and quality, and reads that stay in the captured picture.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <tuple>
 
 #include "FakeDisplay.h"
 #include "capture/CaptureScreen.h"
 #include "capture/CaptureSettings.h"
 #include "capture/FrameComposer.h"
 #include "capture/MouseEffects.h"
+#include "capture/SizeRules.h"
+#include "common/TempDir.h"
+#include "src/H264WindowRecorder.h"
 
 namespace {
-
-uint32_t PixelAt(const CaptureBitmap& b, int x, int y) {
-    uint32_t v;
-    memcpy(&v, b.pixels.data() + static_cast<size_t>(y) * b.Stride() + x * 4, 4);
-    return v;
-}
 
 class CaptureTest : public ::testing::Test {
   protected:
@@ -25,125 +26,82 @@ class CaptureTest : public ::testing::Test {
         g_mouse = MouseSettings();
         g_previousMonitorCount = 0;
     }
+    // A 64 x 48 region of a 640 x 480 screen.
+    void SmallRegion() {
+        display.monitors = {{0, 0, 640, 480}};
+        g_captureSettings.captureRect = {0, 0, 64, 48};
+        g_captureSettings.regionFlag = true;
+    }
     FakeDisplay display;
-    ScopedFakeDisplay scoped{&display};
+    CScreenCapturer capturer;
+    CaptureBitmap bmp;
+    bool grabbed = false;
 };
 
 TEST_F(CaptureTest, TargetWindowSearchStartsAtTheChosenMonitor) {
     const std::vector<RECT> two = {{0, 0, 1920, 1080}, {1920, 0, 3840, 1080}};
     display.monitors = two;
-    // Follow-target off: the chosen monitor whatever the window.
-    display.hasTarget = true;
-    display.target = {2000, 100, 2400, 500};
-    EXPECT_EQ(0, FindTargetMonitor(two, 0));
-    g_captureSettings.followTarget = true;
-    EXPECT_EQ(1, FindTargetMonitor(two, 0));
-    // Centred on monitor 1 while the scan starts at monitor 2: nothing found, the first one.
-    display.target = {100, 100, 500, 500};
-    EXPECT_EQ(0, FindTargetMonitor(two, 1));
-    // A centre exactly on the right edge is outside: right and bottom edges are exclusive.
-    display.target = {1900, 0, 1940, 100};
-    EXPECT_EQ(1, FindTargetMonitor(two, 0));
-    // A start beyond the list with a target window: the first monitor.
-    EXPECT_EQ(0, FindTargetMonitor(two, 5));
-    // No target window: the chosen monitor, whatever it is.
-    display.hasTarget = false;
-    EXPECT_EQ(1, FindTargetMonitor(two, 1));
-    EXPECT_EQ(5, FindTargetMonitor(two, 5));
-}
-
-// A 4 x 4 opaque white pointer shown at screen (x, y).
-void ShowPointer(FakeDisplay* display, int x, int y) {
-    g_mouse.m_mouseShow = 1;
-    g_mouse.m_mouseSize = 100;
-    display->pointer.visible = true;
-    display->pointer.x = x;
-    display->pointer.y = y;
-    display->pointer.width = display->pointer.height = 4;
-    display->pointer.argb.assign(16, 0xFFFFFFFFu);
-}
-
-TEST_F(CaptureTest, RegionIsCopiedOneToOneWithThePointerTranslated) {
-    display.monitors = {{0, 0, 1920, 1080}};
-    g_captureSettings.captureRect = {10, 20, 810, 620};
-    g_captureSettings.regionFlag = true;
-    ShowPointer(&display, 110, 220);
-
-    CScreenCapturer capturer;
-    CaptureBitmap bmp;
-    ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp));
-    EXPECT_EQ(800, bmp.width);
-    EXPECT_EQ(600, bmp.height);
-    EXPECT_EQ(FakeDisplay::ScreenPixel(10, 20), PixelAt(bmp, 0, 0));
-    EXPECT_EQ(FakeDisplay::ScreenPixel(809, 619), PixelAt(bmp, 799, 599));
-    // Pointer at screen (110, 220) lands at bitmap (100, 200).
-    EXPECT_EQ(0xFFFFFFFFu, PixelAt(bmp, 100, 200));
-    EXPECT_EQ(0xFFFFFFFFu, PixelAt(bmp, 103, 203));
-    EXPECT_EQ(FakeDisplay::ScreenPixel(10 + 104, 20 + 200), PixelAt(bmp, 104, 200));
-    EXPECT_EQ(FakeDisplay::ScreenPixel(10 + 99, 20 + 200), PixelAt(bmp, 99, 200));
+    const struct {
+        bool hasTarget, follow;
+        RECT target;
+        int start, expected;
+    } rows[] = {
+        {true, false, {2000, 100, 2400, 500}, 0, 0},  // follow-target off: the chosen monitor
+        {true, true, {2000, 100, 2400, 500}, 0, 1},
+        {true, true, {100, 100, 500, 500}, 1, 0},  // not found from the start: the first one
+        {true, true, {1900, 0, 1940, 100}, 0, 1},  // right and bottom edges are exclusive
+        {true, true, {1900, 0, 1940, 100}, 5, 0},  // a start beyond the list
+        {false, true, {}, 1, 1},                   // no target window: the chosen monitor
+        {false, true, {}, 5, 5},
+    };
+    for (const auto& r : rows) {
+        display.hasTarget = r.hasTarget;
+        display.target = r.target;
+        g_captureSettings.followTarget = r.follow;
+        EXPECT_EQ(r.expected, FindTargetMonitor(two, r.start)) << r.target.left << " " << r.start;
+    }
 }
 
 TEST_F(CaptureTest, WholeMonitorIsLetterboxedIntoTheCaptureRectangle) {
     display.monitors = {{0, 0, 1280, 1024}};
     g_captureSettings.captureRect = {0, 0, 1920, 1080};
-    CScreenCapturer capturer;
-    CaptureBitmap bmp;
     ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp));
     ASSERT_EQ(1u, display.grabs.size());
-    EXPECT_EQ(1280, display.grabs[0].right);
-    EXPECT_EQ(1024, display.grabs[0].bottom);
-    EXPECT_EQ(1920, bmp.width);
+    EXPECT_EQ(std::make_pair(1280, 1024),
+              std::make_pair(display.grabs[0].right, display.grabs[0].bottom));
     // Bands left of x = 285 and right of 285 + 1350 are black; the picture is opaque.
-    EXPECT_EQ(0u, PixelAt(bmp, 284, 500));
-    EXPECT_EQ(0u, PixelAt(bmp, 285 + 1350, 500));
-    EXPECT_EQ(0xFFu, PixelAt(bmp, 285, 500) >> 24);
-    EXPECT_EQ(0xFFu, PixelAt(bmp, 285 + 1349, 500) >> 24);
+    EXPECT_EQ(std::make_tuple(1920, 0u, 0u),
+              std::make_tuple(bmp.width, At(bmp, 284, 500), At(bmp, 1635, 500)));
+    EXPECT_EQ(0xFFu, At(bmp, 285, 500) >> 24);
+    EXPECT_EQ(0xFFu, At(bmp, 1634, 500) >> 24);
 }
 
 TEST_F(CaptureTest, SecondMonitorCapturedAndItsLossReportedUntilItReturns) {
-    display.monitors = {{0, 0, 1920, 1080}, {1920, 0, 3840, 1080}};
+    display.monitors = {{0, 0, 1920, 1080}};
     g_captureSettings.captureRect = {0, 0, 1920, 1080};
-    g_captureSettings.displayNumber = 2;
-    CScreenCapturer capturer;
-    CaptureBitmap bmp;
-    ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp));
-    EXPECT_EQ(1920, display.grabs.back().left);
-    EXPECT_EQ(FakeDisplay::ScreenPixel(1920, 0), PixelAt(bmp, 0, 0));
-
-    display.monitors.pop_back();
-    EXPECT_FALSE(capturer.CaptureScreen(nullptr, &bmp));
-    EXPECT_FALSE(capturer.CaptureScreen(nullptr, &bmp));  // repeated until the condition clears
-    g_captureSettings.displayNumber = 1;
-    EXPECT_TRUE(capturer.CaptureScreen(nullptr, &bmp));
-
-    // Display number 0: losing a monitor is not a loss of the chosen one.
-    display.monitors.push_back({1920, 0, 3840, 1080});
-    g_captureSettings.displayNumber = 0;
-    ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp));
-    display.monitors.pop_back();
-    EXPECT_TRUE(capturer.CaptureScreen(nullptr, &bmp));
+    // Monitors, display number, whether a capture is made: the loss is reported on every capture
+    // until the choice changes; with display number 0 losing a monitor is no loss.
+    const int steps[][3] = {{2, 2, 1}, {1, 2, 0}, {1, 2, 0}, {1, 1, 1}, {2, 0, 1}, {1, 0, 1}};
+    for (const auto& s : steps) {
+        display.monitors.resize(s[0], RECT{1920, 0, 3840, 1080});
+        g_captureSettings.displayNumber = s[1];
+        EXPECT_EQ(s[2] == 1, capturer.CaptureScreen(nullptr, &bmp)) << s[0] << " " << s[1];
+        EXPECT_TRUE(s[1] != 2 || At(bmp, 0, 0) == FakeDisplay::ScreenPixel(1920, 0));
+    }
 }
 
 TEST_F(CaptureTest, AFailedGrabDrawsNoSecondPointerAndKeepsThePicture) {
-    display.monitors = {{0, 0, 640, 480}};
-    g_captureSettings.captureRect = {0, 0, 64, 48};
-    g_captureSettings.regionFlag = true;
-    ShowPointer(&display, 10, 10);
-    CScreenCapturer capturer;
-    CaptureBitmap bmp;
-    bool grabbed = false;
-    ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed));
-    EXPECT_TRUE(grabbed);
+    SmallRegion();
+    g_mouse.m_mouseShow = 1;
+    g_mouse.m_mouseSize = 100;
+    display.ShowPointer(10, 10, 4, 0, 0xFFFFFFFFu);
+    ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed) && grabbed);
     const std::vector<uint8_t> first = bmp.pixels;
-
     // The pointer moves while the screen cannot be read: the bitmap stays the last capture.
     display.pointer.x = 40;
     display.grabFails = true;
     ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed));
-    EXPECT_FALSE(grabbed);
-    EXPECT_NE(0xFFFFFFFFu, PixelAt(bmp, 40, 10));
-    EXPECT_TRUE(bmp.pixels == first);
-
+    EXPECT_TRUE(!grabbed && bmp.pixels == first);
     // So does the encoder's picture.
     CFrameComposer composer;
     AVFramePtr picture(av_frame_alloc());
@@ -161,51 +119,204 @@ TEST_F(CaptureTest, AFailedGrabDrawsNoSecondPointerAndKeepsThePicture) {
     EXPECT_TRUE(std::equal(luma.begin(), luma.end(), picture->data[0]));
 }
 
-TEST_F(CaptureTest, AGrabberWhoseServerWentAwayIsReplaced) {
-    display.monitors = {{0, 0, 640, 480}};
-    g_captureSettings.captureRect = {0, 0, 64, 48};
-    g_captureSettings.regionFlag = true;
-    CScreenCapturer capturer;
-    CaptureBitmap bmp;
-    bool grabbed = false;
-    ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed));
-    ASSERT_TRUE(grabbed);
-    EXPECT_EQ(1, display.grabbersMade);
-
+TEST_F(CaptureTest, AGrabberWhoseServerWentAwayIsReplacedAfterItsDelay) {
+    SmallRegion();
+    ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed) && grabbed);
     // The server goes away: the grab fails, so does a new grabber, and then the next try waits.
     display.serverDown = true;
-    capturer.CaptureScreen(nullptr, &bmp, &grabbed);
-    EXPECT_FALSE(grabbed);
-    capturer.CaptureScreen(nullptr, &bmp, &grabbed);
-    EXPECT_FALSE(grabbed);
-    display.serverDown = false;
-    capturer.CaptureScreen(nullptr, &bmp, &grabbed);
-    EXPECT_FALSE(grabbed) << "retried before its delay";
+    for (int i = 0; i < 3; ++i) {
+        if (i == 2)
+            display.serverDown = false;
+        capturer.CaptureScreen(nullptr, &bmp, &grabbed);
+        EXPECT_FALSE(grabbed) << "try " << i;
+    }
     EXPECT_EQ(1, display.grabbersMade);
-
     vistrec::platform::SleepMs(CRetryBackoff::kFirstMs + 50);
     capturer.CaptureScreen(nullptr, &bmp, &grabbed);
-    EXPECT_TRUE(grabbed);
-    EXPECT_EQ(2, display.grabbersMade);
-    EXPECT_EQ(FakeDisplay::ScreenPixel(5, 5), PixelAt(bmp, 5, 5));
+    EXPECT_EQ(std::make_pair(true, 2), std::make_pair(grabbed, display.grabbersMade));
+    EXPECT_EQ(FakeDisplay::ScreenPixel(5, 5), At(bmp, 5, 5));
 }
 
 TEST(RetryBackoff, DoublesUpToItsCeilingAndStartsOverOnSuccess) {
     CRetryBackoff backoff;
     EXPECT_TRUE(backoff.Due(0));
-    const struct {
-        int64_t failAt, nextDue;
-    } steps[] = {{1000, 1250}, {1250, 1750}, {1750, 2750},
-                 {2750, 4750}, {4750, 8750}, {8750, 12750}};
+    // Failures at `at`, each due again after 250, 500, ... and at most 4000 ms.
+    const int64_t steps[][2] = {{1000, 1250}, {1250, 1750},  {1750, 2750}, {2750, 4750},
+                                {4750, 8750}, {8750, 12750}, {100, 350}};
     for (const auto& s : steps) {
-        backoff.Failed(s.failAt);
-        EXPECT_FALSE(backoff.Due(s.nextDue - 1)) << s.failAt;
-        EXPECT_TRUE(backoff.Due(s.nextDue)) << s.failAt;
+        if (s[0] == 100)
+            backoff.Succeeded();
+        backoff.Failed(s[0]);
+        EXPECT_FALSE(backoff.Due(s[1] - 1)) << s[0];
+        EXPECT_TRUE(backoff.Due(s[1])) << s[0];
     }
-    backoff.Succeeded();
-    EXPECT_TRUE(backoff.Due(0));
-    backoff.Failed(100);
-    EXPECT_TRUE(backoff.Due(350));
+}
+
+TEST_F(CaptureTest, CaptureRectRoundsAndCapsTheOutput) {
+    CH264WindowRecorder rec(nullptr);  // no display: a 200-pixel square
+    EXPECT_EQ(200 * 200 * 2, rec.setCaptureRect(false, nullptr));
+    EXPECT_EQ(200, g_captureSettings.captureRect.bottom);
+    display.monitors = {{0, 0, 1366, 768}};
+    RECT r = {0, 0, 1366, 768};
+    EXPECT_EQ(2095104, rec.setCaptureRect(true, &r));
+    EXPECT_EQ(1364, g_captureSettings.captureRect.right);
+    EXPECT_EQ(std::make_pair(1364, 768), std::make_pair(rec.m_outWidth, rec.m_outHeight));
+    EXPECT_TRUE(g_captureSettings.regionFlag);
+    // Without a rectangle the display's own rectangle is kept unrounded; the output is rounded.
+    rec.setCaptureRect(false, nullptr);
+    EXPECT_EQ(std::make_tuple(1366, 1364, false),
+              std::make_tuple(g_captureSettings.captureRect.right, rec.m_outWidth,
+                              g_captureSettings.regionFlag));
+    RECT uhd = {0, 0, 3840, 2160};
+    rec.setCaptureRect(false, &uhd);
+    EXPECT_EQ(std::make_pair(1920, 1080), std::make_pair(rec.m_outWidth, rec.m_outHeight));
+}
+
+TEST_F(CaptureTest, DisplayQualityTable) {
+    const struct {
+        int monitorW, monitorH, quality, display;
+        int outW, outH, fps, bitRate;
+    } rows[] = {
+        {1366, 768, 0, 1, 1280, 720, 10, 1536000},  // 1366 / (768 / 720.0) = 1280.6, truncated
+        {2560, 1440, 2, 1, 960, 540, 10, 518400},
+        {2560, 1440, 1, 1, 1920, 1080, 20, 1920 * 1080 * 3},  // level 1 caps at 1080 only
+        // An unknown level keeps the rate and the bit rate the capture rectangle gave.
+        {2560, 1440, 5, 1, 1920, 1080, 7, 1920 * 1080 * 2},
+        {1280, 720, 9, 0, 1280, 720, 7, 1280 * 720 * 2},  // display 0, 3, -1: the first monitor
+        {1280, 720, 9, 3, 1280, 720, 7, 1280 * 720 * 2},
+        {1280, 720, 9, -1, 1280, 720, 7, 1280 * 720 * 2},
+        {1280, 720, 9, 2, 1920, 1080, 7, 1280 * 720 * 2},
+    };
+    CH264WindowRecorder rec(nullptr);
+    rec.m_frameRate = 7;
+    for (const auto& r : rows) {
+        display.monitors = {{0, 0, r.monitorW, r.monitorH}};
+        if (r.display != 1)
+            display.monitors.push_back({1280, 0, 3200, 1080});
+        rec.setCaptureRect(false, nullptr);
+        rec.setQuality(r.quality);
+        rec.setDisplay(r.display);
+        EXPECT_EQ(std::make_tuple(r.outW, r.outH, r.fps, r.bitRate),
+                  std::make_tuple(rec.m_outWidth, rec.m_outHeight, rec.m_frameRate, rec.m_bitRate))
+            << r.monitorW << " quality " << r.quality << " display " << r.display;
+        rec.m_frameRate = 7;
+    }
+    EXPECT_EQ(2, g_captureSettings.displayNumber);
+    EXPECT_EQ(nullptr, sizerules::CrfForQuality(5));
+    EXPECT_STREQ("23", sizerules::CrfForQuality(1));
+}
+
+class TestRecorder : public CH264WindowRecorder {
+  public:
+    TestRecorder() : CH264WindowRecorder(nullptr) { setPreset("ultrafast"); }
+    int WriteFrame(int64_t elapsedMs) {
+        return write_video_frame(m_pFormatCtx, m_pVideoStream, elapsedMs);
+    }
+    const AVFrame* Picture() const { return m_pPicture.get(); }
+};
+
+// Columns of the middle row unlike the top-left shareW columns of a screen that turns from black
+// to white at `split` (the blurred edge is skipped).
+std::vector<int> WrongColumns(const AVFrame* picture, int shareW, int split) {
+    std::vector<int> wrong;
+    const uint8_t* row = picture->data[0] + picture->height / 2 * picture->linesize[0];
+    const double edge = static_cast<double>(split) * picture->width / shareW;
+    for (int x = 0; x < picture->width; x += 4) {
+        if (std::fabs(x - edge) < 8)
+            continue;
+        const bool white = x > edge;
+        if (white ? row[x] < 200 : row[x] > 60)
+            wrong.push_back(x);
+    }
+    return wrong;
+}
+
+// The recorded picture is the top-left share of the picture actually captured, whatever the
+// scale and however the capture rectangle changes during a recording.
+TEST_F(CaptureTest, RecordedPictureIsTheShareOfTheCapturedPicture) {
+    display.monitors = {{0, 0, 640, 480}};
+    vistrec::test::TempDir dir;
+    const struct {
+        double scale;
+        int firstW, firstH;  // capture rectangle (at 0, 0) of the first frame
+        int thenW, thenH;    // and of the later ones
+        int split;           // first white column of the screen
+    } cases[] = {
+        {1.5, 320, 240, 320, 240, 160},   // a scale above 1 records the whole picture
+        {1.0, 320, 240, 160, 120, 80},    // the rectangle shrinks while recording
+        {0.75, 160, 120, 320, 240, 160},  // and grows
+        {0.5, 320, 240, 320, 240, 100},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(n);
+        display.brightFrom = c.split;
+        TestRecorder rec;
+        const RECT first = {0, 0, c.firstW, c.firstH}, then = {0, 0, c.thenW, c.thenH};
+        rec.setCaptureRect(true, &first);
+        rec.setScale(c.scale);
+        rec.setFileName(dir.File("frames" + std::to_string(n++) + ".mp4").c_str());
+        ASSERT_EQ(0, rec.SetUpVideoOutput());
+        ASSERT_EQ(0, rec.OpenOutputFile());
+        EXPECT_GE(rec.WriteFrame(0), -1);
+        const int firstShare = sizerules::ScaledRecordSide(c.firstW, std::min(c.scale, 1.0));
+        EXPECT_EQ(std::vector<int>(), WrongColumns(rec.Picture(), firstShare, c.split));
+        rec.setCaptureRect(true, &then);
+        EXPECT_GE(rec.WriteFrame(50), -1);
+        EXPECT_GE(rec.WriteFrame(100), -1);
+        const int thenShare = sizerules::ScaledRecordSide(c.thenW, std::min(c.scale, 1.0));
+        EXPECT_EQ(std::vector<int>(), WrongColumns(rec.Picture(), thenShare, c.split));
+    }
+}
+
+// An image whose last byte is followed by an unreadable page: a read past it ends the test.
+class GuardedImage {
+  public:
+    GuardedImage(int w, int h) {
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        const size_t bytes = static_cast<size_t>(w) * h * 4;
+        m_size = (bytes + page - 1) / page * page + page;
+        m_base = static_cast<uint8_t*>(
+            mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        mprotect(m_base + m_size - page, page, PROT_NONE);
+        view = {m_base + m_size - page - bytes, w, h, w * 4};
+    }
+    ~GuardedImage() { munmap(m_base, m_size); }
+    vistrec::platform::ImageView view;
+
+  private:
+    uint8_t* m_base = nullptr;
+    size_t m_size = 0;
+};
+
+TEST(FrameComposer, ReadsNothingPastTheImage) {
+    AVFramePtr picture(av_frame_alloc());
+    picture->format = AV_PIX_FMT_YUV420P;
+    picture->width = 320;
+    picture->height = 240;
+    ASSERT_EQ(0, av_frame_get_buffer(picture.get(), 0));
+    // One composer for all: every change of size between frames must rebuild its scaler.
+    CFrameComposer composer;
+    const struct {
+        int w, h;
+        double scale;
+    } cases[] = {{320, 240, 1.0}, {160, 120, 1.0}, {640, 480, 0.75},
+                 {320, 240, 1.5}, {96, 64, 1.0},   {4, 4, 0.5}};
+    for (const auto& c : cases) {
+        GuardedImage image(c.w, c.h);
+        // A 4 x 4 picture at half scale is too small to convert.
+        EXPECT_EQ(c.w > 4, composer.Convert(image.view, c.scale, picture.get())) << c.w;
+    }
+}
+
+TEST(Scale, NonsenseIsClampedOrIgnored) {
+    const double cases[][2] = {{0.5, 0.5},  {1.0, 1.0},   {1.5, 1.0},  {INFINITY, 1.0},
+                               {0.0, 0.75}, {-0.5, 0.75}, {NAN, 0.75}, {-INFINITY, 0.75}};
+    for (const auto& c : cases) {
+        CH264WindowRecorder rec(nullptr);
+        rec.setScale(c[0]);
+        EXPECT_EQ(c[1], rec.m_scale) << c[0];
+    }
 }
 
 }  // namespace

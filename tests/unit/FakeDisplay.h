@@ -1,11 +1,13 @@
-// A display server that models the platform contract with a fixed monitor list, a settable
-// target window, a pointer and a grabber that returns a known pattern. For unit tests of the
-// capture and size rules only.
+// A display server installed while it lives: set monitors, target window and pointer, and
+// grabbers that read a known pattern (or fail, or lose their server).
 #ifndef VISTREC_TESTS_UNIT_FAKEDISPLAY_H
 #define VISTREC_TESTS_UNIT_FAKEDISPLAY_H
 
+#include <cstring>
+#include <memory>
 #include <vector>
 
+#include "capture/CaptureScreen.h"
 #include "platform/Platform.h"
 
 class FakeDisplay : public vistrec::platform::DisplayServer {
@@ -13,38 +15,37 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
     std::vector<RECT> monitors;
     bool hasTarget = false;
     RECT target = {0, 0, 0, 0};
-    vistrec::platform::PointerImage pointer;
-    std::vector<RECT> grabs;  // every rectangle asked of a grabber
-    bool grabFails = false;   // grabs fail (and read nothing) while set
+    vistrec::platform::PointerImage pointer;  // reported even while not visible
+    std::vector<RECT> grabs;                  // every rectangle asked of a grabber
+    bool grabFails = false;                   // grabs fail (and read nothing) while set
     bool serverDown = false;  // grabbers lose their connection; no new grabber can be made
     int grabbersMade = 0;
-
     int brightFrom = -1;  // >= 0: the screen is black left of this column, white from it
-
-    // Pixel value of the patterned screen at (x, y): distinct per position.
+    FakeDisplay() { vistrec::platform::SetDisplayForTesting(this); }
+    ~FakeDisplay() override { vistrec::platform::SetDisplayForTesting(nullptr); }
+    // The patterned screen's pixel at (x, y): distinct per position.
     static uint32_t ScreenPixel(int x, int y) {
         return 0xFF000000u | (static_cast<uint32_t>(x & 0xFFF) << 12) | (y & 0xFFF);
     }
-    // Pixel value this screen holds at (x, y).
-    uint32_t Pixel(int x, int y) const {
-        if (brightFrom < 0)
-            return ScreenPixel(x, y);
-        return x >= brightFrom ? 0xFFFFFFFFu : 0xFF000000u;
+    // A visible square pointer of one colour at (x, y).
+    void ShowPointer(int x, int y, int side, int hotspot, uint32_t argb) {
+        pointer.visible = true;
+        pointer.x = x;
+        pointer.y = y;
+        pointer.width = pointer.height = side;
+        pointer.xHotspot = pointer.yHotspot = hotspot;
+        pointer.argb.assign(static_cast<size_t>(side) * side, argb);
     }
-
     int MonitorCount() override { return static_cast<int>(monitors.size()); }
     std::vector<RECT> Monitors() override { return monitors; }
-    bool DisplayDeviceRect(int index, RECT* out) override {
-        if (index < 0 || index >= static_cast<int>(monitors.size()))
-            return false;
-        *out = monitors[index];
-        return true;
+    bool DisplayDeviceRect(int i, RECT* out) override {
+        const bool known = i >= 0 && i < MonitorCount();
+        *out = known ? monitors[i] : RECT{};
+        return known;
     }
     bool FindTargetWindowRect(RECT* out) override {
-        if (!hasTarget)
-            return false;
         *out = target;
-        return true;
+        return hasTarget;
     }
     void PointerNominalSize(const vistrec::platform::PointerImage& p, int* cx, int* cy) override {
         *cx = p.width;
@@ -52,16 +53,43 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
     }
     bool GetPointer(vistrec::platform::PointerImage* out) override {
         *out = pointer;
-        return pointer.visible;
+        return true;
     }
-    std::unique_ptr<vistrec::platform::ScreenGrabber> CreateGrabber() override;
+    std::unique_ptr<vistrec::platform::ScreenGrabber> CreateGrabber() override {
+        grabbersMade += serverDown ? 0 : 1;
+        return serverDown ? nullptr : std::make_unique<Grabber>(this);
+    }
+
+  private:
+    struct Grabber : vistrec::platform::ScreenGrabber {
+        explicit Grabber(FakeDisplay* owner) : m_owner(owner) {}
+        bool Grab(HWND, int x, int y, int w, int h, vistrec::platform::ImageView* out) override {
+            const FakeDisplay& d = *m_owner;
+            m_owner->grabs.push_back(RECT{x, y, x + w, y + h});
+            if ((m_lost = m_lost || d.serverDown) || d.grabFails)  // once lost, for good
+                return false;
+            m_pixels.resize(static_cast<size_t>(w) * h);
+            for (int row = 0; row < h; ++row)
+                for (int col = 0; col < w; ++col)
+                    m_pixels[static_cast<size_t>(row) * w + col] =
+                        d.brightFrom < 0          ? ScreenPixel(x + col, y + row)
+                        : x + col >= d.brightFrom ? 0xFFFFFFFFu
+                                                  : 0xFF000000u;
+            *out = {reinterpret_cast<const uint8_t*>(m_pixels.data()), w, h, w * 4};
+            return true;
+        }
+        bool ConnectionLost() const override { return m_lost; }
+        FakeDisplay* m_owner;
+        bool m_lost = false;
+        std::vector<uint32_t> m_pixels;
+    };
 };
 
-// Installs a fake for the lifetime of a test.
-class ScopedFakeDisplay {
-  public:
-    explicit ScopedFakeDisplay(FakeDisplay* fake) { vistrec::platform::SetDisplayForTesting(fake); }
-    ~ScopedFakeDisplay() { vistrec::platform::SetDisplayForTesting(nullptr); }
-};
+// Pixel (x, y) of a captured bitmap.
+inline uint32_t At(const CaptureBitmap& b, int x, int y) {
+    uint32_t v;
+    memcpy(&v, b.pixels.data() + static_cast<size_t>(y) * b.Stride() + x * 4, 4);
+    return v;
+}
 
 #endif

@@ -1,0 +1,208 @@
+// The support layer: the worker thread base (Stop, restarts, time-outs and their markers), the
+// sound FIFO, and "Vistrel.json" beside the executable.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "support/CmThread.h"
+#include "support/Config.h"
+#include "support/Event.h"
+#include "support/MemoryBuffer.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// The markers of a Stop that waited and ended `how`.
+std::string Markers(const char* how) {
+    return "stopevent wait start-----------------stopevent wait end "s + how + "-----------------";
+}
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Runs a given body as its thread, with the lifecycle markers on.
+class BodyThread : public CCmThread {
+  public:
+    explicit BodyThread(std::function<void(BodyThread&)> body) : m_body(std::move(body)) {
+        setenv("VISTREC_DEBUG_OUTPUT", "1", 1);
+    }
+    ~BodyThread() override { Stop(CEvent::kInfinite); }
+    int run() override { return m_body(*this), 0; }
+    std::function<void(BodyThread&)> m_body;
+};
+
+TEST(CmThread, StopWithoutThreadAndFromInsideRun) {
+    BodyThread idle([](BodyThread&) {});
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(idle.Stop(CEvent::kInfinite));
+    EXPECT_TRUE(idle.Stop(0));
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    // From inside its run, Stop returns at once and Start makes no second thread.
+    std::atomic<bool> selfStop{true}, selfStart{true};
+    BodyThread self(
+        [&](BodyThread& t) { selfStop = t.Stop(CEvent::kInfinite), selfStart = t.Start(); });
+    const Clock::time_point start = Clock::now();
+    ASSERT_TRUE(self.Start());
+    EXPECT_TRUE(self.Stop(CEvent::kInfinite));
+    EXPECT_LT(MsSince(start), 500);
+    EXPECT_FALSE(selfStop || selfStart || self.IsRunning());
+}
+
+TEST(CmThread, StopWaitsForEveryRunOfARestartedObject) {
+    std::atomic<int> finished{0};
+    BodyThread worker([&](BodyThread&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(80));
+        ++finished;
+    });
+    for (int round = 1; round <= 3; ++round) {
+        testing::internal::CaptureStderr();
+        ASSERT_TRUE(worker.Start());
+        EXPECT_TRUE(worker.Stop(CEvent::kInfinite));
+        EXPECT_EQ(Markers("noraml"), testing::internal::GetCapturedStderr());
+        // Each Stop waited for its own run, not for an earlier run's exit.
+        EXPECT_EQ(std::make_pair(round, false),
+                  std::make_pair(finished.load(), worker.IsRunning()));
+    }
+    // A run that ended on its own is joined by the next Start.
+    ASSERT_TRUE(worker.Start());
+    while (worker.IsRunning())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(worker.Start());
+    EXPECT_TRUE(worker.Stop(CEvent::kInfinite));
+    EXPECT_EQ(5, finished.load());
+}
+
+TEST(CmThread, StartWhileRunningAndStopTimeout) {
+    // Static: after a timed-out Stop the thread is left to finish on its own, so the object and
+    // what its body uses must outlive it.
+    static CEvent release(true, false);
+    static std::atomic<int> runs{0};
+    static BodyThread blocked([](BodyThread&) {
+        ++runs;
+        release.Wait();
+    });
+    ASSERT_TRUE(blocked.Start());
+    EXPECT_FALSE(blocked.Start());
+    testing::internal::CaptureStderr();
+    const Clock::time_point start = Clock::now();
+    EXPECT_FALSE(blocked.Stop(60));
+    EXPECT_GE(MsSince(start), 55);
+    EXPECT_EQ(Markers("exception"), testing::internal::GetCapturedStderr());
+    // Still running, even though no longer joined: no second thread.
+    EXPECT_TRUE(blocked.IsRunning());
+    EXPECT_FALSE(blocked.Start());
+    release.Set();
+    while (blocked.IsRunning())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(1, runs.load());
+    ASSERT_TRUE(blocked.Start());  // usable again
+    EXPECT_TRUE(blocked.Stop(CEvent::kInfinite));
+    EXPECT_EQ(2, runs.load());
+}
+
+TEST(MemoryBuffer, ReadsFromTheFrontAndGrowsOnlyWhenFull) {
+    std::vector<uint8_t> a(3000), out(5001, 0xEE);
+    for (size_t i = 0; i < a.size(); ++i)
+        a[i] = static_cast<uint8_t>(i % 251);
+    CMemoryBuffer fifo;
+    fifo.Append(a.data(), 3000);
+    EXPECT_EQ(2900, fifo.Read(out.data(), 2900));
+    EXPECT_EQ(0, memcmp(out.data(), a.data(), 2900));
+    EXPECT_EQ(0, memcmp(fifo.Data(), a.data() + 2900, 100));  // the rest moved to the start
+    fifo.Append(a.data(), 500);                               // 600 fits in 3000: no growth
+    EXPECT_EQ(3000, fifo.Capacity());
+    fifo.Append(a.data(), 3000);  // 3600 does not: exactly that, in order
+    EXPECT_EQ(3600, fifo.Capacity());
+    EXPECT_EQ(3600, fifo.Read(out.data(), 5000));  // asking for more takes what there is
+    EXPECT_EQ(0, memcmp(out.data() + 600, a.data(), 3000));
+    EXPECT_EQ(0xEE, out[3600]);
+    // Empty, a length of zero or less, or no source: nothing taken, nothing changed.
+    EXPECT_EQ(0, fifo.Read(out.data(), 100));
+    fifo.Append(a.data(), -1);
+    fifo.Append(nullptr, 10);
+    fifo.Append(a.data(), 10);
+    EXPECT_EQ(0, fifo.Read(out.data(), 0) + fifo.Read(out.data(), -5));
+    EXPECT_EQ(10, fifo.Size());
+    fifo.Clear();  // drops the storage
+    EXPECT_EQ(std::make_tuple(0, 0, true),
+              std::make_tuple(fifo.Size(), fifo.Capacity(), !fifo.Data()));
+}
+
+TEST(Config, KeysBesideTheExecutable) {
+    const std::string path = vistrec::platform::ExecutableDir() + "Vistrel.json";
+    ASSERT_EQ(path, ConfigFilePath());
+    const std::string rate = "{\"VISTREL_CONFIG\": {\"framerate\": ";
+    struct Row {
+        std::string text;  // "-": no file
+        int rate, minVolume;
+        bool rejected;  // said on standard output; the file counts as absent
+    };
+    std::vector<Row> rows = {
+        {"-", 25, 0, false},
+        {rate + "14}, \"UPLOAD_CONFIG\": {\"minVolumValue\": 5}}\n", 14, 5, false},
+        {rate + "12}}\0"s + rate + "30}}", 12, 0, false},  // the text ends at a zero byte
+        {rate + "\0 12}}"s, 25, 0, true},
+        // A comment, a bare number root, an empty or broken file.
+        {"// tuned\n" + rate + "15}}", 25, 0, true},
+        {"15", 25, 0, true},
+        {"", 25, 0, true},
+        {rate + "}}", 25, 0, true},
+        // Sections that are empty, null, not objects, or a root without members.
+        {"{\"UPLOAD_CONFIG\": {}, \"VISTREL_CONFIG\": {}}", 25, 0, false},
+        {"{\"UPLOAD_CONFIG\": null, \"VISTREL_CONFIG\": null}", 25, 0, false},
+        {"{\"UPLOAD_CONFIG\": 5, \"VISTREL_CONFIG\": [15]}", 25, 0, false},
+        {"{\"upload_config\": {\"minVolumValue\": 5}, \"framerate\": 15}", 25, 0, false},
+        {"[{\"UPLOAD_CONFIG\": {\"minVolumValue\": 5}}]", 25, 0, false},
+    };
+    // Values that do not count as a 32-bit integer leave the settings alone.
+    for (const char* v : {"15.0", "\"15\"", "true", "1e1", "2147483648", "4294967296", "null",
+                          "[15]", "{\"v\": 15}"})
+        rows.push_back(
+            {rate + v + "}, \"UPLOAD_CONFIG\": {\"minVolumValue\": " + v + "}}", 25, 0, false});
+    // 0 and the rates a recording can use are taken as they are; any other integer would reach
+    // the encoder and falls back to 20.
+    for (const int r : {0, 2, 15, 30, 1, -1, 31, 60, 1000, -30, INT32_MAX, INT32_MIN})
+        rows.push_back(
+            {rate + std::to_string(r) + "}}", r == 0 || (r >= 2 && r <= 30) ? r : 20, 0, false});
+    const std::string prefix = "Failed to parse file:" + path + " err: ";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::filesystem::remove(path);
+        if (row.text != "-")
+            std::ofstream(path, std::ios::binary) << row.text;
+        testing::internal::CaptureStdout();
+        int got = 25;
+        GetConfigFrameRate(nullptr, &got);
+        EXPECT_EQ(row.rate, got);
+        EXPECT_EQ(row.minVolume, GetConfigMinVolumeValue());
+        const std::string out = testing::internal::GetCapturedStdout();
+        if (!row.rejected) {
+            EXPECT_EQ("", out);
+            continue;
+        }
+        // The parser's reason, for each reading.
+        ASSERT_EQ(0u, out.rfind(prefix, 0)) << out;
+        EXPECT_NE(out.rfind(prefix), 0u) << out;
+        EXPECT_EQ('\n', out.back());
+        EXPECT_GT(out.find('\n'), prefix.size()) << "no error text";
+    }
+    std::filesystem::remove(path);
+}
+
+}  // namespace
