@@ -29,7 +29,7 @@ double CpuSeconds(const std::vector<std::string>& args) {
     Child child;
     int status = 0;
     struct rusage u {};
-    if (!child.Start(args, false) || !child.Wait(900000, &status, &u) || status != 0)
+    if (!child.Spawn(args, nullptr, "-") || !child.Wait(900000, &status, &u) || status != 0)
         return -1.0;
     return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }

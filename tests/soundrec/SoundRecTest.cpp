@@ -105,7 +105,7 @@ class SoundRecording : public RecorderTest {
 // no longer, and the recording runs to its end.
 TEST_F(SoundRecording, Mode1MixesAndFollowsANewDefaultMicrophone) {
     shm_unlink("/voluMem");
-    ASSERT_TRUE(pulse_.AddMicrophone("vistrec_micsink2", "vistrec_mic2", kDeviceRate, 2));
+    ASSERT_TRUE(pulse_.AddSink("vistrec_micsink2", kDeviceRate, "vistrec_mic2"));
     Child oldMic = Play("old440.wav", Sine(kDeviceRate, 12, 440, 0.5), "vistrec_micsink");
     Child newMic = Play("new660.wav", Sine(kDeviceRate, 12, 660, 0.5), "vistrec_micsink2");
     Child playback = Play("play1000.wav", Sine(kDeviceRate, 12, 1000, 0.3), "vistrec_play");
@@ -190,7 +190,7 @@ struct LevelBlock {
 TEST_F(SoundRecording, Mode2RecordsPlaybackOnlyPublishesItsLevelAndFollowsANewSink) {
     LevelBlock block;
     ASSERT_NE(block.view, MAP_FAILED) << "cannot create /voluMem: " << strerror(errno);
-    ASSERT_TRUE(pulse_.AddSink("vistrec_play2", 44100, 2));
+    ASSERT_TRUE(pulse_.AddSink("vistrec_play2", 44100));
     WriteWav(dir_.File("play2.wav"), 44100, 2, Sine(44100, 12, 1500, 0.3));
     Child newSink = pulse_.Play(dir_.File("play2.wav"), "vistrec_play2");
     Child mic =
@@ -249,9 +249,7 @@ TEST_F(SoundRecording, Mode2RecordsPlaybackOnlyPublishesItsLevelAndFollowsANewSi
 TEST_F(SoundRecording, NoiseSuppressionRaisesToneOverNoise) {
     // Nothing plays into the playback device, which is left to suspend as desktop servers do:
     // the microphone then passes alone, at its own level.
-    PulseServer::Options idle;
-    idle.keepPlaybackRunning = false;
-    PulseServer server(idle);
+    PulseServer server(false);
     ASSERT_TRUE(server.Start());
     server.ExportServer();
     std::vector<float> signal = KeyedSine(kDeviceRate, 10, 1000, 0.25, 400, 400);
