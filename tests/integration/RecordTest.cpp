@@ -10,8 +10,6 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <regex>
-#include <sstream>
 #include <tuple>
 
 #include "RecorderFixture.h"
@@ -265,14 +263,8 @@ TEST_F(Recording, DefaultScaleConfiguredRateLogAndSilentTrack) {
     EXPECT_NEAR(sound.pcmEnd() - sound.pcmStart, a.info.videoDuration, 0.15);
     EXPECT_LE(sound.Rms(sound.pcmStart, 99.0) * kFullScale, 2.0) << "the track is silent";
 
-    // "|2026-01-02 10:11:12:345.678|INFO|1403| message"; a message with a line break goes on in
-    // lines of its own ("log start!" is followed by a line of '=').
+    // The recorder's own records (their format is the logger's, checked with it).
     const std::string log = ReadTextFile(logPath).substr(logBefore);
-    const std::regex record(
-        R"(\|\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{3}(\.\d+)?\|(INFO|WARN|ERROR)\|[^|]+\| .*)");
-    std::istringstream lines(log);
-    for (std::string line; std::getline(lines, line);)
-        EXPECT_TRUE(line.empty() || line[0] != '|' || std::regex_match(line, record)) << line;
     for (const char* text : {"| log start!\n====================\n", "| codec :", "| encodec param",
                              "| begin flush data"})
         EXPECT_NE(log.find(text), std::string::npos) << text;

@@ -20,9 +20,6 @@ namespace {
 std::vector<int16_t> Tone(int samples, double hz, double amplitude) {
     return Pcm16(Sine(kTrackRate, samples / double(kTrackRate), hz, amplitude));
 }
-std::vector<int16_t> Constant(int16_t v) {
-    return std::vector<int16_t>(1600, v);
-}
 int16_t Amix(int a, int b) {
     return static_cast<int16_t>(std::nearbyint((a + b) / 2.0));
 }
@@ -103,15 +100,16 @@ TEST(AudioPump, MixesBothSourcesOnceEachHasAWholeBlock) {
     rig.mic.Capture(mic);
     rig.playback.Capture(playback);
     // Half a block each, both flowing: held back, nothing fetched.
-    EXPECT_EQ(rig.pump->Tick(), 0);
-    EXPECT_TRUE(rig.out.empty());
-    EXPECT_EQ(rig.mic.fetches + rig.playback.fetches, 0);
-    EXPECT_EQ(rig.mic.chunkSamples, std::vector<int>{2400});
-    EXPECT_EQ(rig.playback.chunkSamples, std::vector<int>{2205});
+    EXPECT_EQ(
+        std::make_tuple(rig.pump->Tick(), rig.out.size(), rig.mic.fetches + rig.playback.fetches),
+        std::make_tuple(0, size_t(0), 0));
+    // 50 ms of 48 kHz and of 44.1 kHz per resampling call.
+    EXPECT_EQ(std::make_pair(rig.mic.chunkSamples, rig.playback.chunkSamples),
+              std::make_pair(std::vector<int>{2400}, std::vector<int>{2205}));
     rig.Tick(3);
     ASSERT_EQ(rig.out.size(), 2u);
-    EXPECT_EQ(rig.out[0][0], 500);
-    EXPECT_EQ(rig.out[0][1], 502);
+    EXPECT_EQ(std::make_pair(rig.out[0][0], rig.out[0][1]),
+              std::make_pair(int16_t(500), int16_t(502)));
     for (size_t b = 0; b < 2; ++b) {
         for (int i = 0; i < 1600; ++i)
             ASSERT_EQ(rig.out[b][i], Amix(mic[b * 1600 + i], playback[b * 1600 + i]))
@@ -128,12 +126,13 @@ TEST(AudioPump, PassesOneSourceAloneOnceTheOtherStopsFlowing) {
     PumpRig rig;
     rig.mic.flowing = false;
     rig.mic.raw.assign(1600, 0x22);
-    rig.playback.Capture(Constant(-1234));
+    const std::vector<int16_t> block(1600, -1234);
+    rig.playback.Capture(block);
     rig.Tick();
     EXPECT_TRUE(rig.out.empty());  // the playback has half a block
     rig.Tick();
     ASSERT_EQ(rig.out.size(), 1u);
-    EXPECT_EQ(rig.out[0], Constant(-1234));
+    EXPECT_EQ(rig.out[0], block);
 }
 
 // Steady noise on the microphone falls well below its input level once learnt; the playback
@@ -157,10 +156,11 @@ TEST(AudioPump, SuppressesNoiseOnTheMicrophoneOnly) {
 
     PumpRig playback(&ns);
     playback.mic.running = false;
-    playback.playback.Capture(std::vector<int16_t>(noise.begin(), noise.begin() + 1600));
+    const std::vector<int16_t> block(noise.begin(), noise.begin() + 1600);
+    playback.playback.Capture(block);
     playback.Tick(2);
     ASSERT_EQ(playback.out.size(), 1u);
-    EXPECT_EQ(playback.out[0], std::vector<int16_t>(noise.begin(), noise.begin() + 1600));
+    EXPECT_EQ(playback.out[0], block);
 }
 
 }  // namespace
