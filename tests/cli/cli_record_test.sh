@@ -119,6 +119,7 @@ wait "$pid" || fail "SIGINT recording: exit $? ($(out))"
 IFS=, read -r codec width height rate packets <<<"$(video_facts "$work/region.mkv")"
 [ "$width,$height" = 640,360 ] && [ "${packets:-0}" -ge 10 ] ||
     fail "region recording: $width x $height, $packets frames"
+grep -q "video: h264 640x360, $packets frames" "$work/out.txt" || fail "Matroska read-back is not ffprobe's $packets frames: $(out)"
 
 # A pause of 1.5 s inside a 2 s recording: the recorded time leaves the pause out.
 start_recording --duration 2 "$work/paused.mp4"
