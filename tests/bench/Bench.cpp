@@ -29,7 +29,7 @@ double CpuSeconds(const std::vector<std::string>& args) {
     Child child;
     int status = 0;
     struct rusage u {};
-    if (!child.Start(args, false) || !child.Wait(900000, &status, &u) || status != 0)
+    if (!child.Spawn(args, nullptr, "-") || !child.Wait(900000, &status, &u) || status != 0)
         return -1.0;
     return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
@@ -45,15 +45,12 @@ void Capture(double seconds, const std::string& dir, const XvfbServer& xvfb, con
     for (int fps : {20, 30}) {
         const std::string rate = std::to_string(fps), lib = dir + "/vistrec-" + rate + ".mp4",
                           ff = dir + "/x11grab-" + rate + ".mp4";
-        std::istringstream words(
-            "ffmpeg -nostdin -loglevel error -y -f x11grab -draw_mouse 0 -video_size 1920x1080 "
-            "-framerate " +
-            rate + " -i " + xvfb.name() + " -t " + time +
-            " -c:v libx264 -preset ultrafast -tune zerolatency -crf 40 -g 12 -pix_fmt yuv420p " +
-            ff);
-        std::vector<std::string> ffmpeg;
-        for (std::string w; words >> w;)
-            ffmpeg.push_back(w);
+        const std::vector<std::string> ffmpeg = {
+            "ffmpeg",  "-nostdin",    "-loglevel", "error",       "-y",          "-f",
+            "x11grab", "-draw_mouse", "0",         "-video_size", "1920x1080",   "-framerate",
+            rate,      "-i",          xvfb.name(), "-t",          time,          "-c:v",
+            "libx264", "-preset",     "ultrafast", "-tune",       "zerolatency", "-crf",
+            "40",      "-g",          "12",        "-pix_fmt",    "yuv420p",     ff};
         for (const auto& run :
              {std::make_pair(std::vector<std::string>{ExePath(), "--host", lib, time, "0", rate},
                              lib),
@@ -122,11 +119,10 @@ void AvSync(double seconds, const std::string& dir, const Scene& scene, PulseSer
         const double second = std::round((wallAtZero + at * 1000.0 - scene.startMs()) / 1000.0);
         const double trueAt = (scene.startMs() + second * 1000.0 - wallAtZero) / 1000.0;
         double click = -1.0;
-        for (double o : onsets)
-            click =
-                std::fabs(o - at) < 0.5 && (click < 0 || std::fabs(o - at) < std::fabs(click - at))
-                    ? o
-                    : click;
+        for (double o : onsets) {
+            if (std::fabs(o - at) < 0.5 && (click < 0 || std::fabs(o - at) < std::fabs(click - at)))
+                click = o;
+        }
         if (click < 0)
             continue;
         const double d = (click - at) * 1000.0;

@@ -12,29 +12,22 @@ pids=()
 failures=0
 # A socket that does not exist, so that no sound server is reached whatever runs on this machine.
 export PULSE_SERVER="unix:$work/no-sound-server"
-
-cleanup() {
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$work"' EXIT
 
 fail() {
     echo "FAIL: $*"
     failures=$((failures + 1))
 }
+out() { cat "$work/out.txt" "$work/err.txt"; }
 
-# Runs the program and checks its exit status and a text in its standard error.
+# Runs the program; checks its exit status and, when given, a text in its standard error.
 expect_status() {
     local want=$1 text=$2
     shift 2
     "$program" "$@" >"$work/out.txt" 2>"$work/err.txt"
     local got=$?
-    [ "$got" = "$want" ] || fail "vistrec $*: exit $got, want $want ($(cat "$work/err.txt"))"
-    grep -qF -- "$text" "$work/err.txt" || fail "vistrec $*: stderr lacks '$text': $(cat "$work/err.txt")"
+    [ "$got" = "$want" ] || fail "vistrec $*: exit $got, want $want ($(out))"
+    grep -qF -- "$text" "$work/err.txt" || fail "vistrec $*: stderr lacks '$text': $(out)"
 }
 
 # Video stream facts of a file: "codec,width,height,frame rate,packets".
@@ -42,51 +35,35 @@ video_facts() {
     ffprobe -v error -select_streams v:0 -count_packets \
         -show_entries stream=codec_name,width,height,r_frame_rate,nb_read_packets -of csv=p=0 "$1"
 }
-
 # The crf the encoder wrote into its settings record at the start of the stream.
-encoder_crf() {
-    grep -a -o "crf=[0-9.]*" "$1" | head -n 1
-}
+encoder_crf() { grep -a -o "crf=[0-9.]*" "$1" | head -n 1; }
 
-# Mean brightness (0-255) of the bottom-right 200x120 pixels of a file's last frame.
-corner_brightness() {
-    ffmpeg -v error -sseof -0.5 -i "$1" -frames:v 1 \
-        -vf "crop=200:120:in_w-200:in_h-120,scale=1:1:flags=area,format=gray" -f rawvideo - |
-        od -An -tu1 | tr -d ' '
-}
-
-# Waits until the program in the background has said that it records (signals sent earlier
-# would meet it before it is ready for them, on a busy machine).
-wait_started() {
+# Starts the program in the background and waits until it says that it records (signals sent
+# earlier would meet it before it is ready for them, on a busy machine).
+start_recording() {
+    "$program" "$@" >"$work/out.txt" 2>"$work/err.txt" &
+    pid=$!
     for _ in $(seq 200); do
         grep -q "^vistrec: recording " "$work/err.txt" && return 0
         sleep 0.1
     done
-    fail "the program did not start recording: $(cat "$work/err.txt")"
+    fail "the program did not start recording: $(out)"
 }
 
-# Errors found before any recording.
 expect_status 2 "--fps: needs an integer from 2 to 30" --fps 99 "$work/a.mp4"
 expect_status 2 "missing output file" --duration 1
 DISPLAY= expect_status 1 "DISPLAY is not set" "$work/a.mp4"
 DISPLAY=:1999 expect_status 1 "cannot open X display ':1999'" "$work/a.mp4"
 
-# A free display number for a private X server.
 display=
 for n in $(seq 61 99); do
-    if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then
-        display=$n
-        break
-    fi
+    [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ] && display=$n && break
 done
 [ -n "$display" ] || { echo "no free display number"; exit 1; }
 Xvfb ":$display" -screen 0 1920x1080x24 -noreset -nolisten tcp >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 export DISPLAY=":$display"
-for _ in $(seq 50); do
-    xdpyinfo >/dev/null 2>&1 && break
-    sleep 0.1
-done
+for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 xdpyinfo >/dev/null 2>&1 || { echo "Xvfb did not start"; exit 1; }
 
 expect_status 1 "cannot create" "$work/missing/a.mp4"
@@ -105,67 +82,57 @@ mkdir "$work/bin"
 cp "$program" "$work/bin/vistrec"
 echo '{"VISTREL_CONFIG": {"framerate": 10}}' >"$work/bin/Vistrel.json"
 
-# A plain recording: the whole screen, 1920x1080 at 30 fps.
-"$work/bin/vistrec" --duration 5 "$work/whole.mp4" >"$work/out.txt" 2>"$work/err.txt"
-status=$?
-[ "$status" = 0 ] || fail "plain recording: exit $status ($(cat "$work/err.txt"))"
+# A plain recording: the whole screen, 1920x1080 at 30 fps, crf 23.
+"$work/bin/vistrec" --duration 5 "$work/whole.mp4" >"$work/out.txt" 2>"$work/err.txt" ||
+    fail "plain recording: exit $? ($(out))"
 IFS=, read -r codec width height rate packets <<<"$(video_facts "$work/whole.mp4")"
 [ "$codec,$width,$height,$rate" = "h264,1920,1080,30/1" ] ||
     fail "plain recording: $codec $width x $height at $rate, want h264 1920 x 1080 at 30/1"
 # 150 frames are due; a busy machine skips some (the rate above is what --fps decides).
-[ "${packets:-0}" -ge 25 ] && [ "${packets:-0}" -le 155 ] || fail "plain recording: $packets frames in 5 s"
-grep -q "video: h264 1920x1080, $packets frames" "$work/out.txt" || fail "printed frame count differs from ffprobe's $packets: $(cat "$work/out.txt")"
-[ "$(encoder_crf "$work/whole.mp4")" = crf=23.0 ] || fail "plain recording: $(encoder_crf "$work/whole.mp4"), want crf=23.0"
-corner=$(corner_brightness "$work/whole.mp4")
-[ "${corner:-0}" -ge 200 ] || fail "plain recording: the screen's bottom-right corner is missing (brightness $corner)"
-grep -q "^vistrec: no sound server reachable (.*): recording video with a silent sound track$" "$work/err.txt" \
-    || fail "plain recording: no sound server message: $(cat "$work/err.txt")"
-grep -q "audio: aac 16000 Hz, 1 channel" "$work/out.txt" || fail "plain recording: no sound track: $(cat "$work/out.txt")"
+[ "${packets:-0}" -ge 25 ] && [ "${packets:-0}" -le 155 ] || fail "plain recording: $packets frames"
+grep -q "video: h264 1920x1080, $packets frames" "$work/out.txt" || fail "frame count is not ffprobe's $packets: $(out)"
+[ "$(encoder_crf "$work/whole.mp4")" = crf=23.0 ] || fail "plain recording: $(encoder_crf "$work/whole.mp4")"
+# Mean brightness of the bottom-right 200x120 pixels of the last frame.
+corner=$(ffmpeg -v error -sseof -0.5 -i "$work/whole.mp4" -frames:v 1 \
+    -vf "crop=200:120:in_w-200:in_h-120,scale=1:1:flags=area,format=gray" -f rawvideo - | od -An -tu1 | tr -d ' ')
+[ "${corner:-0}" -ge 200 ] || fail "plain recording: the screen's bottom-right corner is missing ($corner)"
+grep -q "^vistrec: no sound server reachable (.*): recording video with a silent sound track$" "$work/err.txt" ||
+    fail "plain recording: no sound server message: $(out)"
+grep -q "audio: aac 16000 Hz, 1 channel" "$work/out.txt" || fail "plain recording: no sound track: $(out)"
 [ -s "$work/bin/log/record.log" ] || fail "no log/record.log beside the program"
 
 # --fps and --crf are honoured too, and by the video-only recorder, which neither checks for a
 # sound server nor writes a sound track.
-"$work/bin/vistrec" --h264 --fps 15 --crf 28 --duration 2 "$work/video.mp4" >"$work/out.txt" 2>"$work/err.txt"
-status=$?
-[ "$status" = 0 ] || fail "video-only recording: exit $status ($(cat "$work/err.txt"))"
+"$work/bin/vistrec" --h264 --fps 15 --crf 28 --duration 2 "$work/video.mp4" >"$work/out.txt" 2>"$work/err.txt" ||
+    fail "video-only recording: exit $? ($(out))"
 IFS=, read -r codec width height rate packets <<<"$(video_facts "$work/video.mp4")"
-[ "$rate" = 15/1 ] || fail "video-only recording --fps 15: $rate"
-[ "$(encoder_crf "$work/video.mp4")" = crf=28.0 ] || fail "video-only recording --crf 28: $(encoder_crf "$work/video.mp4")"
-grep -q "sound server" "$work/err.txt" && fail "video-only recording checked the sound server: $(cat "$work/err.txt")"
-grep -q "audio:" "$work/out.txt" && fail "video-only recording has sound: $(cat "$work/out.txt")"
+[ "$rate,$(encoder_crf "$work/video.mp4")" = 15/1,crf=28.0 ] ||
+    fail "video-only recording --fps 15 --crf 28: $rate, $(encoder_crf "$work/video.mp4")"
+grep -q "sound server" "$work/err.txt" && fail "video-only recording checked the sound server: $(out)"
+grep -q "audio:" "$work/out.txt" && fail "video-only recording has sound: $(out)"
 
 # A region recording stopped by SIGINT is still finished cleanly.
-"$program" --region 100,50,640,360 "$work/region.mkv" >"$work/out.txt" 2>"$work/err.txt" &
-pid=$!
-wait_started
+start_recording --region 100,50,640,360 "$work/region.mkv"
 sleep 2
 kill -INT "$pid"
-wait "$pid"
-status=$?
-[ "$status" = 0 ] || fail "SIGINT recording: exit $status ($(cat "$work/err.txt"))"
+wait "$pid" || fail "SIGINT recording: exit $? ($(out))"
 IFS=, read -r codec width height rate packets <<<"$(video_facts "$work/region.mkv")"
-[ "$width" = 640 ] && [ "$height" = 360 ] || fail "region recording: $width x $height"
-[ "${packets:-0}" -ge 10 ] || fail "region recording: $packets frames"
+[ "$width,$height" = 640,360 ] && [ "${packets:-0}" -ge 10 ] ||
+    fail "region recording: $width x $height, $packets frames"
+grep -q "video: h264 640x360, $packets frames" "$work/out.txt" || fail "Matroska read-back is not ffprobe's $packets frames: $(out)"
 
 # A pause of 1.5 s inside a 2 s recording: the recorded time leaves the pause out.
-"$program" --duration 2 "$work/paused.mp4" >"$work/out.txt" 2>"$work/err.txt" &
-pid=$!
-wait_started
+start_recording --duration 2 "$work/paused.mp4"
 sleep 0.5
 kill -USR1 "$pid"
 sleep 1.5
 kill -USR2 "$pid"
 start=$(date +%s.%N)
-wait "$pid"
-status=$?
-[ "$status" = 0 ] || fail "paused recording: exit $status ($(cat "$work/err.txt"))"
+wait "$pid" || fail "paused recording: exit $? ($(out))"
 recorded=$(sed -n "s/^recorded \([0-9.]*\) s.*/\1/p" "$work/out.txt")
 awk -v r="${recorded:-0}" 'BEGIN { exit !(r >= 1.8 && r <= 2.6) }' || fail "paused recording: recorded $recorded s, want about 2"
 waited=$(awk -v a="$(date +%s.%N)" -v b="$start" 'BEGIN { print a - b }')
 awk -v w="$waited" 'BEGIN { exit !(w >= 1.2) }' || fail "paused recording ended $waited s after resume, want about 1.5"
 
-if [ "$failures" -gt 0 ]; then
-    echo "$failures failure(s)"
-    exit 1
-fi
+[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "all command-line checks passed"

@@ -154,15 +154,6 @@ std::string Decode(const std::string& path, AVMediaType type,
     return "";
 }
 
-FramePtr NewFrame(AVPixelFormat format, int w, int h) {
-    FramePtr f(av_frame_alloc());
-    f->format = format;
-    f->width = w;
-    f->height = h;
-    av_frame_get_buffer(f.get(), 0);
-    return f;
-}
-
 }  // namespace
 
 AudioTrack DecodeAudio(const std::string& path) {
@@ -336,7 +327,11 @@ Bgra ScaleBgra(const Bgra& source, int w, int h) {
 }
 
 FramePtr ToYuv420(const Bgra& source, int w, int h) {
-    FramePtr out = NewFrame(AV_PIX_FMT_YUV420P, w, h);
+    FramePtr out(av_frame_alloc());
+    out->format = AV_PIX_FMT_YUV420P;
+    out->width = w;
+    out->height = h;
+    av_frame_get_buffer(out.get(), 0);
     Scale(source, w, h, AV_PIX_FMT_YUV420P, out->data, out->linesize);
     return out;
 }

@@ -71,12 +71,11 @@ class Child {
     // Runs args[0] (looked up on PATH) with `env` (null: this process's). Standard output goes
     // to `output` ("": /dev/null; "|": a pipe read with ReadLine; "-": inherited), standard error
     // to the same place unless `error` names a file.
-    bool Spawn(const std::vector<std::string>& args, char* const* env = nullptr,
+    bool Spawn(std::vector<std::string> args, char* const* env = nullptr,
                const std::string& output = "", const std::string& error = "") {
         Terminate();
-        std::vector<std::string> copy = args;
         std::vector<char*> argv;
-        for (std::string& a : copy)
+        for (std::string& a : args)
             argv.push_back(&a[0]);
         argv.push_back(nullptr);
         posix_spawn_file_actions_t fa;
@@ -100,10 +99,6 @@ class Child {
         pipe_ = fds[0];
         pid_ = rc == 0 ? pid_ : -1;
         return rc == 0;
-    }
-    // Standard output readable with ReadLine, or inherited.
-    bool Start(const std::vector<std::string>& args, bool captureStdout) {
-        return Spawn(args, nullptr, captureStdout ? "|" : "-");
     }
 
     // One line of piped output without its line end; false at its end or after timeoutMs.
@@ -159,8 +154,7 @@ class Child {
         }
     }
     void Terminate() { Signal(SIGTERM); }
-    bool Exited() { return !running() || Wait(0); }  // reaps it when it has ended
-    bool running() const { return pid_ > 0; }
+    bool Exited() { return pid_ <= 0 || Wait(0); }  // reaps it when it has ended
     pid_t pid() const { return pid_; }
 
   private:

@@ -4,10 +4,10 @@
 //     playback loopback,
 //   - a null sink "vistrec_micsink" whose monitor, remapped as "vistrec_mic", is the default
 //     source: play into the sink to speak into the microphone,
-//   - module-suspend-on-idle (Options::idleSuspendSec).
+//   - module-suspend-on-idle (1 s).
 // A null sink's first block after it starts or resumes is 2 s long, which no real device does;
 // so each sink gets a keeper (a 10 ms latency recording of its monitor) that keeps it running
-// in short blocks. Options::keepPlaybackRunning false leaves "vistrec_play" without one.
+// in short blocks. keepPlaybackRunning false leaves "vistrec_play" without one.
 //
 // ExportServer points PULSE_SERVER and PULSE_COOKIE of this process at it; Stop restores them.
 // Kill ends it abruptly, as a crash would; Start brings it back on the same socket.
@@ -27,13 +27,8 @@ namespace test {
 
 class PulseServer {
   public:
-    struct Options {
-        int readyTimeoutMs = 15000;
-        int idleSuspendSec = 1;           // idle sinks and sources suspend after this
-        bool keepPlaybackRunning = true;  // a keeper for "vistrec_play" too
-    };
-    PulseServer() = default;
-    explicit PulseServer(Options o) : options_(o) {}
+    // keepPlaybackRunning: a keeper for "vistrec_play" too.
+    explicit PulseServer(bool keepPlaybackRunning = true) : keepPlayback_(keepPlaybackRunning) {}
     ~PulseServer() {
         Stop();
         std::error_code ignored;
@@ -54,7 +49,7 @@ class PulseServer {
             if (saved_.size() < 2)
                 saved_.push_back(getenv(name) ? "=" + std::string(getenv(name)) : "");
         }
-        setenv("PULSE_SERVER", ("unix:" + socketPath()).c_str(), 1);
+        setenv("PULSE_SERVER", ("unix:" + dir_ + "/native").c_str(), 1);
         setenv("PULSE_COOKIE", (dir_ + "/config/pulse/cookie").c_str(), 1);
     }
     // Ends the server cleanly and restores the environment.
@@ -77,10 +72,10 @@ class PulseServer {
         server_.Signal(sig);
     }
 
-    // Runs a client program against the server: its exit status (-1: did not end in time or
-    // could not start) and, with `output`, what it printed.
-    int Run(const std::vector<std::string>& args, std::string* output = nullptr,
-            int timeoutMs = 10000) {
+    // Runs pactl against the server: its exit status (-1: did not end in time or could not
+    // start) and, with `output`, what it printed.
+    int Pactl(std::vector<std::string> args, std::string* output = nullptr, int timeoutMs = 10000) {
+        args.insert(args.begin(), "pactl");
         Child child;
         const int status =
             child.Spawn(args, ClientEnv(), dir_ + "/client.out") ? child.ExitCode(timeoutMs) : -1;
@@ -88,40 +83,22 @@ class PulseServer {
             *output = ReadTextFile(dir_ + "/client.out");
         return status;
     }
-    int Pactl(std::vector<std::string> args, std::string* output = nullptr) {
-        args.insert(args.begin(), "pactl");
-        return Run(args, output);
-    }
     // Plays a WAV file into a sink with a short latency, as desktop players ask for.
     Child Play(const std::string& wav, const std::string& sink) {
         Child player;
         player.Spawn({"paplay", "--latency-msec=20", "--device=" + sink, wav}, ClientEnv());
         return player;
     }
-    // A null sink with its keeper; with `source`, a source remapping its monitor too. *module
-    // receives the index of the module loaded last.
-    bool AddSink(const std::string& sink, int rate, int channels, int* module = nullptr,
-                 const std::string& source = "") {
-        std::vector<std::vector<std::string>> loads = {
-            {"module-null-sink", "sink_name=" + sink, "rate=" + std::to_string(rate),
-             "channels=" + std::to_string(channels),
-             channels == 1 ? "channel_map=mono" : "channel_map=front-left,front-right"}};
-        if (!source.empty())
-            loads.push_back(
-                {"module-remap-source", "source_name=" + source, "master=" + sink + ".monitor"});
-        for (std::vector<std::string>& args : loads) {
-            std::string out;
-            args.insert(args.begin(), "load-module");
-            if (Pactl(args, &out) != 0 || (args[1] == "module-null-sink" && !StartKeepers({sink})))
-                return false;
-            if (module)
-                *module = atoi(out.c_str());
-        }
-        return true;
-    }
-    bool AddMicrophone(const std::string& sink, const std::string& source, int rate, int channels,
-                       int* remapModule = nullptr) {
-        return AddSink(sink, rate, channels, remapModule, source);
+    // A null sink with its keeper; with `source`, a source remapping its monitor too.
+    bool AddSink(const std::string& sink, int rate, const std::string& source = "") {
+        if (Pactl({"load-module", "module-null-sink", "sink_name=" + sink,
+                   "rate=" + std::to_string(rate), "channels=2",
+                   "channel_map=front-left,front-right"}) != 0 ||
+            !StartKeepers({sink}))
+            return false;
+        return source.empty() ||
+               Pactl({"load-module", "module-remap-source", "source_name=" + source,
+                      "master=" + sink + ".monitor"}) == 0;
     }
     // A source's index; -1 if absent.
     int SourceIndex(const std::string& source) {
@@ -130,9 +107,6 @@ class PulseServer {
         const size_t at = out.find("\t" + source + "\t");
         return at == std::string::npos ? -1 : atoi(out.c_str() + out.rfind('\n', at) + 1);
     }
-
-    const std::string& dir() const { return dir_; }
-    std::string socketPath() const { return dir_ + "/native"; }
 
   private:
     // This process's environment with `overrides` ("NAME=value", or "NAME" to leave it out).
@@ -158,8 +132,8 @@ class PulseServer {
         return env_.data();
     }
     char* const* ClientEnv() {
-        return Env(
-            {"PULSE_SERVER=unix:" + socketPath(), "PULSE_COOKIE=" + dir_ + "/config/pulse/cookie"});
+        return Env({"PULSE_SERVER=unix:" + dir_ + "/native",
+                    "PULSE_COOKIE=" + dir_ + "/config/pulse/cookie"});
     }
 
     std::string Launch() {
@@ -172,13 +146,12 @@ class PulseServer {
         }
         const std::string sink = "load-module module-null-sink rate=48000 channels=2 sink_name=";
         WriteTextFile(dir_ + "/server.pa",
-                      "load-module module-native-protocol-unix auth-anonymous=1 socket=" +
-                          socketPath() + "\n" + sink + "vistrec_play\n" + sink +
+                      "load-module module-native-protocol-unix auth-anonymous=1 socket=" + dir_ +
+                          "/native\n" + sink + "vistrec_play\n" + sink +
                           "vistrec_micsink\nload-module module-remap-source "
                           "source_name=vistrec_mic master=vistrec_micsink.monitor\n"
-                          "load-module module-suspend-on-idle timeout=" +
-                          std::to_string(options_.idleSuspendSec) +
-                          "\nset-default-sink vistrec_play\nset-default-source vistrec_mic\n");
+                          "load-module module-suspend-on-idle timeout=1\nset-default-sink "
+                          "vistrec_play\nset-default-source vistrec_mic\n");
         // Everything in the folder, no session bus, no X11 modules.
         char* const* env = Env(
             {"HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_, "PULSE_RUNTIME_PATH=" + dir_ + "/runtime",
@@ -189,12 +162,12 @@ class PulseServer {
                             "--realtime=false", "--high-priority=false"},
                            env, dir_ + "/server.log"))
             return "cannot run pulseaudio";
-        for (const int64_t end = MonotonicMs() + options_.readyTimeoutMs; MonotonicMs() < end;) {
+        for (const int64_t end = MonotonicMs() + 15000; MonotonicMs() < end;) {
             if (server_.Exited())
                 break;
-            if (Run({"pactl", "info"}, nullptr, 5000) == 0) {
+            if (Pactl({"info"}, nullptr, 5000) == 0) {
                 std::vector<std::string> sinks = {"vistrec_micsink"};
-                if (options_.keepPlaybackRunning)
+                if (keepPlayback_)
                     sinks.push_back("vistrec_play");
                 return StartKeepers(sinks) ? "" : "the null sinks do not run";
             }
@@ -222,7 +195,7 @@ class PulseServer {
         return true;
     }
 
-    Options options_;
+    bool keepPlayback_;
     Child server_;
     std::vector<Child> keepers_;  // ended before the server
     std::string dir_;

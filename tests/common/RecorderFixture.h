@@ -118,8 +118,8 @@ class RecorderTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(x_.ok()) << "no X display";
-        ASSERT_EQ(x_.screenWidth(), kScreenW);
-        ASSERT_EQ(x_.screenHeight(), kScreenH);
+        ASSERT_EQ(std::make_pair(DisplayWidth(x_.get(), 0), DisplayHeight(x_.get(), 0)),
+                  std::make_pair(kScreenW, kScreenH));
         ASSERT_TRUE(scene_.Start());
     }
     XClient x_;

@@ -35,8 +35,6 @@ class XClient {
     bool ok() const { return d_ != nullptr; }
     ::Display* get() const { return d_; }
     Window root() const { return DefaultRootWindow(d_); }
-    int screenWidth() const { return DisplayWidth(d_, 0); }
-    int screenHeight() const { return DisplayHeight(d_, 0); }
 
     // A window at (x, y) of `parent` (0: the root) with WM_CLASS class `windowClass` (null:
     // none), not managed by a window manager.

@@ -22,7 +22,6 @@ class XvfbServer {
     struct Options {
         std::string screen = "1920x1080x24";  // WIDTHxHEIGHTxDEPTH of screen 0
         int display = -1;                     // display number; -1 picks a free one
-        int readyTimeoutMs = 15000;
     };
     XvfbServer() = default;
     explicit XvfbServer(Options o) : options_(std::move(o)), number_(options_.display) {}
@@ -35,8 +34,8 @@ class XvfbServer {
         if (options_.display >= 0)
             args.insert(args.begin() + 1, ":" + std::to_string(options_.display));
         std::string line;
-        if (server_.Spawn(args, nullptr, "|", "/dev/null") &&
-            server_.ReadLine(&line, options_.readyTimeoutMs) && !line.empty()) {
+        if (server_.Spawn(args, nullptr, "|", "/dev/null") && server_.ReadLine(&line, 15000) &&
+            !line.empty()) {
             number_ = atoi(line.c_str());
             return true;
         }
@@ -61,7 +60,6 @@ class XvfbServer {
             setenv("DISPLAY", old_.c_str() + 1, 1);
         exported_ = false;
     }
-    int number() const { return number_; }
     std::string name() const { return ":" + std::to_string(number_); }
 
   private:
@@ -80,7 +78,6 @@ class XvfbEnvironment : public ::testing::Environment {
         server_.ExportDisplay();
     }
     void TearDown() override { server_.Stop(); }
-    XvfbServer& server() { return server_; }
 
   private:
     XvfbServer server_;

@@ -1,13 +1,15 @@
 // Recordings of the test scene through libvistrec.so's public interface, checked by decoding:
 // every picture against the scene's own rendering of the counter it shows, the time stamps
 // against those counters, the geometry of scale, region, display selection and letterbox, pause,
-// host notifications, the log file, the configuration file and the H.264 recorder.
+// host notifications and write errors, the log file, the configuration file and the H.264
+// recorder.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
-#include <regex>
-#include <sstream>
+#include <filesystem>
+#include <fstream>
 #include <tuple>
 
 #include "RecorderFixture.h"
@@ -261,14 +263,8 @@ TEST_F(Recording, DefaultScaleConfiguredRateLogAndSilentTrack) {
     EXPECT_NEAR(sound.pcmEnd() - sound.pcmStart, a.info.videoDuration, 0.15);
     EXPECT_LE(sound.Rms(sound.pcmStart, 99.0) * kFullScale, 2.0) << "the track is silent";
 
-    // "|2026-01-02 10:11:12:345.678|INFO|1403| message"; a message with a line break goes on in
-    // lines of its own ("log start!" is followed by a line of '=').
+    // The recorder's own records (their format is the logger's, checked with it).
     const std::string log = ReadTextFile(logPath).substr(logBefore);
-    const std::regex record(
-        R"(\|\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{3}(\.\d+)?\|(INFO|WARN|ERROR)\|[^|]+\| .*)");
-    std::istringstream lines(log);
-    for (std::string line; std::getline(lines, line);)
-        EXPECT_TRUE(line.empty() || line[0] != '|' || std::regex_match(line, record)) << line;
     for (const char* text : {"| log start!\n====================\n", "| codec :", "| encodec param",
                              "| begin flush data"})
         EXPECT_NE(log.find(text), std::string::npos) << text;
@@ -287,10 +283,18 @@ TEST_F(Recording, RegionCaptureRecordsTheRectangle) {
                   {Direct({104, 100, 640, 480}, 1.0, 640, 480)});
 }
 
+struct EndFlag : IRecordCallback {
+    void onRecordEnd() override { ended = true; }
+    std::atomic<bool> ended{false};
+};
+
 // Two monitors side by side: display 2 records the right half, through the whole-monitor path
 // and through the composed capture (copied 1:1 into a capture rectangle of the first monitor's
 // size, or letterboxed into a whole-screen one); following the target window picks its monitor.
-TEST_F(Recording, DisplaySelectionAndFollowTarget) {
+// Last, display 2 vanishing while it is recorded: the host window hears of it twice (from the
+// composed capture, the only one that notices, and from the recording loop), the recording ends
+// by itself and the file is complete.
+TEST_F(Recording, DisplaySelectionFollowTargetAndRemovedMonitor) {
     SplitMonitors monitors;
     ASSERT_TRUE(monitors.Add());
     struct Case {
@@ -298,12 +302,14 @@ TEST_F(Recording, DisplaySelectionAndFollowTarget) {
         bool composed;     // through the window-system capture with composition
         bool wholeScreen;  // capture rectangle set to the whole screen
         bool follow;       // display 1 with follow-target instead of display 2
+        bool removed;      // monitor B removed 1.5 s in
     } const cases[] = {
-        {"display 2, fast path", false, false, false},
-        {"display 2, composed", true, false, false},
-        {"display 2, composed, letterboxed", true, true, false},
-        {"follow target, fast path", false, false, true},
-        {"follow target, composed", true, false, true},
+        {"display 2, fast path", false, false, false, false},
+        {"display 2, composed", true, false, false, false},
+        {"display 2, composed, letterboxed", true, true, false, false},
+        {"follow target, fast path", false, false, true, false},
+        {"follow target, composed", true, false, true, false},
+        {"display 2 removed", true, false, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -314,8 +320,12 @@ TEST_F(Recording, DisplaySelectionAndFollowTarget) {
             const Window w = windows.CreateWindow(0, 1908, 1068, 8, 8, "screenClass", true);
             windows.CreateWindow(w, 2, 2, 4, 4, "MsoCommandBarDock", true);
         }
+        if (c.removed)
+            windows.CreateWindow(0, 0, 0, 10, 10, "Vistrel");
         const std::string file = dir_.File(std::to_string(&c - cases) + ".mp4");
         RecorderPtr r = NewRecorder(file);
+        EndFlag end;
+        r->setCallback(&end);
         // The highlight effect routes frames through the composed capture; with no icon folder
         // beside this program it draws nothing.
         if (c.composed)
@@ -330,7 +340,15 @@ TEST_F(Recording, DisplaySelectionAndFollowTarget) {
         const uint64_t bitmap = get_desktop_size();
         // The capture rectangle is the first display's (monitor A) unless set.
         EXPECT_EQ(bitmap, DesktopSize(c.wholeScreen ? kScreenW : 960, kScreenH));
-        Record(r.get(), 2000);
+        bool endedBeforeStop = false;
+        std::vector<Action> actions;
+        if (c.removed)
+            actions = {{1500,
+                        [] {
+                            EXPECT_EQ(RunCommand({"xrandr", "--delmonitor", "B"}), 0);
+                        }},
+                       {6000, [&] { endedBeforeStop = end.ended; }}};
+        Record(r.get(), c.removed ? 6000 : 2000, actions);
         r->setFollowTarget(false);
         r.reset();
 
@@ -347,65 +365,110 @@ TEST_F(Recording, DisplaySelectionAndFollowTarget) {
             EXPECT_EQ(g.placement.w, 960);
             others.push_back(Direct(kMonitorB, 1.0, 960, 1080));
         }
-        ExpectPicture(file, g, scene_.options(), others);
+        const Analysis a = ExpectPicture(file, g, scene_.options(), others);
+        if (!c.removed)
+            continue;
+        EXPECT_TRUE(endedBeforeStop) << "the recording went on after its monitor vanished";
+        EXPECT_LT(a.info.formatDuration, 4.0);
+        EXPECT_GT(a.info.decodedFrames, 10);
+        const std::vector<XMessage> messages = windows.CollectClientMessages(1000, 3);
+        ASSERT_EQ(messages.size(), 2u);
+        for (const XMessage& m : messages)
+            EXPECT_EQ(std::make_tuple(m.type, m.data[0], m.data[1], m.data[2]),
+                      std::make_tuple(std::string("WM_RECORDER_NOTIFY"), long(WM_RECORDER_NOTIFY),
+                                      0L, 0L));
     }
 }
 
-struct EndFlag : IRecordCallback {
-    void onRecordEnd() override { ended = true; }
-    std::atomic<bool> ended{false};
-};
-
-// Display 2 vanishing while it is recorded: the host window hears of it twice (from the capture
-// and from the recording loop), the recording ends by itself and the file is complete.
-TEST_F(Recording, RemovedMonitorEndsRecordingAndNotifiesHost) {
-    SplitMonitors monitors;
-    ASSERT_TRUE(monitors.Add());
-    x_.CreateWindow(0, 0, 0, 10, 10, "Vistrel");
-    const std::string file = dir_.File("removed.mp4");
-    RecorderPtr r = NewRecorder(file);
-    EndFlag end;
-    r->setCallback(&end);
-    // Only the composed capture notices a lost monitor (the fast path rebuilds).
-    r->setMouseShow(0, 0, 1, 100);
-    r->setQuality(1, 0);
-    r->setDisplay(2);
-    r->startRecord();
-    SleepMs(1500);
-    ASSERT_EQ(RunCommand({"xrandr", "--delmonitor", "B"}), 0);
-    // Two messages soon after, and no third; the recording ends by itself.
-    const std::vector<XMessage> messages = x_.CollectClientMessages(5000, 3);
-    EXPECT_TRUE(end.ended) << "the recording went on after its monitor vanished";
-    r->stopRecord();
-    r.reset();
-    ASSERT_EQ(messages.size(), 2u);
-    for (const XMessage& m : messages)
-        EXPECT_EQ(
-            std::make_tuple(m.type, m.data[0], m.data[1], m.data[2]),
-            std::make_tuple(std::string("WM_RECORDER_NOTIFY"), long(WM_RECORDER_NOTIFY), 0L, 0L));
-    MediaInfo info;
-    std::string error;
-    ASSERT_TRUE(DecodeVideo(
-        file, &info, [](const AVFrame&, double) {}, &error))
-        << error;
-    EXPECT_GT(info.formatDuration, 1.0);
-    EXPECT_LT(info.formatDuration, 4.0);
-    EXPECT_GT(info.decodedFrames, 10);
-}
-
 // The H.264 recorder: a video-only file of the recorded length, always through the composed
-// capture at the default scale.
-TEST_F(Recording, H264RecorderWritesVideoOnlyFile) {
+// capture at the default scale; at 30 fps the scene's counters against the time stamps do not
+// drift (a file running 1 % long drifts by about 0.1 s between its first and last second).
+TEST_F(Recording, H264RecorderWritesVideoOnlyFileWithoutDrift) {
     const std::string file = dir_.File("h264.mp4");
     RecorderPtr r = NewRecorder(file, 0, 0, true);
-    Record(r.get(), 3000);
+    r->setFrameRate(30);
+    Record(r.get(), 12000);
     r.reset();
     const Analysis a =
         ExpectPicture(file, Direct(kWholeScreen, 0.75, kScreenW, kScreenH), scene_.options());
-    EXPECT_EQ(a.info.streams, 1);
-    EXPECT_EQ(a.info.videoStreams, 1);
-    EXPECT_NEAR(a.info.formatDuration, 3.0, 0.15);
-    EXPECT_GE(a.info.decodedFrames, 42);
+    EXPECT_EQ(std::make_pair(a.info.streams, a.info.videoStreams), std::make_pair(1, 1));
+    EXPECT_NEAR(a.info.formatDuration, 12.0, 0.2);
+    // 360 are due; a loaded machine loses frames, which the drift check does not mind.
+    ASSERT_GE(a.pts.size(), 150u);
+    std::vector<double> offsets;  // scene time shown - time stamp, s
+    for (size_t i = 0; i < a.pts.size(); ++i)
+        offsets.push_back(a.counters[i] / double(kSceneFps) - a.pts[i]);
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    const size_t tenth = offsets.size() / 10;
+    const double drift = median({offsets.end() - tenth, offsets.end()}) -
+                         median({offsets.begin(), offsets.begin() + tenth});
+    std::printf("[ measured ] 30 fps video-only: drift %.3f s over the recording\n", drift);
+    // Under ThreadSanitizer a capture takes several times as long and its delay grows as the
+    // machine falls behind, which shows as drift of its own.
+#if !defined(__SANITIZE_THREAD__)
+    EXPECT_NEAR(drift, 0.0, 0.06);
+#endif
+}
+
+// Output that fails during a recording: a full disk (a 1 MiB tmpfs; root only) and an output
+// folder removed under the recorder. The host window hears of it once with the error code, the
+// recording ends by itself, stopRecord returns, and the process's memory stays flat afterwards.
+TEST_F(Recording, WriteErrorNotifiesOnceEndsAndMemoryStaysFlat) {
+    auto residentBytes = [] {
+        long size = 0, resident = 0;
+        std::ifstream("/proc/self/statm") >> size >> resident;
+        return resident * sysconf(_SC_PAGESIZE);
+    };
+    x_.CreateWindow(0, 0, 0, 10, 10, "Vistrel");
+    for (const bool fullDisk : {true, false}) {
+        SCOPED_TRACE(fullDisk ? "full disk" : "folder removed");
+        const std::string folder = dir_.File(fullDisk ? "full" : "removed");
+        std::filesystem::create_directory(folder);
+        if (fullDisk &&
+            RunCommand({"mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", folder}) != 0) {
+            std::printf("[ skipped  ] full disk: cannot mount a tmpfs here\n");
+            continue;
+        }
+        RecorderPtr r = NewRecorder(folder + "/out.mp4");
+        EndFlag end;
+        r->setCallback(&end);
+        r->setQuality(1, 0);  // crf 23: a busy picture fills 1 MiB within seconds
+        const int64_t startMs = MonotonicMs();
+        r->startRecord();
+        if (!fullDisk) {
+            SleepMs(1500);
+            std::filesystem::remove_all(folder);
+        }
+        std::vector<XMessage> messages;
+        while (messages.empty() && MonotonicMs() - startMs < 30000)
+            messages = x_.CollectClientMessages(50, 1);
+        ASSERT_EQ(messages.size(), 1u) << "no message within 30 s";
+        const double heardAfter = (MonotonicMs() - startMs) / 1000.0;
+        EXPECT_EQ(
+            std::make_pair(messages[0].type, messages[0].data[2]),
+            std::make_pair(std::string("WM_RECORDER_NOTIFY"), long(fullDisk ? -ENOSPC : -ENOENT)));
+        // The recorder object stays; nothing it holds may grow.
+        const long rssAtError = residentBytes();
+        long rssMax = rssAtError;
+        for (int i = 0; i < 30; ++i, SleepMs(100))
+            rssMax = std::max(rssMax, residentBytes());
+        EXPECT_TRUE(x_.CollectClientMessages(200, 0).empty()) << "posted more than once";
+        const int64_t stopMs = MonotonicMs();
+        r->stopRecord();
+        const int64_t stopTookMs = MonotonicMs() - stopMs;
+        r.reset();
+        if (fullDisk)
+            RunCommand({"umount", "-l", folder});
+        std::printf("[ measured ] heard after %.1f s, RSS +%.1f MiB over 3 s, stopRecord %lld ms\n",
+                    heardAfter, (rssMax - rssAtError) / 1048576.0,
+                    static_cast<long long>(stopTookMs));
+        EXPECT_TRUE(end.ended) << "the recording went on after the error";
+        EXPECT_LT(rssMax - rssAtError, 4L << 20);
+        EXPECT_LT(stopTookMs, 1000);
+    }
 }
 
 // A host that never sets a preset (this program with --no-preset-child): its process goes on
@@ -414,7 +477,7 @@ TEST_F(Recording, DefaultPresetRecords) {
     const std::string file = dir_.File("no-preset.mp4");
     Child child;
     int status = 0;
-    ASSERT_TRUE(child.Start({ExePath(), "--no-preset-child", file}, false));
+    ASSERT_TRUE(child.Spawn({ExePath(), "--no-preset-child", file}, nullptr, "-"));
     ASSERT_TRUE(child.Wait(30000, &status)) << "the host process did not end";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
     MediaInfo info;

@@ -2,6 +2,8 @@
 // the pointer and screen grabs.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "XClient.h"
 #include "XvfbFixture.h"
 #include "platform/Platform.h"
@@ -75,11 +77,10 @@ TEST(HostNotification, ReachesTheVistrelWindowOnlyFramedOrNot) {
         PostHostNotification(-5);
         XEvent e{};
         ASSERT_TRUE(x.WaitForEvent(host, ClientMessage, &e, 3000));
-        EXPECT_EQ(e.xclient.message_type, XInternAtom(x.get(), "WM_RECORDER_NOTIFY", False));
-        EXPECT_EQ(e.xclient.format, 32);
-        EXPECT_EQ(e.xclient.data.l[0], 5028);
-        EXPECT_EQ(e.xclient.data.l[1], 0);
-        EXPECT_EQ(e.xclient.data.l[2], -5);
+        EXPECT_EQ(
+            std::make_tuple(e.xclient.message_type, e.xclient.format, e.xclient.data.l[0],
+                            e.xclient.data.l[1], e.xclient.data.l[2]),
+            std::make_tuple(XInternAtom(x.get(), "WM_RECORDER_NOTIFY", False), 32, 5028L, 0L, -5L));
         EXPECT_FALSE(x.WaitForEvent(other, ClientMessage, nullptr, 100));
         XDestroyWindow(x.get(), host);
         x.Sync();
@@ -111,11 +112,9 @@ TEST(DisplayServer, PointerImageAndHotspotPositionFromXFixes) {
     PointerImage p;
     x.WarpPointer(1234, 567);  // the server's default pointer
     ASSERT_TRUE(display.GetPointer(&p));
-    EXPECT_TRUE(p.visible);
-    EXPECT_EQ(p.x, 1234);
-    EXPECT_EQ(p.y, 567);
+    EXPECT_EQ(std::make_tuple(p.visible, p.x, p.y, p.argb.size()),
+              std::make_tuple(true, 1234, 567, static_cast<size_t>(p.width) * p.height));
     EXPECT_GT(p.width, 0);
-    EXPECT_EQ(p.argb.size(), static_cast<size_t>(p.width) * p.height);
 
     const Window window = x.CreateWindow(0, 0, 0, 400, 400, nullptr);
     const Cursor shown = MakeCursor(x.get(), true), hidden = MakeCursor(x.get(), false);
@@ -123,21 +122,15 @@ TEST(DisplayServer, PointerImageAndHotspotPositionFromXFixes) {
     x.MapAndWait(window);
     x.WarpPointer(100, 120);
     ASSERT_TRUE(display.GetPointer(&p));
-    EXPECT_TRUE(p.visible);
-    EXPECT_EQ(p.x, 100);
-    EXPECT_EQ(p.y, 120);
-    EXPECT_EQ(p.xHotspot, 3);
-    EXPECT_EQ(p.yHotspot, 5);
-    ASSERT_EQ(p.width, 16);
-    ASSERT_EQ(p.argb.size(), 256u);
+    ASSERT_EQ(std::make_tuple(p.visible, p.x, p.y, p.xHotspot, p.yHotspot, p.width, p.argb.size()),
+              std::make_tuple(true, 100, 120, 3, 5, 16, size_t(256)));
     for (int row = 0; row < 16; ++row) {
         EXPECT_EQ(p.argb[row * 16 + 7], 0xffff0000u) << row;
         EXPECT_EQ(p.argb[row * 16 + 8], 0xff0000ffu) << row;
     }
     int cx = 0, cy = 0;
     display.PointerNominalSize(p, &cx, &cy);
-    EXPECT_EQ(cx, 16);
-    EXPECT_EQ(cy, 16);
+    EXPECT_EQ(std::make_pair(cx, cy), std::make_pair(16, 16));
     XDefineCursor(x.get(), window, hidden);  // wholly transparent: a hidden pointer
     x.Sync();
     ASSERT_TRUE(display.GetPointer(&p));

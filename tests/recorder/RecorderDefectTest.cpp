@@ -1,27 +1,21 @@
 // The recorder object's life as a host drives it through libvistrec.so: deleted from its own
-// onRecordEnd, an audio mode changed mid-recording, a second startRecord, and a sound server
+// onRecordEnd, a second startRecord and an audio mode changed mid-recording, and a sound server
 // that freezes (SIGSTOP) while the host pauses, resumes and stops. Files are checked by
 // decoding them.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <atomic>
-#include <memory>
-#include <string>
 
-#include "integration/Harness.h"
 #include "PulseFixture.h"
-#include "vistrec/IRecordMp4.h"
+#include "RecorderFixture.h"
 
+namespace vistrec {
+namespace test {
 namespace {
 
-const char kPreset[] = "ultrafast";
-const char kTune[] = "zerolatency";
-constexpr int kFps = 20;
-
 // Counts its calls; deletes `owned` on the first one, as a host cleaning up would.
-class HostCallback final : public IRecordCallback {
-  public:
+struct HostCallback final : IRecordCallback {
     void onRecordEnd() override {
         ++calls;
         if (IRecordMp4* r = owned.exchange(nullptr))
@@ -32,130 +26,58 @@ class HostCallback final : public IRecordCallback {
 };
 
 // A small region at 20 fps, so that frames keep their pace on a loaded machine.
-void Configure(IRecordMp4* r, const std::string& file) {
+RecorderPtr SmallRecorder(const std::string& file, bool h264Only = false) {
+    RecorderPtr r = NewRecorder(file, 1.0, 0, h264Only);
     const RECT region = {0, 0, 320, 240};
-    r->setFileName(file.c_str());
-    r->setFrameRate(kFps);
-    r->setPreset(kPreset);
-    r->setTune(kTune);
-    r->setMouseShow(0, 0, 0, 100);
     r->setCaptureRect(true, &region);
+    return r;
 }
 
-struct Video {
-    it::MediaInfo info;
-    double maxGap = 0.0;  // longest distance between consecutive frame times, seconds
-    bool ok = false;
-};
-
-Video DecodeFile(const std::string& path) {
-    Video v;
-    std::string error;
-    double last = -1.0;
-    v.ok = it::DecodeVideo(
-        path, &v.info,
-        [&](const AVFrame&, double pts) {
-            if (last >= 0.0)
-                v.maxGap = std::max(v.maxGap, pts - last);
-            last = pts;
-        },
-        &error);
-    return v;
-}
-
-// ---- deleting the recorder from onRecordEnd ------------------------------------------------
-
-struct DeleteCase {
-    const char* name;
-    bool hostStops;  // the host calls stopRecord; otherwise the recording ends by itself
-};
-
-void PrintTo(const DeleteCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class DeleteFromCallback : public ::testing::TestWithParam<DeleteCase> {};
-
-TEST_P(DeleteFromCallback, RecordThreadLeavesTheFreedRecorderAlone) {
-    it::TempDir dir;
-    HostCallback host;
-    IRecordMp4* r = create_screen_record(nullptr);
-    ASSERT_NE(r, nullptr);
-    // An output that cannot be opened ends the recording at once.
-    const std::string file = GetParam().hostStops ? dir.path() + "/out.mp4" : "/nonexistent/x.mp4";
-    Configure(r, file);
-    r->setCallback(&host);
-    host.owned = r;
-    r->startRecord();
-    if (GetParam().hostStops) {
-        it::SleepMs(1500);
-        const unsigned ms = r->stopRecord();  // the callback deletes r meanwhile
-        EXPECT_GT(ms, 1000u);
-        EXPECT_TRUE(DecodeFile(file).ok);
+// The record thread must leave the recorder alone once the callback has deleted it, whether the
+// host stopped the recording or it ended by itself (an output that cannot be opened).
+TEST(Recorder, DeletedFromOnRecordEnd) {
+    for (const bool hostStops : {true, false}) {
+        SCOPED_TRACE(hostStops ? "stopped by the host" : "ended by itself");
+        TempDir dir;
+        HostCallback host;
+        const std::string file = hostStops ? dir.File("out.mp4") : "/nonexistent/x.mp4";
+        IRecordMp4* r = SmallRecorder(file).release();
+        r->setCallback(&host);
+        host.owned = r;
+        r->startRecord();
+        if (hostStops) {
+            SleepMs(1500);
+            EXPECT_GT(r->stopRecord(), 1000u);  // the callback deletes r meanwhile
+            EXPECT_GT(DecodeVideoTrack(file).info.videoDuration, 1.0);
+        }
+        for (int i = 0; i < 100 && host.calls == 0; ++i)
+            SleepMs(50);
+        SleepMs(300);  // the record thread's last steps, on freed memory if it still used it
+        EXPECT_EQ(host.calls.load(), 1);
+        EXPECT_EQ(host.owned.load(), nullptr);
     }
-    for (int i = 0; i < 100 && host.calls == 0; ++i)
-        it::SleepMs(50);
-    it::SleepMs(300);  // the record thread's last steps, on freed memory if it still used it
-    EXPECT_EQ(host.calls.load(), 1);
-    EXPECT_EQ(host.owned.load(), nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Recorder, DeleteFromCallback,
-                         ::testing::Values(DeleteCase{"StoppedByHost", true},
-                                           DeleteCase{"EndedByItself", false}),
-                         [](const ::testing::TestParamInfo<DeleteCase>& i) {
-                             return i.param.name;
-                         });
-
-// ---- one recording per start ---------------------------------------------------------------
-
-TEST(RecorderModes, ModeChangeDuringRecordingWaitsForTheNextOne) {
-    it::TempDir dir;
-    const std::string file = dir.path() + "/mode.mp4";
-    HostCallback host;
-    std::unique_ptr<IRecordMp4> r(create_screen_record(nullptr));
-    Configure(r.get(), file);
-    r->setCallback(&host);
-    r->setAudioMode(1);
-    r->startRecord();
-    it::SleepMs(1000);
-    r->setAudioMode(2);
-    it::SleepMs(1000);
-    r->stopRecord();
-    EXPECT_EQ(host.calls.load(), 1);
-    const Video v = DecodeFile(file);
-    ASSERT_TRUE(v.ok);
-    EXPECT_GT(v.info.videoDuration, 1.5) << "the file was written over by a second recording";
+// A second startRecord keeps the running clock, and an audio mode changed meanwhile waits for
+// the next recording: one file, not written over by a second recording, and one callback.
+TEST(Recorder, SecondStartAndModeChangeKeepTheRunningRecording) {
+    for (const bool h264Only : {false, true}) {
+        SCOPED_TRACE(h264Only ? "H.264" : "MP4");
+        TempDir dir;
+        HostCallback host;
+        RecorderPtr r = SmallRecorder(dir.File("twice.mp4"), h264Only);
+        r->setCallback(&host);
+        r->setAudioMode(1);
+        const Timeline t = Record(r.get(), 2000, {{1000, [&] {
+                                                       r->startRecord();
+                                                       r->setAudioMode(2);
+                                                   }}});
+        r.reset();
+        EXPECT_GT(t.recordedMs, 1800u);
+        EXPECT_EQ(host.calls.load(), h264Only ? 0 : 1);  // the H.264 recorder has no callback
+        EXPECT_GT(DecodeVideoTrack(dir.File("twice.mp4")).info.videoDuration, 1.5);
+    }
 }
-
-struct StartCase {
-    const char* name;
-    IRecordMp4* (*create)(HWND);
-};
-
-void PrintTo(const StartCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class SecondStart : public ::testing::TestWithParam<StartCase> {};
-
-TEST_P(SecondStart, KeepsTheRunningClock) {
-    it::TempDir dir;
-    std::unique_ptr<IRecordMp4> r(GetParam().create(nullptr));
-    Configure(r.get(), dir.path() + "/twice.mp4");
-    r->startRecord();
-    it::SleepMs(1000);
-    r->startRecord();
-    it::SleepMs(1000);
-    EXPECT_GT(r->stopRecord(), 1800u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Recorder, SecondStart,
-                         ::testing::Values(StartCase{"Mp4", create_screen_record},
-                                           StartCase{"H264", create_screen_h246_record}),
-                         [](const ::testing::TestParamInfo<StartCase>& i) { return i.param.name; });
-
-// ---- a frozen sound server -----------------------------------------------------------------
 
 // Thaws the server whatever happens.
 struct Freezer {
@@ -165,68 +87,56 @@ struct Freezer {
     ~Freezer() { Thaw(); }
 };
 
-TEST(RecorderSoundServer, FrozenServerStallsNeitherPictureNorStop) {
-    vistrec::test::PulseServer server;
+TEST(Recorder, FrozenSoundServerStallsNeitherPictureNorStop) {
+    PulseServer server;
     std::string why;
     ASSERT_TRUE(server.Start(&why)) << why;
     server.ExportServer();
     Freezer freezer{server.pid()};
     ASSERT_GT(freezer.pid, 0);
-    it::TempDir dir;
-    const std::string tone = dir.path() + "/tone.wav";
-    ASSERT_TRUE(
-        vistrec::test::WriteWav(tone, 48000, 2, vistrec::test::Sine(48000, 30.0, 440.0, 0.3)));
-    vistrec::test::Child player = server.Play(tone, "vistrec_play");
-    it::SleepMs(500);
+    TempDir dir;
+    ASSERT_TRUE(WriteWav(dir.File("tone.wav"), 48000, 2, Sine(48000, 30.0, 440.0, 0.3)));
+    Child player = server.Play(dir.File("tone.wav"), "vistrec_play");
+    SleepMs(500);
 
-    const std::string file = dir.path() + "/frozen.mp4";
-    std::unique_ptr<IRecordMp4> r(create_screen_record(nullptr));
-    Configure(r.get(), file);
+    const std::string file = dir.File("frozen.mp4");
+    RecorderPtr r = SmallRecorder(file);
     r->setAudioMode(2);
-    const int64_t t0 = it::MonotonicMs();
-    auto at = [t0](int ms) {
-        it::SleepMs(static_cast<int>(std::max<int64_t>(0, t0 + ms - it::MonotonicMs())));
-    };
-    r->startRecord();
-    at(2000);
-    freezer.Freeze();
-    at(2500);
-    r->pauseRecord();
-    at(3000);
-    r->resumeRecord();  // reopens the capture: the server does not answer
-    at(5000);
-    freezer.Thaw();
-    at(9000);
-    freezer.Freeze();
-    r->pauseRecord();
-    at(9500);
-    const int64_t s = it::MonotonicMs();  // the stop ends the pause first
-    r->stopRecord();
-    const int64_t stopMs = it::MonotonicMs() - s;
+    // The resume reopens the capture while the server does not answer; the stop ends the pause.
+    const Timeline t = Record(r.get(), 9500,
+                              {{2000, [&] { freezer.Freeze(); }},
+                               {2500, [&] { r->pauseRecord(); }},
+                               {3000, [&] { r->resumeRecord(); }},
+                               {5000, [&] { freezer.Thaw(); }},
+                               {9000, [&] {
+                                    freezer.Freeze();
+                                    r->pauseRecord();
+                                }}});
     freezer.Thaw();
     r.reset();
-
-    printf("[ measured ] stopRecord with the server frozen: %lld ms\n",
-           static_cast<long long>(stopMs));
+    const int64_t stopMs = t.stop - t.start - 9500;
+    const VideoTrack v = DecodeVideoTrack(file);
+    printf("[ measured ] stopRecord with the server frozen: %lld ms; longest gap %.3f s\n",
+           static_cast<long long>(stopMs), v.MaxGap());
     EXPECT_LE(stopMs, 1000);
-    const Video v = DecodeFile(file);
-    ASSERT_TRUE(v.ok);
-    printf("[ measured ] longest gap between frames: %.3f s\n", v.maxGap);
-    EXPECT_LE(v.maxGap, 0.2) << "the picture stalled while the server was frozen";
+    EXPECT_GT(v.info.videoDuration, 7.5);
+    EXPECT_LE(v.MaxGap(), 0.2) << "the picture stalled while the server was frozen";
     // File time runs 0.5 s behind the wall clock after the pause: thawed at file time 4.5.
-    const vistrec::test::AudioTrack a = vistrec::test::DecodeAudio(file);
+    const AudioTrack a = DecodeAudio(file);
     ASSERT_TRUE(a.error.empty()) << a.error;
     double before = 0.0, after = 0.0;
-    for (double t = 0.5; t < 1.5; t += 0.25)
-        before = std::max(before, a.Tone(t, 0.25, 440.0));
-    for (double t = 6.5; t < 8.0; t += 0.25)
-        after = std::max(after, a.Tone(t, 0.25, 440.0));
+    for (double w = 0.5; w < 1.5; w += 0.25)
+        before = std::max(before, a.Tone(w, 0.25, 440.0));
+    for (double w = 6.5; w < 8.0; w += 0.25)
+        after = std::max(after, a.Tone(w, 0.25, 440.0));
     printf("[ measured ] tone before the freeze %.3f, after the thaw %.3f\n", before, after);
     EXPECT_GT(before, 0.05);
     EXPECT_GT(after, 0.05) << "the sound did not return after the thaw";
 }
 
 }  // namespace
+}  // namespace test
+}  // namespace vistrec
 
 int main(int argc, char** argv) {
     return vistrec::test::RecorderTestMain(argc, argv);

@@ -50,49 +50,31 @@ TEST(RecorderPause, PausedTimeIsPublishedBeforeTheFlagClears) {
 
 using vistrec::test::FakeAudioServer;
 
-// A capture thread held inside a server call while its cycle ends; once let go, its reports
-// must change nothing.
-struct LateReportCase {
-    const char* name;
-    FakeAudioServer::HoldAt holdAt;  // where the first cycle's thread is held
-    bool secondCycleFails;           // the next cycle's stream cannot be opened
-};
-
-void PrintTo(const LateReportCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class CaptureCycle : public ::testing::TestWithParam<LateReportCase> {};
-
-TEST_P(CaptureCycle, LateReportsOfAnEndedCycleAreDropped) {
-    const LateReportCase& c = GetParam();
+// A capture thread held inside a server call while its cycle ends (in Read; or in Start, with
+// the next cycle's stream failing to open); once let go, its reports must change nothing.
+TEST(CaptureCycle, LateReportsOfAnEndedCycleAreDropped) {
     FakeAudioServer& server = FakeAudioServer::Get();
-    server.Reset();
-    CAudioRecordT<true> rec;
-
-    server.Hold(c.holdAt);
-    ASSERT_TRUE(rec.StartCapture());
-    ASSERT_TRUE(server.WaitHeld(3000)) << "the capture thread never reached " << c.name;
-    rec.StopCapture(true);
-    if (c.secondCycleFails) {
-        server.FailNextOpen();
+    for (const bool secondCycleFails : {false, true}) {
+        SCOPED_TRACE(secondCycleFails ? "held in Start" : "held in Read");
+        CAudioRecordT<true> rec;
+        server.Hold(secondCycleFails ? FakeAudioServer::HoldAt::kStart
+                                     : FakeAudioServer::HoldAt::kRead);
         ASSERT_TRUE(rec.StartCapture());
-        ASSERT_TRUE(server.WaitStreamsAlive(1, 3000)) << "the failed stream did not go";
-        ASSERT_TRUE(rec.HasError()) << "the second cycle reports its failure";
+        ASSERT_TRUE(server.WaitHeld(3000)) << "the capture thread never reached the hold";
+        rec.StopCapture(true);
+        if (secondCycleFails) {
+            server.FailNextOpen();
+            ASSERT_TRUE(rec.StartCapture());
+            ASSERT_TRUE(server.WaitStreamsAlive(1, 3000)) << "the failed stream did not go";
+            ASSERT_TRUE(rec.HasError()) << "the second cycle reports its failure";
+        }
+        const int rawBefore = rec.RawBytes();
+        server.Release();
+        ASSERT_TRUE(server.WaitStreamsAlive(0, 3000)) << "the first cycle's thread did not end";
+        EXPECT_TRUE(!secondCycleFails || rec.HasError()) << "the old thread cleared the error";
+        EXPECT_EQ(rec.RawBytes(), rawBefore) << "the old thread appended sound after the stop";
+        rec.StopCapture(true);
     }
-    const int rawBefore = rec.RawBytes();
-    server.Release();
-    ASSERT_TRUE(server.WaitStreamsAlive(0, 3000)) << "the first cycle's thread did not end";
-
-    EXPECT_TRUE(!c.secondCycleFails || rec.HasError()) << "the old thread cleared the error flag";
-    EXPECT_EQ(rec.RawBytes(), rawBefore) << "the old thread appended sound after the stop";
-    rec.StopCapture(true);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Recorder, CaptureCycle,
-    ::testing::Values(LateReportCase{"Read", FakeAudioServer::HoldAt::kRead, false},
-                      LateReportCase{"Start", FakeAudioServer::HoldAt::kStart, true}),
-    [](const ::testing::TestParamInfo<LateReportCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -83,18 +83,22 @@ class SoundRecording : public RecorderTest {
         return streams.find("media.name = \"" + name + "\"") != std::string::npos;
     }
 
-    // Decodes both tracks: AAC mono at 16 kHz beside H.264.
-    void Decode(const std::string& file, const Timeline& t, AudioTrack* a, VideoTrack* v) {
-        *a = DecodeAudio(file);
-        *v = DecodeVideoTrack(file);
+    // Decodes both tracks: AAC mono at 16 kHz beside H.264, of one length.
+    std::pair<AudioTrack, VideoTrack> Decode(const std::string& file, const Timeline& t) {
+        std::pair<AudioTrack, VideoTrack> d{DecodeAudio(file), DecodeVideoTrack(file)};
+        const AudioTrack& a = d.first;
+        const VideoTrack& v = d.second;
         std::printf("[ measured ] %s: audio %.3f s, video %.3f s, %d frames; wall %.3f s\n",
-                    file.c_str(), a->duration, v->info.videoDuration, v->info.decodedFrames,
+                    file.c_str(), a.duration, v.info.videoDuration, v.info.decodedFrames,
                     (t.stop - t.start) / 1000.0);
-        EXPECT_EQ(a->error + v->error, "");
-        EXPECT_EQ(std::make_tuple(a->codec, a->sampleRate, a->channels, v->info.videoStreams,
-                                  v->info.audioStreams),
+        EXPECT_EQ(a.error + v.error, "");
+        EXPECT_EQ(std::make_tuple(a.codec, a.sampleRate, a.channels, v.info.videoStreams,
+                                  v.info.audioStreams),
                   std::make_tuple(std::string("aac"), kTrackRate, 1, 1, 1));
-        EXPECT_GT(a->packets, 0);
+        EXPECT_GT(a.packets, 0);
+        EXPECT_EQ(a.discontinuities, 0) << "audio packets follow each other without gaps";
+        EXPECT_NEAR(a.duration, v.info.videoDuration, 0.2);
+        return d;
     }
 
     PulseServer pulse_;
@@ -105,7 +109,7 @@ class SoundRecording : public RecorderTest {
 // no longer, and the recording runs to its end.
 TEST_F(SoundRecording, Mode1MixesAndFollowsANewDefaultMicrophone) {
     shm_unlink("/voluMem");
-    ASSERT_TRUE(pulse_.AddMicrophone("vistrec_micsink2", "vistrec_mic2", kDeviceRate, 2));
+    ASSERT_TRUE(pulse_.AddSink("vistrec_micsink2", kDeviceRate, "vistrec_mic2"));
     Child oldMic = Play("old440.wav", Sine(kDeviceRate, 12, 440, 0.5), "vistrec_micsink");
     Child newMic = Play("new660.wav", Sine(kDeviceRate, 12, 660, 0.5), "vistrec_micsink2");
     Child playback = Play("play1000.wav", Sine(kDeviceRate, 12, 1000, 0.3), "vistrec_play");
@@ -130,10 +134,7 @@ TEST_F(SoundRecording, Mode1MixesAndFollowsANewDefaultMicrophone) {
                                {6000, [&] { after = Streams(); }}});
     r.reset();
     ASSERT_EQ(pactl, 0);
-    AudioTrack a;
-    VideoTrack v;
-    Decode(file, t, &a, &v);
-    EXPECT_NEAR(a.duration, v.info.videoDuration, 0.2);
+    const auto [a, v] = Decode(file, t);
     EXPECT_NEAR(v.info.videoDuration, 7.0, 0.5) << "the recording ran to its end";
     const double wallAtZero = v.WallAtZero(scene_.startMs(), kSceneFps);
     ASSERT_GT(wallAtZero, 0.0) << "no scene counter readable";
@@ -158,11 +159,9 @@ TEST_F(SoundRecording, Mode1MixesAndFollowsANewDefaultMicrophone) {
     EXPECT_GE(ShareWith(a, switchAt + 0.6, end, 0.05, 660), 0.8) << "the new one up to the end";
     // The old microphone, still playing, would be present in every window.
     EXPECT_EQ(ShareWith(a, switchAt + 0.6, end, 0.05, 440), 0.0) << "the old one after";
-    EXPECT_EQ(On(before, oldSource), 1);
-    EXPECT_TRUE(Named(before, "vistrec microphone"));
-    EXPECT_TRUE(Named(before, "vistrec playback"));
-    EXPECT_EQ(On(after, newSource), 1);
-    EXPECT_EQ(On(after, oldSource), 0);
+    EXPECT_EQ(std::make_tuple(On(before, oldSource), On(after, newSource), On(after, oldSource)),
+              std::make_tuple(1, 1, 0));
+    EXPECT_TRUE(Named(before, "vistrec microphone") && Named(before, "vistrec playback"));
     EXPECT_LT(shm_open("/voluMem", O_RDONLY, 0), 0)
         << "without the host's level block none is made";
 }
@@ -190,7 +189,7 @@ struct LevelBlock {
 TEST_F(SoundRecording, Mode2RecordsPlaybackOnlyPublishesItsLevelAndFollowsANewSink) {
     LevelBlock block;
     ASSERT_NE(block.view, MAP_FAILED) << "cannot create /voluMem: " << strerror(errno);
-    ASSERT_TRUE(pulse_.AddSink("vistrec_play2", 44100, 2));
+    ASSERT_TRUE(pulse_.AddSink("vistrec_play2", 44100));
     WriteWav(dir_.File("play2.wav"), 44100, 2, Sine(44100, 12, 1500, 0.3));
     Child newSink = pulse_.Play(dir_.File("play2.wav"), "vistrec_play2");
     Child mic =
@@ -216,10 +215,7 @@ TEST_F(SoundRecording, Mode2RecordsPlaybackOnlyPublishesItsLevelAndFollowsANewSi
                        }});
     const Timeline t = Record(r.get(), 8000, actions);
     r.reset();
-    AudioTrack a;
-    VideoTrack v;
-    Decode(file, t, &a, &v);
-    EXPECT_NEAR(a.duration, v.info.videoDuration, 0.2);
+    const auto [a, v] = Decode(file, t);
     const double switchAt = (switchMs - v.WallAtZero(scene_.startMs(), kSceneFps)) / 1000.0;
     const double end = std::min(a.pcmEnd(), v.info.videoDuration) - 0.3;
     double level = 0.0;
@@ -234,12 +230,13 @@ TEST_F(SoundRecording, Mode2RecordsPlaybackOnlyPublishesItsLevelAndFollowsANewSi
     EXPECT_EQ(ShareWith(a, 1.0, end, 0.1, 440), 0.0) << "the microphone's tone";
     ASSERT_EQ(levels.size(), 7u);
     for (size_t i = 0; i < levels.size(); ++i) {
-        ASSERT_FALSE(levels[i].empty());
-        EXPECT_EQ(levels[i].find_first_not_of("0123456789"), std::string::npos) << levels[i];
+        EXPECT_TRUE(!levels[i].empty() &&
+                    levels[i].find_first_not_of("0123456789") == std::string::npos)
+            << levels[i];
         EXPECT_NEAR(atoi(levels[i].c_str()), 31, 2) << levels[i];
         EXPECT_EQ(On(streams[i], micSource), 0) << "a record stream on the microphone";
-        EXPECT_FALSE(Named(streams[i], "vistrec microphone"));
-        EXPECT_TRUE(Named(streams[i], "vistrec playback"));
+        EXPECT_TRUE(!Named(streams[i], "vistrec microphone") &&
+                    Named(streams[i], "vistrec playback"));
     }
 }
 
@@ -249,9 +246,7 @@ TEST_F(SoundRecording, Mode2RecordsPlaybackOnlyPublishesItsLevelAndFollowsANewSi
 TEST_F(SoundRecording, NoiseSuppressionRaisesToneOverNoise) {
     // Nothing plays into the playback device, which is left to suspend as desktop servers do:
     // the microphone then passes alone, at its own level.
-    PulseServer::Options idle;
-    idle.keepPlaybackRunning = false;
-    PulseServer server(idle);
+    PulseServer server(false);
     ASSERT_TRUE(server.Start());
     server.ExportServer();
     std::vector<float> signal = KeyedSine(kDeviceRate, 10, 1000, 0.25, 400, 400);
@@ -322,14 +317,10 @@ TEST_F(SoundRecording, LostServerLeavesSilenceAndSoundReturns) {
                                 }}});
     r.reset();
     ASSERT_TRUE(restarted) << error;
-    AudioTrack a;
-    VideoTrack v;
-    Decode(file, t, &a, &v);
+    const auto [a, v] = Decode(file, t);
     EXPECT_NEAR(v.info.videoDuration, (t.stop - t.start) / 1000.0, 0.6) << "the video runs on";
     EXPECT_LE(v.MaxGap(), 0.4) << "the video never stops (a loaded machine may hold a frame)";
     EXPECT_GE(v.info.decodedFrames, static_cast<int>(v.info.videoDuration * 20 * 0.8));
-    EXPECT_EQ(a.discontinuities, 0) << "audio packets follow each other without gaps";
-    EXPECT_NEAR(a.duration, v.info.videoDuration, 0.2);
 
     const double wallAtZero = v.WallAtZero(scene_.startMs(), kSceneFps);
     ASSERT_GT(wallAtZero, 0.0) << "no scene counter readable";
@@ -378,11 +369,8 @@ TEST_F(SoundRecording, PauseLeavesNeitherHoleNorPausedSound) {
                                     r->resumeRecord();
                                 }}});
     r.reset();
-    AudioTrack a;
-    VideoTrack v;
-    Decode(file, t, &a, &v);
+    const auto [a, v] = Decode(file, t);
     EXPECT_NEAR(v.info.videoDuration, 6.0, 0.4);
-    EXPECT_NEAR(a.duration, v.info.videoDuration, 0.2);
 
     // Step k sounds from playMs + k x 500 ms (up to 250 ms later when the player is slow): the
     // steps played wholly during the pause are left out, those played while recording are in,
