@@ -308,9 +308,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const std::st
         ->type_name("TEXT")
         ->check(
             Check([](const std::string& text) { return text.empty() ? "needs some text" : ""; }));
-    app.add_option("--font", o.font, "font file of the --text")
-        ->type_name("FILE")
-        ->capture_default_str();
+    app.add_option("--font", o.font,
+                   std::string("font file of the --text (default\n") + kDefaultFont + ")")
+        ->type_name("FILE");
     app.add_option_function<std::string>(
            "--text-pos", [&o](const std::string& text) { ParseTextPos(text, &o.textX, &o.textY); },
            "where the --text starts: column X, and row Y that the\nglyphs stand on (default " +
