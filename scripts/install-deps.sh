@@ -8,7 +8,7 @@ PACKAGES=(
   libx264-dev libmp3lame-dev liblog4cplus-dev libjsoncpp-dev libfreetype-dev
   libspeexdsp-dev libpulse-dev libcli11-dev
   fonts-dejavu-core fonts-wqy-zenhei imagemagick
-  libx11-dev libxext-dev libxfixes-dev libxrandr-dev libxdamage-dev
+  libx11-dev libxext-dev libxfixes-dev libxrandr-dev libxdamage-dev libxi-dev
   xvfb x11-xserver-utils x11-utils xdotool pulseaudio pulseaudio-utils ffmpeg sox
 )
 

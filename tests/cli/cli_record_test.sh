@@ -52,6 +52,8 @@ start_recording() {
 
 expect_status 2 "--fps: needs an integer from 2 to 30" --fps 99 "$work/a.mp4"
 expect_status 2 "missing output file" --duration 1
+expect_status 2 "--text-color: needs a colour RRGGBB" --text hi --text-color red "$work/a.mp4"
+expect_status 2 "--font: cannot read '/nonexistent.ttf'" --text hi --font /nonexistent.ttf "$work/a.mp4"
 DISPLAY= expect_status 1 "DISPLAY is not set" "$work/a.mp4"
 DISPLAY=:1999 expect_status 1 "cannot open X display ':1999'" "$work/a.mp4"
 
@@ -110,6 +112,9 @@ IFS=, read -r codec width height rate packets <<<"$(video_facts "$work/video.mp4
     fail "video-only recording --fps 15 --crf 28: $rate, $(encoder_crf "$work/video.mp4")"
 grep -q "sound server" "$work/err.txt" && fail "video-only recording checked the sound server: $(out)"
 grep -q "audio:" "$work/out.txt" && fail "video-only recording has sound: $(out)"
+
+# The effects and the text: the button watcher starts and ends with the recording.
+expect_status 0 "recording" --click-effects --highlight --text "Hello" --duration 1 "$work/fx.mp4"
 
 # A region recording stopped by SIGINT is still finished cleanly.
 start_recording --region 100,50,640,360 "$work/region.mkv"

@@ -86,6 +86,31 @@ std::string ParseRegion(const std::string& text, Region* region) {
     return "";
 }
 
+// Empty when `text` is "X,Y" with both in 0..kMaxTextPos (stored in *x, *y).
+std::string ParseTextPos(const std::string& text, int* x, int* y) {
+    const size_t comma = text.find(',');
+    int a = -1, b = -1;
+    if (comma == std::string::npos || !ParseInt(text.substr(0, comma), &a) ||
+        !ParseInt(text.substr(comma + 1), &b) || a < 0 || b < 0 || a > kMaxTextPos ||
+        b > kMaxTextPos) {
+        return "needs X,Y (two integers from 0 to " + std::to_string(kMaxTextPos) + ")";
+    }
+    *x = a;
+    *y = b;
+    return "";
+}
+
+// Empty when `text` is a colour RRGGBB in hexadecimal, '#' in front allowed (stored in *rgb).
+std::string ParseColour(const std::string& text, uint32_t* rgb) {
+    const std::string digits = !text.empty() && text[0] == '#' ? text.substr(1) : text;
+    const char* end = digits.data() + digits.size();
+    auto [ptr, ec] = std::from_chars(digits.data(), end, *rgb, 16);
+    if (digits.size() != 6 || ec != std::errc() || ptr != end) {
+        return "needs a colour RRGGBB (six hexadecimal digits, e.g. FFFF00 for yellow)";
+    }
+    return "";
+}
+
 std::string JoinNames(const std::vector<std::string>& names) {
     std::string out;
     for (const std::string& n : names) {
@@ -274,6 +299,42 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const std::st
             unsigned long xid = 0;
             return ParseXid(text, &xid) ? "" : "needs an X11 window id (decimal or 0x hex)";
         }));
+    app.add_flag("--click-effects", o.clickEffects,
+                 "draw a ring where a pointer button is pressed\n(orange: left, blue: right)");
+    app.add_flag("--highlight", o.highlight, "draw a translucent yellow disc under the pointer");
+    app.add_option_function<std::string>(
+           "--text", [&o](const std::string& text) { o.text = text; },
+           "draw this line of text (UTF-8) into every frame,\n20 pixels high at half opacity")
+        ->type_name("TEXT")
+        ->check(
+            Check([](const std::string& text) { return text.empty() ? "needs some text" : ""; }));
+    app.add_option("--font", o.font,
+                   std::string("font file of the --text (default\n") + kDefaultFont + ")")
+        ->type_name("FILE");
+    app.add_option_function<std::string>(
+           "--text-pos", [&o](const std::string& text) { ParseTextPos(text, &o.textX, &o.textY); },
+           "where the --text starts: column X, and row Y that the\nglyphs stand on (default " +
+               std::to_string(kDefaultTextX) + "," + std::to_string(kDefaultTextY) + ")")
+        ->type_name("X,Y")
+        ->check(Check([](const std::string& text) {
+            int x = 0, y = 0;
+            return ParseTextPos(text, &x, &y);
+        }));
+    app.add_option_function<std::string>(
+           "--text-color",
+           [&o](const std::string& text) {
+               uint32_t rgb = 0;
+               ParseColour(text, &rgb);
+               o.textRed = static_cast<uint8_t>(rgb >> 16);
+               o.textGreen = static_cast<uint8_t>(rgb >> 8);
+               o.textBlue = static_cast<uint8_t>(rgb);
+           },
+           "colour of the --text (default FFFFFF, white)")
+        ->type_name("RRGGBB")
+        ->check(Check([](const std::string& text) {
+            uint32_t rgb = 0;
+            return ParseColour(text, &rgb);
+        }));
     app.add_flag("-q,--quiet", o.quiet, "no status line, notes or summary; errors only");
     app.add_flag("-v,--verbose", o.verbose, "also show FFmpeg's own messages");
 
@@ -307,6 +368,18 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const std::st
     if (o.h264Only && app.count("--audio-mode") > 0) {
         result.text = "--audio-mode does not apply to --h264, which records no sound";
         return result;
+    }
+    // The video-only recorder does not load the effect icons.
+    if (o.h264Only && (o.clickEffects || o.highlight)) {
+        result.text = std::string(o.clickEffects ? "--click-effects" : "--highlight") +
+                      " does not apply to --h264, which draws no pointer effects";
+        return result;
+    }
+    for (const char* name : {"--font", "--text-pos", "--text-color"}) {
+        if (!o.text && app.count(name) > 0) {
+            result.text = std::string(name) + " applies only with --text";
+            return result;
+        }
     }
     if (!o.crf && !o.quality) {
         o.crf = kDefaultCrf;

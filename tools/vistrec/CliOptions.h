@@ -3,6 +3,8 @@
 #ifndef VISTREC_CLI_CLIOPTIONS_H
 #define VISTREC_CLI_CLIOPTIONS_H
 
+#include <stdint.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +26,12 @@ constexpr int kDefaultFps = 30;
 // it crisp with the ultrafast preset (which drops the encoder's finer tools): on a scrolling
 // page of text it gave 53 dB PSNR against 49 dB at 28, for 19 % more bytes.
 constexpr int kDefaultCrf = 23;
+
+// Text overlay defaults: Debian's DejaVu Sans, near the top-left corner (y is the row the
+// glyphs stand on, so 30 leaves the 20-pixel glyphs 10 pixels below the edge).
+constexpr const char* kDefaultFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+constexpr int kDefaultTextX = 10;
+constexpr int kDefaultTextY = 30;
 
 // Every setting of one run. An unset optional means "do not call the setter": the library's
 // own default applies.
@@ -48,7 +56,16 @@ struct CliOptions {
     bool h264Only = false;
     // 0 one source (silence in this build), 1 microphone and playback mixed, 2 playback only.
     int audioMode = 1;
-    unsigned long window = 0;  // host X11 window id; 0: none
+    unsigned long window = 0;   // host X11 window id; 0: none
+    bool clickEffects = false;  // watch the pointer buttons and draw a ring at each press
+    bool highlight = false;     // a translucent disc under the pointer
+    // One line of text drawn into every frame; unset: none. The font must be readable, which
+    // the program checks before recording (the library would only log and leave the text out).
+    std::optional<std::string> text;
+    std::string font = kDefaultFont;
+    int textX = kDefaultTextX;
+    int textY = kDefaultTextY;  // the row the glyphs stand on
+    uint8_t textRed = 255, textGreen = 255, textBlue = 255;
     bool quiet = false;
     bool verbose = false;  // let FFmpeg print its own messages
 };
@@ -76,6 +93,7 @@ constexpr int kMaxGop = 1000;
 constexpr int kMinMouseSize = 10;
 constexpr int kMaxMouseSize = 400;
 constexpr int kMaxAudioMode = 2;
+constexpr int kMaxTextPos = 32767;           // X11 coordinates are 16-bit
 constexpr double kMaxDurationSeconds = 1e7;  // keeps millisecond arithmetic far from overflow
 // Every rounding in the recorder works in multiples of 4 pixels, so a narrower region is empty.
 constexpr int kMinRegionSide = 4;

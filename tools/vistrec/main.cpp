@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +26,7 @@ extern "C" {
 #include "src/RecorderInternal.h"
 #include "vistrec/IRecordMp4.h"
 
+#include "ButtonWatcher.h"
 #include "CliOptions.h"
 #include "DisplayCheck.h"
 #include "LevelBlock.h"
@@ -216,14 +218,50 @@ bool ConfigureRecorder(IRecordMp4& recorder, const CliOptions& o, const std::opt
     if (o.gopSize) {
         recorder.setGopSize(*o.gopSize);
     }
-    recorder.setMouseShow(o.mouseShow, 0, 0, o.mouseSizePercent);
+    recorder.setMouseShow(o.mouseShow, o.clickEffects ? 1 : 0, o.highlight ? 1 : 0,
+                          o.mouseSizePercent);
+    if (o.text) {
+        // The recorder keeps the pointers; the options outlive it.
+        recorder.setText(o.font.c_str(), o.text->c_str(), static_cast<float>(o.textX),
+                         static_cast<float>(o.textY), o.textRed, o.textGreen, o.textBlue, 0);
+    }
     if (!o.h264Only) {
         recorder.setAudioMode(o.audioMode);
     }
     return true;
 }
 
+// Empty when the font of the --text can be read; otherwise why not. The library would record
+// without the text and only log it, which a person asking for the text would not notice.
+std::string CheckFont(const CliOptions& o) {
+    if (!o.text) {
+        return "";
+    }
+    FILE* f = std::fopen(o.font.c_str(), "rb");
+    if (!f) {
+        return "--font: cannot read '" + o.font + "': " + std::strerror(errno);
+    }
+    std::fclose(f);
+    return "";
+}
+
+// The library loads the effect icons from "mouseeffect/" beside this program; without them it
+// records without the effects, which is worth a word before a long recording.
+void NoteMissingIcons(const CliOptions& o) {
+    const std::string dir = ExecutableDirectory() + "mouseeffect/";
+    const char* icon = o.highlight ? "highlight.ico" : "clickEffect_L0.ico";
+    if (!o.quiet && (o.highlight || o.clickEffects) && access((dir + icon).c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "vistrec: note: no %s in %s: recording without that effect\n", icon,
+                     dir.c_str());
+    }
+}
+
 int Run(const CliOptions& o, const sigset_t& signals) {
+    std::string fontProblem = CheckFont(o);
+    if (!fontProblem.empty()) {
+        PrintError(fontProblem);
+        return kExitUsage;
+    }
     CreateLogFolder();
     DisplayCheckResult display = CheckDisplay(o);
     if (display.exitCode != 0) {
@@ -266,6 +304,19 @@ int Run(const CliOptions& o, const sigset_t& signals) {
     if (!ConfigureRecorder(*recorder, o, area, &endFlag)) {
         PrintError("the library did not take the frame rate or crf");
         return kExitFailure;
+    }
+
+    NoteMissingIcons(o);
+    // Reports each button press to the recorder until the recording ends; stopped before the
+    // recorder goes.
+    ButtonWatcher buttons;
+    if (o.clickEffects) {
+        IRecordMp4* r = recorder.get();
+        std::string problem = buttons.Start([r](int message) { r->setMouseEvent(message); });
+        if (!problem.empty()) {
+            PrintError("--click-effects: " + problem);
+            return kExitFailure;
+        }
     }
 
     StatusPrinter status(!o.quiet && isatty(STDERR_FILENO));
@@ -330,6 +381,7 @@ int Run(const CliOptions& o, const sigset_t& signals) {
     pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
     status.show("finishing '" + o.outputFile + "' (Ctrl-C again abandons it)");
 
+    buttons.Stop();
     unsigned int recorded = recorder->stopRecord();
     recorder.reset();
     status.clear();
