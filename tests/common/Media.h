@@ -1,6 +1,5 @@
-// Recorded files taken apart: decoding of the video track (pictures, time stamps, the test
-// scene's counters and flash patch) and of the audio track (to 16 kHz mono, with its packet
-// time stamps); tone and level measurement; test signals and WAV files; reference pictures.
+// Recorded files decoded (pictures, time stamps, scene counters; sound as 16 kHz mono), tones
+// and levels measured, test signals, WAV files and reference pictures.
 #ifndef VISTREC_TESTS_COMMON_MEDIA_H
 #define VISTREC_TESTS_COMMON_MEDIA_H
 

@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -42,9 +43,8 @@ inline bool WriteTextFile(const std::string& path, const std::string& text) {
 }
 // This program's path, and its folder with a trailing '/'.
 inline std::string ExePath() {
-    char buf[4096];
-    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    std::error_code ignored;
+    return std::filesystem::read_symlink("/proc/self/exe", ignored);
 }
 inline std::string ExeDir() {
     const std::string path = ExePath();
@@ -68,9 +68,8 @@ class Child {
         return *this;
     }
 
-    // Runs args[0] (looked up on PATH) with `env` (null: this process's). Standard output goes
-    // to `output` ("": /dev/null; "|": a pipe read with ReadLine; "-": inherited), standard error
-    // to the same place unless `error` names a file.
+    // Runs args[0] from PATH with `env` (null: ours); output to `output` ("": /dev/null, "|": a
+    // pipe for ReadLine, "-": ours), errors there too unless `error` names a file.
     bool Spawn(std::vector<std::string> args, char* const* env = nullptr,
                const std::string& output = "", const std::string& error = "") {
         Terminate();
@@ -122,8 +121,7 @@ class Child {
         }
     }
 
-    // Waits up to timeoutMs (-1: for ever) for the end; true with the wait status and resource
-    // usage when it ended.
+    // Waits up to timeoutMs (-1: for ever); true with the status and resource usage if it ended.
     bool Wait(int timeoutMs, int* status = nullptr, struct rusage* usage = nullptr) {
         for (const int64_t end = MonotonicMs() + timeoutMs; pid_ > 0; SleepMs(5)) {
             int st = 0;

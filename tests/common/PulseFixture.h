@@ -1,16 +1,9 @@
-// A private PulseAudio server living in a fresh temporary folder (runtime, configuration and
-// state folders, the socket <dir>/native, the log <dir>/server.log). It has
-//   - a null sink "vistrec_play" (48000 Hz stereo), the default sink: play into it to feed the
-//     playback loopback,
-//   - a null sink "vistrec_micsink" whose monitor, remapped as "vistrec_mic", is the default
-//     source: play into the sink to speak into the microphone,
-//   - module-suspend-on-idle (1 s).
-// A null sink's first block after it starts or resumes is 2 s long, which no real device does;
-// so each sink gets a keeper (a 10 ms latency recording of its monitor) that keeps it running
-// in short blocks. keepPlaybackRunning false leaves "vistrec_play" without one.
-//
-// ExportServer points PULSE_SERVER and PULSE_COOKIE of this process at it; Stop restores them.
-// Kill ends it abruptly, as a crash would; Start brings it back on the same socket.
+// A private PulseAudio server in a fresh temporary folder (socket <dir>/native, log
+// <dir>/server.log): null sinks "vistrec_play" (default sink) and "vistrec_micsink", whose
+// remapped monitor "vistrec_mic" is the default source; module-suspend-on-idle (1 s). A null
+// sink's first block after it starts or resumes is 2 s long, which no real device does, so each
+// sink gets a keeper (a 10 ms latency recording of its monitor); keepPlaybackRunning false
+// leaves "vistrec_play" without one.
 #ifndef VISTREC_TESTS_COMMON_PULSEFIXTURE_H
 #define VISTREC_TESTS_COMMON_PULSEFIXTURE_H
 
@@ -27,7 +20,6 @@ namespace test {
 
 class PulseServer {
   public:
-    // keepPlaybackRunning: a keeper for "vistrec_play" too.
     explicit PulseServer(bool keepPlaybackRunning = true) : keepPlayback_(keepPlaybackRunning) {}
     ~PulseServer() {
         Stop();
@@ -37,13 +29,14 @@ class PulseServer {
     PulseServer(const PulseServer&) = delete;
     PulseServer& operator=(const PulseServer&) = delete;
 
-    // Starts the server and waits until it answers; false with a reason otherwise.
+    // Starts the server (again on the same socket after Kill) and waits until it answers.
     bool Start(std::string* error = nullptr) {
         const std::string why = Launch();
         if (!why.empty() && error)
             *error = why;
         return why.empty();
     }
+    // Points PULSE_SERVER and PULSE_COOKIE of this process at the server; Stop restores them.
     void ExportServer() {
         for (const char* name : {"PULSE_SERVER", "PULSE_COOKIE"}) {
             if (saved_.size() < 2)
@@ -52,7 +45,6 @@ class PulseServer {
         setenv("PULSE_SERVER", ("unix:" + dir_ + "/native").c_str(), 1);
         setenv("PULSE_COOKIE", (dir_ + "/config/pulse/cookie").c_str(), 1);
     }
-    // Ends the server cleanly and restores the environment.
     void Stop() {
         Kill(SIGTERM);
         const char* names[] = {"PULSE_SERVER", "PULSE_COOKIE"};
@@ -64,7 +56,6 @@ class PulseServer {
         }
         saved_.clear();
     }
-    // The server's process (to freeze it with SIGSTOP, for example).
     pid_t pid() const { return server_.pid(); }
     // Ends the server at once, as a crash would; the environment stays.
     void Kill(int sig = SIGKILL) {
@@ -72,8 +63,7 @@ class PulseServer {
         server_.Signal(sig);
     }
 
-    // Runs pactl against the server: its exit status (-1: did not end in time or could not
-    // start) and, with `output`, what it printed.
+    // pactl against the server: its exit status (-1: did not end or start) and output.
     int Pactl(std::vector<std::string> args, std::string* output = nullptr, int timeoutMs = 10000) {
         args.insert(args.begin(), "pactl");
         Child child;

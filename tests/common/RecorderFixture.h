@@ -1,5 +1,5 @@
-// Recording tests as a host makes them: the test scene drawing on the program's Xvfb, a recorder
-// made through libvistrec.so's public interface, and a timeline of things done while it runs.
+// Recording tests as a host makes them: the test scene on the program's Xvfb, a recorder made
+// through libvistrec.so, and a timeline of things done while it runs.
 #ifndef VISTREC_TESTS_COMMON_RECORDERFIXTURE_H
 #define VISTREC_TESTS_COMMON_RECORDERFIXTURE_H
 
@@ -28,7 +28,6 @@ constexpr int kScreenW = 1920, kScreenH = 1080, kSceneFps = 30;
 // vistrec-testscene drawing on $DISPLAY until the owner goes.
 class Scene {
   public:
-    // Starts it at `fps` counter ticks per second and waits for its first frame.
     bool Start(int fps = kSceneFps, bool flash = false) {
         options_.fps = fps;
         options_.flash = flash;
@@ -76,13 +75,11 @@ inline RecorderPtr NewRecorder(const std::string& file, double scale = 1.0, int 
     return r;
 }
 
-// Something a test does `atMs` after startRecord.
-struct Action {
+struct Action {  // something a test does `atMs` after startRecord
     int atMs;
     std::function<void()> run;
 };
-// CLOCK_MONOTONIC ms just before startRecord and after stopRecord, and what stopRecord returned.
-struct Timeline {
+struct Timeline {  // CLOCK_MONOTONIC ms around startRecord/stopRecord, and what stop returned
     int64_t start = 0, stop = 0;
     unsigned recordedMs = 0;
 };
@@ -100,9 +97,8 @@ inline Timeline Record(IRecordMp4* r, int totalMs, const std::vector<Action>& ac
     return t;
 }
 
-// main() of a recording test program: a "log" folder beside it (the library logs there only
-// when it exists), no sound server unless a test starts its own (a server of the machine must
-// never leak into a recording), pactl untranslated, libav quiet, one Xvfb.
+// main() of a recording test program: a "log" folder beside it for the library's log, no sound
+// server but a test's own, pactl untranslated, libav quiet, one Xvfb.
 inline int RecorderTestMain(int argc, char** argv) {
     mkdir((ExeDir() + "log").c_str(), 0755);
     setenv("PULSE_SERVER", "unix:/nonexistent/vistrec-test-no-pulse", 1);
@@ -113,7 +109,7 @@ inline int RecorderTestMain(int argc, char** argv) {
     return RUN_ALL_TESTS();
 }
 
-// Each test: an X client of its own and the scene on the 1920x1080 screen, a temporary folder.
+// Each test: an X client, the scene on the 1920x1080 screen, a temporary folder.
 class RecorderTest : public ::testing::Test {
   protected:
     void SetUp() override {

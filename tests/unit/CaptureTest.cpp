@@ -1,5 +1,5 @@
-// Capture, size and conversion rules on a fake display: monitors, target window, letterbox, failed
-// grabs, a lost grabber, encode sizes and quality, and reads that stay in the captured picture.
+// Capture, size and conversion rules on a fake display: monitors, target window, failed grabs, a
+// lost grabber, encode sizes and quality, and reads that stay in the captured picture.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -60,20 +60,6 @@ TEST_F(CaptureTest, TargetWindowSearchStartsAtTheChosenMonitor) {
         g_captureSettings.followTarget = r.follow;
         EXPECT_EQ(r.expected, FindTargetMonitor(two, r.start)) << r.target.left << " " << r.start;
     }
-}
-
-TEST_F(CaptureTest, WholeMonitorIsLetterboxedIntoTheCaptureRectangle) {
-    display.monitors = {{0, 0, 1280, 1024}};
-    g_captureSettings.captureRect = {0, 0, 1920, 1080};
-    ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp));
-    ASSERT_EQ(1u, display.grabs.size());
-    EXPECT_EQ(std::make_pair(1280, 1024),
-              std::make_pair(display.grabs[0].right, display.grabs[0].bottom));
-    // Bands left of x = 285 and right of 285 + 1350 are black; the picture is opaque.
-    EXPECT_EQ(std::make_tuple(1920, 0u, 0u),
-              std::make_tuple(bmp.width, At(bmp, 284, 500), At(bmp, 1635, 500)));
-    EXPECT_EQ(0xFFu, At(bmp, 285, 500) >> 24);
-    EXPECT_EQ(0xFFu, At(bmp, 1634, 500) >> 24);
 }
 
 TEST_F(CaptureTest, SecondMonitorCapturedAndItsLossReportedUntilItReturns) {

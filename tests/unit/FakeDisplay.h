@@ -16,7 +16,6 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
     bool hasTarget = false;
     RECT target = {0, 0, 0, 0};
     vistrec::platform::PointerImage pointer;  // reported even while not visible
-    std::vector<RECT> grabs;                  // every rectangle asked of a grabber
     bool grabFails = false;                   // grabs fail (and read nothing) while set
     bool serverDown = false;  // grabbers lose their connection; no new grabber can be made
     int grabbersMade = 0;
@@ -65,7 +64,6 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
         explicit Grabber(FakeDisplay* owner) : m_owner(owner) {}
         bool Grab(HWND, int x, int y, int w, int h, vistrec::platform::ImageView* out) override {
             const FakeDisplay& d = *m_owner;
-            m_owner->grabs.push_back(RECT{x, y, x + w, y + h});
             if ((m_lost = m_lost || d.serverDown) || d.grabFails)  // once lost, for good
                 return false;
             m_pixels.resize(static_cast<size_t>(w) * h);
