@@ -42,10 +42,8 @@ void Capture(double seconds, const std::string& dir, const XvfbServer& xvfb, con
             rate,      "-i",          xvfb.name(), "-t",          time,          "-c:v",
             "libx264", "-preset",     "ultrafast", "-tune",       "zerolatency", "-crf",
             "40",      "-g",          "12",        "-pix_fmt",    "yuv420p",     ff};
-        for (const auto& run :
-             {std::make_pair(std::vector<std::string>{ExePath(), "--host", lib, time, "0", rate},
-                             lib),
-              std::make_pair(ffmpeg, ff)}) {
+        const std::vector<std::string> host = {ExePath(), "--host", lib, time, "0", rate};
+        for (const auto& run : {std::make_pair(host, lib), std::make_pair(ffmpeg, ff)}) {
             const double cpu = CpuSeconds(run.first);
             std::set<uint32_t> counters;
             double psnr = 0.0;

@@ -94,8 +94,7 @@ Bytes Png(int w, int h, uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
     AVPacket* pkt = av_packet_alloc();
     ctx->width = frame->width = w;
     ctx->height = frame->height = h;
-    ctx->pix_fmt = AV_PIX_FMT_RGBA;
-    frame->format = AV_PIX_FMT_RGBA;
+    frame->format = ctx->pix_fmt = AV_PIX_FMT_RGBA;
     ctx->time_base = {1, 25};
     Bytes out;
     if (avcodec_open2(ctx, codec, nullptr) == 0 && av_frame_get_buffer(frame, 0) == 0) {
