@@ -89,8 +89,7 @@ class SoundRecording : public RecorderTest {
     // Decodes both tracks: AAC mono at 16 kHz beside H.264, of one length.
     std::pair<AudioTrack, VideoTrack> Decode(const std::string& file, const Timeline& t) {
         std::pair<AudioTrack, VideoTrack> d{DecodeAudio(file), DecodeVideoTrack(file)};
-        const AudioTrack& a = d.first;
-        const VideoTrack& v = d.second;
+        const auto& [a, v] = d;
         std::printf("[ measured ] %s: audio %.3f s, video %.3f s, %d frames; wall %.3f s\n",
                     file.c_str(), a.duration, v.info.videoDuration, v.info.decodedFrames,
                     (t.stop - t.start) / 1000.0);
