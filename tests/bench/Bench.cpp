@@ -1,19 +1,11 @@
 // Benchmarks, run by hand; they print figures and never fail on one.
-//
-//   vistrec_bench capture [--seconds 20] [--keep DIR]   (about two minutes)
-// The library against FFmpeg's x11grab: the whole screen of a private Xvfb with the test scene
-// at 30 Hz, recorded for --seconds at 20 and 30 fps by a host process of this program (scale 1,
-// ultrafast/zerolatency, crf 40, pointer hidden) and by ffmpeg with the same settings. Printed:
-// CPU seconds per recorded second, frames against frames due, distinct scene frames, the file's
-// duration and the mean luma PSNR against the scene (every tenth distinct frame). The library
-// takes its host's frame rate only when "Vistrel.json" beside the host says "framerate": 0.
-//
-//   vistrec_bench avsync [--seconds 150] [--keep DIR]   (about three minutes)
-// How far the sound is from the picture, at the start and after minutes: the scene flashes a
-// patch white for the first 100 ms of every second, and a click (20 ms of 1 kHz) is played into
-// the playback device of a private PulseAudio server every second from a flash on. A host
-// records in audio mode 2; for every flash the offset from the first white frame to the click's
-// onset (first millisecond over 0.05 RMS) is printed: positive means the sound is later.
+//   vistrec_bench capture [--seconds 20] [--keep DIR]: a host of this program against ffmpeg's
+// x11grab on the whole Xvfb screen with the scene at 30 Hz, at 20 and 30 fps, same settings
+// (the host takes its frame rate only when "Vistrel.json" beside it says "framerate": 0).
+//   vistrec_bench avsync [--seconds 150] [--keep DIR]: the scene flashes white for the first
+// 100 ms of every second and a 20 ms 1 kHz click plays every second from a flash on; a host
+// records in audio mode 2 and the click's onset (first ms over 0.05 RMS) minus the flash is
+// printed: positive means the sound is later.
 #include <cmath>
 #include <set>
 
@@ -39,9 +31,8 @@ void Capture(double seconds, const std::string& dir, const XvfbServer& xvfb, con
     WriteTextFile(config, R"({"VISTREL_CONFIG":{"framerate":0}})");
     printf(
         "Whole 1920x1080 screen for %.0f s, scene at %d Hz, crf 40, ultrafast/zerolatency\n"
-        "%-8s %4s %11s %7s %5s %9s %8s %7s %7s\n",
-        seconds, kSceneFps, "recorder", "fps", "cpu s/rec s", "frames", "due", "delivered",
-        "distinct", "file s", "PSNR dB");
+        "recorder  fps cpu s/rec s  frames   due delivered distinct  file s PSNR dB\n",
+        seconds, kSceneFps);
     for (int fps : {20, 30}) {
         const std::string rate = std::to_string(fps), lib = dir + "/vistrec-" + rate + ".mp4",
                           ff = dir + "/x11grab-" + rate + ".mp4";
@@ -51,10 +42,8 @@ void Capture(double seconds, const std::string& dir, const XvfbServer& xvfb, con
             rate,      "-i",          xvfb.name(), "-t",          time,          "-c:v",
             "libx264", "-preset",     "ultrafast", "-tune",       "zerolatency", "-crf",
             "40",      "-g",          "12",        "-pix_fmt",    "yuv420p",     ff};
-        for (const auto& run :
-             {std::make_pair(std::vector<std::string>{ExePath(), "--host", lib, time, "0", rate},
-                             lib),
-              std::make_pair(ffmpeg, ff)}) {
+        const std::vector<std::string> host = {ExePath(), "--host", lib, time, "0", rate};
+        for (const auto& run : {std::make_pair(host, lib), std::make_pair(ffmpeg, ff)}) {
             const double cpu = CpuSeconds(run.first);
             std::set<uint32_t> counters;
             double psnr = 0.0;
@@ -119,10 +108,9 @@ void AvSync(double seconds, const std::string& dir, const Scene& scene, PulseSer
         const double second = std::round((wallAtZero + at * 1000.0 - scene.startMs()) / 1000.0);
         const double trueAt = (scene.startMs() + second * 1000.0 - wallAtZero) / 1000.0;
         double click = -1.0;
-        for (double o : onsets) {
+        for (double o : onsets)
             if (std::fabs(o - at) < 0.5 && (click < 0 || std::fabs(o - at) < std::fabs(click - at)))
                 click = o;
-        }
         if (click < 0)
             continue;
         const double d = (click - at) * 1000.0;
@@ -171,9 +159,6 @@ int main(int argc, char** argv) {
         return fprintf(stderr, "cannot start vistrec-testscene\n"), 1;
     const std::string dir = keep.empty() ? temp.path() : keep;
     mkdir(dir.c_str(), 0755);
-    if (avsync)
-        AvSync(seconds, dir, scene, pulse);
-    else
-        Capture(seconds, dir, xvfb, scene);
+    avsync ? AvSync(seconds, dir, scene, pulse) : Capture(seconds, dir, xvfb, scene);
     return 0;
 }

@@ -1,6 +1,5 @@
-// vistrec_picture_bench: the per-frame cost of the picture work on a 1080p capture: the
-// highlight, a running click ring and a 150 % pointer blended in, and one line of text. Prints
-// its figures; never fails on timing.
+// Per-frame cost on a 1080p capture of the highlight, a click ring, a 150 % pointer and a line
+// of text; prints figures, never fails on timing.
 #include <stdio.h>
 
 #include <chrono>

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <numeric>
 #include <random>
 
 extern "C" {
@@ -41,12 +42,11 @@ std::vector<float> SteppedSines(int rate, const std::vector<double>& frequencies
                                 double stepSeconds, double amplitude) {
     std::vector<float> out;
     double phase = 0.0;
-    for (double f : frequencies) {
+    for (double f : frequencies)
         for (int i = 0; i < static_cast<int>(stepSeconds * rate); ++i) {
             out.push_back(static_cast<float>(amplitude * sin(phase)));
             phase = fmod(phase + 2.0 * M_PI * f / rate, 2.0 * M_PI);
         }
-    }
     return out;
 }
 
@@ -158,8 +158,7 @@ std::string Decode(const std::string& path, AVMediaType type,
 
 AudioTrack DecodeAudio(const std::string& path) {
     AudioTrack a;
-    SwrContextPtr swr;
-    bool first = true;
+    SwrContextPtr swr;  // made for the first frame
     int64_t expected = AV_NOPTS_VALUE;
     a.error = Decode(
         path, AVMEDIA_TYPE_AUDIO,
@@ -184,10 +183,8 @@ AudioTrack DecodeAudio(const std::string& path) {
                                     nullptr);
                 swr.reset(s);
                 swr_init(s);
-            }
-            if (first)
                 a.pcmStart = pts;
-            first = false;
+            }
             std::vector<int16_t> out(
                 static_cast<size_t>(swr_get_out_samples(swr.get(), f->nb_samples)));
             uint8_t* dst[1] = {reinterpret_cast<uint8_t*>(out.data())};
@@ -222,10 +219,8 @@ double AudioTrack::Rms(double t, double length) const {
     size_t first, count;
     if (!Range(*this, t, length, &first, &count))
         return 0.0;
-    double sum = 0.0;
-    for (size_t i = first; i < first + count; ++i)
-        sum += static_cast<double>(pcm[i]) * pcm[i];
-    return sqrt(sum / count) / kFullScale;
+    const auto* p = pcm.data() + first;
+    return sqrt(std::inner_product(p, p + count, p, 0.0) / count) / kFullScale;
 }
 
 bool DecodeVideo(const std::string& path, MediaInfo* info,
@@ -266,10 +261,9 @@ double VideoTrack::MaxGap() const {
 
 double VideoTrack::WallAtZero(int64_t sceneStartMs, int sceneFps) const {
     std::vector<double> offsets;
-    for (size_t i = 0; i < pts.size(); ++i) {
+    for (size_t i = 0; i < pts.size(); ++i)
         if (counters[i] >= 0)
             offsets.push_back(static_cast<double>(counters[i]) / sceneFps - pts[i]);
-    }
     if (offsets.empty())
         return -1.0;
     std::nth_element(offsets.begin(), offsets.begin() + offsets.size() / 2, offsets.end());
@@ -328,9 +322,7 @@ Bgra ScaleBgra(const Bgra& source, int w, int h) {
 
 FramePtr ToYuv420(const Bgra& source, int w, int h) {
     FramePtr out(av_frame_alloc());
-    out->format = AV_PIX_FMT_YUV420P;
-    out->width = w;
-    out->height = h;
+    out->format = AV_PIX_FMT_YUV420P, out->width = w, out->height = h;
     av_frame_get_buffer(out.get(), 0);
     Scale(source, w, h, AV_PIX_FMT_YUV420P, out->data, out->linesize);
     return out;
@@ -342,12 +334,11 @@ double LumaPsnr(const AVFrame& a, const AVFrame& b, testscene::Rect area) {
     area.w = std::min(area.w, std::min(a.width, b.width) - area.x);
     area.h = std::min(area.h, std::min(a.height, b.height) - area.y);
     double sum = 0.0;
-    for (int y = area.y; y < area.y + area.h; ++y) {
+    for (int y = area.y; y < area.y + area.h; ++y)
         for (int x = area.x; x < area.x + area.w; ++x) {
             const double d = a.data[0][y * a.linesize[0] + x] - b.data[0][y * b.linesize[0] + x];
             sum += d * d;
         }
-    }
     const double mse = sum / std::max(1, area.w * area.h);
     return mse < 1e-10 ? 99.0 : 10.0 * log10(255.0 * 255.0 / mse);
 }
@@ -355,10 +346,9 @@ double LumaPsnr(const AVFrame& a, const AVFrame& b, testscene::Rect area) {
 bool ReadFrameCounter(const AVFrame& yuv, const testscene::ScreenToImage& map, int screenW,
                       int screenH, uint32_t* counter) {
     const testscene::ImageView luma{yuv.data[0], yuv.width, yuv.height, yuv.linesize[0], 1};
-    for (const auto& mark : testscene::MarkRects(screenW, screenH)) {
+    for (const auto& mark : testscene::MarkRects(screenW, screenH))
         if (testscene::ReadCounter(luma, map, mark.x, mark.y, counter))
             return true;
-    }
     return false;
 }
 

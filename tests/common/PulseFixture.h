@@ -1,9 +1,7 @@
-// A private PulseAudio server in a fresh temporary folder (socket <dir>/native, log
-// <dir>/server.log): null sinks "vistrec_play" (default sink) and "vistrec_micsink", whose
-// remapped monitor "vistrec_mic" is the default source; module-suspend-on-idle (1 s). A null
-// sink's first block after it starts or resumes is 2 s long, which no real device does, so each
-// sink gets a keeper (a 10 ms latency recording of its monitor); keepPlaybackRunning false
-// leaves "vistrec_play" without one.
+// A private PulseAudio server in a temporary folder: null sinks "vistrec_play" (default) and
+// "vistrec_micsink", whose monitor remapped as "vistrec_mic" is the default source; suspend on
+// idle after 1 s. A null sink's first block after it resumes is 2 s long, so each sink gets a
+// keeper recording its monitor (none for "vistrec_play" with keepPlaybackRunning false).
 #ifndef VISTREC_TESTS_COMMON_PULSEFIXTURE_H
 #define VISTREC_TESTS_COMMON_PULSEFIXTURE_H
 
@@ -38,22 +36,17 @@ class PulseServer {
     }
     // Points PULSE_SERVER and PULSE_COOKIE of this process at the server; Stop restores them.
     void ExportServer() {
-        for (const char* name : {"PULSE_SERVER", "PULSE_COOKIE"}) {
+        for (const char* name : {"PULSE_SERVER", "PULSE_COOKIE"})
             if (saved_.size() < 2)
                 saved_.push_back(getenv(name) ? "=" + std::string(getenv(name)) : "");
-        }
         setenv("PULSE_SERVER", ("unix:" + dir_ + "/native").c_str(), 1);
         setenv("PULSE_COOKIE", (dir_ + "/config/pulse/cookie").c_str(), 1);
     }
     void Stop() {
         Kill(SIGTERM);
         const char* names[] = {"PULSE_SERVER", "PULSE_COOKIE"};
-        for (size_t i = 0; i < saved_.size(); ++i) {
-            if (saved_[i].empty())
-                unsetenv(names[i]);
-            else
-                setenv(names[i], saved_[i].c_str() + 1, 1);
-        }
+        for (size_t i = 0; i < saved_.size(); ++i)
+            saved_[i].empty() ? unsetenv(names[i]) : setenv(names[i], saved_[i].c_str() + 1, 1);
         saved_.clear();
     }
     pid_t pid() const { return server_.pid(); }
@@ -111,10 +104,9 @@ class PulseServer {
             if (!replaced)
                 envStrings_.push_back(*e);
         }
-        for (const std::string& o : overrides) {
+        for (const std::string& o : overrides)
             if (o.find('=') != std::string::npos)
                 envStrings_.push_back(o);
-        }
         env_.clear();
         for (std::string& s : envStrings_)
             env_.push_back(&s[0]);
@@ -177,10 +169,9 @@ class PulseServer {
                     {"pacat", "--record", "--latency-msec=10", "--device=" + sink + ".monitor"},
                     ClientEnv(), out, "/dev/null"))
                 return false;
-            for (struct stat st{}; stat(out.c_str(), &st) != 0 || st.st_size == 0; SleepMs(10)) {
+            for (struct stat st{}; stat(out.c_str(), &st) != 0 || st.st_size == 0; SleepMs(10))
                 if (MonotonicMs() > end)
                     return false;
-            }
         }
         return true;
     }

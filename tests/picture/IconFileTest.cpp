@@ -29,8 +29,7 @@ void Set32(Bytes* b, size_t at, uint32_t v) {
         (*b)[at + i] = (v >> (8 * i)) & 0xFF;
 }
 
-// A BMP entry of w x h pixels, rows top first: palette indices (8 bits and less) or straight
-// ARGB (24 and 32 bits), and the AND mask (true: transparent).
+// A BMP entry, rows top first: palette indices or straight ARGB; mask true: transparent.
 struct Bmp {
     int bpp, w, h;
     std::vector<uint32_t> palette, px;
@@ -95,8 +94,7 @@ Bytes Png(int w, int h, uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
     AVPacket* pkt = av_packet_alloc();
     ctx->width = frame->width = w;
     ctx->height = frame->height = h;
-    ctx->pix_fmt = AV_PIX_FMT_RGBA;
-    frame->format = AV_PIX_FMT_RGBA;
+    frame->format = ctx->pix_fmt = AV_PIX_FMT_RGBA;
     ctx->time_base = {1, 25};
     Bytes out;
     if (avcodec_open2(ctx, codec, nullptr) == 0 && av_frame_get_buffer(frame, 0) == 0) {
@@ -171,17 +169,14 @@ TEST(IconFile, PicksTheFirstEntrysSizeAtItsDeepestColour) {
     // An n x n entry of one colour, grey level k.
     auto solid = [](int bpp, int n, uint32_t k) {
         const size_t count = static_cast<size_t>(n) * n;
-        Bmp bmp{bpp,
-                n,
-                n,
-                {},
-                std::vector<uint32_t>(count, 0xFF000000u | k * 0x010101u),
-                std::vector<bool>(count)};
-        if (bpp <= 8) {
-            bmp.palette = {k * 0x010101u, 0};
-            bmp.px.assign(count, 0);
-        }
-        return Image{n, n, BmpBytes(bmp)};
+        const bool indexed = bpp <= 8;  // palette entry 0
+        return Image{
+            n, n,
+            BmpBytes(
+                Bmp{bpp, n, n,
+                    indexed ? std::vector<uint32_t>{k * 0x010101u, 0} : std::vector<uint32_t>{},
+                    std::vector<uint32_t>(count, indexed ? 0 : 0xFF000000u | k * 0x010101u),
+                    std::vector<bool>(count)})};
     };
     const struct {
         const char* name;
@@ -204,8 +199,8 @@ TEST(IconFile, PicksTheFirstEntrysSizeAtItsDeepestColour) {
         std::string error;
         auto icon = Decode(IcoFile(c.images), &error);
         ASSERT_TRUE(icon) << error;
-        EXPECT_EQ(c.size, icon->width);
-        EXPECT_EQ(0xFF000000u | c.k * 0x010101u, icon->argb[0]);
+        EXPECT_EQ(std::make_pair(c.size, 0xFF000000u | c.k * 0x010101u),
+                  std::make_pair(icon->width, icon->argb[0]));
     }
 }
 
