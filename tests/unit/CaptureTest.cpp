@@ -1,5 +1,4 @@
-// Capture, size and conversion rules on a fake display: monitors, target window, failed grabs, a
-// lost grabber, encode sizes and quality, and reads that stay in the captured picture.
+// Capture, size and conversion rules on a fake display.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -91,9 +90,7 @@ TEST_F(CaptureTest, AFailedGrabDrawsNoSecondPointerAndKeepsThePicture) {
     // So does the encoder's picture.
     CFrameComposer composer;
     AVFramePtr picture(av_frame_alloc());
-    picture->format = AV_PIX_FMT_YUV420P;
-    picture->width = 64;
-    picture->height = 48;
+    picture->format = AV_PIX_FMT_YUV420P, picture->width = 64, picture->height = 48;
     ASSERT_EQ(0, av_frame_get_buffer(picture.get(), 0));
     display.grabFails = false;
     ASSERT_EQ(CFrameComposer::Result::kNewFrame, composer.Compose(nullptr, 1.0, picture.get()));
@@ -109,10 +106,8 @@ TEST_F(CaptureTest, AGrabberWhoseServerWentAwayIsReplacedAfterItsDelay) {
     SmallRegion();
     ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed) && grabbed);
     // The server goes away: the grab fails, so does a new grabber, and then the next try waits.
-    display.serverDown = true;
     for (int i = 0; i < 3; ++i) {
-        if (i == 2)
-            display.serverDown = false;
+        display.serverDown = i < 2;
         capturer.CaptureScreen(nullptr, &bmp, &grabbed);
         EXPECT_FALSE(grabbed) << "try " << i;
     }
@@ -174,8 +169,8 @@ TEST_F(CaptureTest, DisplayQualityTable) {
         {1280, 720, 9, 2, 1920, 1080, 7, 1280 * 720 * 2},
     };
     CH264WindowRecorder rec(nullptr);
-    rec.m_frameRate = 7;
     for (const auto& r : rows) {
+        rec.m_frameRate = 7;
         display.monitors = {{0, 0, r.monitorW, r.monitorH}};
         if (r.display != 1)
             display.monitors.push_back({1280, 0, 3200, 1080});
@@ -185,7 +180,6 @@ TEST_F(CaptureTest, DisplayQualityTable) {
         EXPECT_EQ(std::make_tuple(r.outW, r.outH, r.fps, r.bitRate),
                   std::make_tuple(rec.m_outWidth, rec.m_outHeight, rec.m_frameRate, rec.m_bitRate))
             << r.monitorW << " quality " << r.quality << " display " << r.display;
-        rec.m_frameRate = 7;
     }
     EXPECT_EQ(2, g_captureSettings.displayNumber);
     EXPECT_EQ(nullptr, sizerules::CrfForQuality(5));
@@ -195,9 +189,7 @@ TEST_F(CaptureTest, DisplayQualityTable) {
 class TestRecorder : public CH264WindowRecorder {
   public:
     TestRecorder() : CH264WindowRecorder(nullptr) { setPreset("ultrafast"); }
-    int WriteFrame(int64_t elapsedMs) {
-        return write_video_frame(m_pFormatCtx, m_pVideoStream, elapsedMs);
-    }
+    int WriteFrame(int64_t ms) { return write_video_frame(m_pFormatCtx, m_pVideoStream, ms); }
     const AVFrame* Picture() const { return m_pPicture.get(); }
 };
 
@@ -208,10 +200,7 @@ std::vector<int> WrongColumns(const AVFrame* picture, int shareW, int split) {
     const uint8_t* row = picture->data[0] + picture->height / 2 * picture->linesize[0];
     const double edge = static_cast<double>(split) * picture->width / shareW;
     for (int x = 0; x < picture->width; x += 4) {
-        if (std::fabs(x - edge) < 8)
-            continue;
-        const bool white = x > edge;
-        if (white ? row[x] < 200 : row[x] > 60)
+        if (std::fabs(x - edge) >= 8 && (x > edge ? row[x] < 200 : row[x] > 60))
             wrong.push_back(x);
     }
     return wrong;
@@ -245,13 +234,16 @@ TEST_F(CaptureTest, RecordedPictureIsTheShareOfTheCapturedPicture) {
         ASSERT_EQ(0, rec.SetUpVideoOutput());
         ASSERT_EQ(0, rec.OpenOutputFile());
         EXPECT_GE(rec.WriteFrame(0), -1);
-        const int firstShare = sizerules::ScaledRecordSide(c.firstW, std::min(c.scale, 1.0));
-        EXPECT_EQ(std::vector<int>(), WrongColumns(rec.Picture(), firstShare, c.split));
+        const double share = std::min(c.scale, 1.0);
+        EXPECT_EQ(
+            std::vector<int>(),
+            WrongColumns(rec.Picture(), sizerules::ScaledRecordSide(c.firstW, share), c.split));
         rec.setCaptureRect(true, &then);
         EXPECT_GE(rec.WriteFrame(50), -1);
         EXPECT_GE(rec.WriteFrame(100), -1);
-        const int thenShare = sizerules::ScaledRecordSide(c.thenW, std::min(c.scale, 1.0));
-        EXPECT_EQ(std::vector<int>(), WrongColumns(rec.Picture(), thenShare, c.split));
+        EXPECT_EQ(
+            std::vector<int>(),
+            WrongColumns(rec.Picture(), sizerules::ScaledRecordSide(c.thenW, share), c.split));
     }
 }
 
@@ -269,17 +261,13 @@ class GuardedImage {
     }
     ~GuardedImage() { munmap(m_base, m_size); }
     vistrec::platform::ImageView view;
-
-  private:
     uint8_t* m_base = nullptr;
     size_t m_size = 0;
 };
 
 TEST(FrameComposer, ReadsNothingPastTheImage) {
     AVFramePtr picture(av_frame_alloc());
-    picture->format = AV_PIX_FMT_YUV420P;
-    picture->width = 320;
-    picture->height = 240;
+    picture->format = AV_PIX_FMT_YUV420P, picture->width = 320, picture->height = 240;
     ASSERT_EQ(0, av_frame_get_buffer(picture.get(), 0));
     // One composer for all: every change of size between frames must rebuild its scaler.
     CFrameComposer composer;
