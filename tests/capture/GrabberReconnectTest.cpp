@@ -30,8 +30,7 @@ TEST(GrabberReconnect, CapturingResumesOnARestartedServer) {
     first.ExportDisplay();
     g_captureSettings = CaptureSettings();
     g_captureSettings.captureRect = {0, 0, 64, 48};
-    g_captureSettings.regionFlag = true;
-    g_captureSettings.displayNumber = 1;
+    g_captureSettings.regionFlag = true, g_captureSettings.displayNumber = 1;
     CScreenCapturer capturer;
     CaptureBitmap bmp;
     ASSERT_TRUE(CaptureWithin(&capturer, &bmp, 2000));

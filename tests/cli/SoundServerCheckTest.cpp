@@ -1,5 +1,4 @@
-// The sound server check answers within its time limit, whether the server runs, is gone or
-// hangs.
+// The sound server check answers in time whether the server runs, is gone or hangs.
 #include "SoundServerCheck.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,4 @@
-// The status line's figures: recorded time without the pauses, and the level the library
-// publishes, read only when it is one.
+// The status line's figures: recorded time without the pauses, and the published level.
 #include "Status.h"
 
 #include <gtest/gtest.h>
@@ -37,9 +36,8 @@ TEST(Status, LevelTextIsReadOnlyWhenItIsALevel) {
         {" 5", std::nullopt},
         {"5x", std::nullopt},
     };
-    for (const auto& [bytes, level] : cases) {
+    for (const auto& [bytes, level] : cases)
         EXPECT_EQ(ParseLevelText(bytes.data(), bytes.size()), level) << bytes;
-    }
     EXPECT_EQ(FormatLevelMeter(std::nullopt), "level [          ] --");
     EXPECT_EQ(FormatLevelMeter(4), "level [          ] 4");  // under half a cell
     EXPECT_EQ(FormatLevelMeter(31), "level [###       ] 31");

@@ -1,6 +1,4 @@
-// The audio path below the capture streams: the recorders' format and resampling rules, fed
-// through the capture callbacks as an engine feeds them, and the audio pump with the real mixer
-// and noise suppressor, fed by fake sources.
+// The recorders' format and resampling rules, and the audio pump over fake sources.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
@@ -22,9 +20,8 @@ namespace {
 
 constexpr int kBlock = 3200;  // the pump's block
 
-// A 1 kHz tone of `amplitude` in channel `only` (-1: every channel), fed to a recorder and
-// resampled 50 ms at a time to 16-bit mono 16 kHz as the pump does: what comes out in whole
-// blocks.
+// A 1 kHz tone of `amplitude` in channel `only` (-1: every channel), resampled 50 ms at a time
+// to 16-bit mono 16 kHz as the pump does: the whole blocks that come out.
 std::vector<int16_t> Resampled(int rate, int channels, int only, double amplitude) {
     CAudioRecordT<true> rec;
     std::vector<int16_t> pcm(rate / 20 * 24 * channels), out(kBlock / 2);
@@ -93,9 +90,8 @@ int16_t Amix(int a, int b) {
     return static_cast<int16_t>(std::nearbyint((a + b) / 2.0));
 }
 
-// A captured source as the recorders present it: captured sound waits in a raw queue (already in
-// the hand-off format); each resampling call moves one 50 ms chunk (1600 bytes) into the block
-// queue, from which whole 3200-byte blocks are fetched.
+// A source whose resampling calls each move 1600 bytes of the raw queue (in the hand-off
+// format) into the block queue, from which whole 3200-byte blocks are fetched.
 struct FakeSource : IPumpSource {
     bool running = true, flowing = true;
     int rate = 48000, channels = 2;
@@ -109,11 +105,7 @@ struct FakeSource : IPumpSource {
     }
     bool IsRunning() const override { return running; }
     bool IsDataFlowing() const override { return flowing; }
-    bool GetCaptureFormat(int* r, int* c) const override {
-        *r = rate;
-        *c = channels;
-        return true;
-    }
+    bool GetCaptureFormat(int* r, int* c) const override { return *r = rate, *c = channels, true; }
     int AudioResampling(int srcFormat, int srcChannels, int srcRate, unsigned char*, int srcSamples,
                         int dstFormat, int dstChannels, int dstRate, unsigned char*) override {
         // The pump asks for 16-bit mono 16 kHz from a 50 ms chunk of the source's format.
@@ -179,11 +171,8 @@ TEST(AudioPump, MixesBothSourcesOnceEachHasAWholeBlock) {
     ASSERT_EQ(rig.out.size(), 2u);
     EXPECT_EQ(std::make_pair(rig.out[0][0], rig.out[0][1]),
               std::make_pair(int16_t(500), int16_t(502)));
-    for (size_t b = 0; b < 2; ++b) {
-        for (int i = 0; i < 1600; ++i)
-            ASSERT_EQ(rig.out[b][i], Amix(mic[b * 1600 + i], playback[b * 1600 + i]))
-                << b << " " << i;
-    }
+    for (size_t i = 0; i < 3200; ++i)
+        ASSERT_EQ(rig.out[i / 1600][i % 1600], Amix(mic[i], playback[i])) << i;
     rig.mic.flowing = rig.playback.flowing = false;  // drained and silent: nothing more
     rig.Tick();
     EXPECT_EQ(rig.out.size(), 2u);

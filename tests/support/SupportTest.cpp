@@ -1,5 +1,4 @@
-// The support layer: the worker thread base (Stop, restarts, time-outs and their markers), the
-// sound FIFO, and "Vistrel.json" beside the executable.
+// The worker thread base, the sound FIFO, and "Vistrel.json" beside the executable.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
