@@ -1,5 +1,4 @@
-// A capturer whose X server is killed and restarted on the same display replaces its grabber,
-// and does not take the server's absence for the chosen monitor being unplugged.
+// A capturer whose X server restarts replaces its grabber, and takes it for no lost monitor.
 #include <gtest/gtest.h>
 
 #include "capture/CaptureScreen.h"

@@ -15,7 +15,6 @@ TEST(OutputCheck, WritablePathsPassAndLeaveNoTrace) {
     const std::string fresh = dir.File("new.mp4");
     EXPECT_EQ(CheckOutputWritable(fresh), "");
     EXPECT_EQ(FileSize(fresh), -1) << "the probe file must be removed";
-
     // An existing file keeps its content until the recorder replaces it.
     const std::string existing = dir.Write("old.mp4", "previous take");
     EXPECT_EQ(CheckOutputWritable(existing), "");

@@ -33,7 +33,6 @@ TEST(SoundServerCheck, NoServerOrAHungOneIsReportedWithinTheTimeLimit) {
     const std::string path = dir.File("hung");
     setenv("PULSE_SERVER", ("unix:" + dir.File("no-server")).c_str(), 1);
     EXPECT_NE(CheckSoundServer(), "");
-
     // A socket that takes connections but never answers, as a stopped server does.
     const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};

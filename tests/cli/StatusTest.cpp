@@ -16,7 +16,6 @@ TEST(Status, RecordedTimeLeavesPausesOutAndIgnoresRepeatedRequests) {
     EXPECT_EQ(clock.recordedMs(t0 + milliseconds(5000)), 3000);
     clock.resume(t0 + milliseconds(6000));  // resume while running is ignored
     EXPECT_EQ(clock.recordedMs(t0 + milliseconds(6000)), 4000);
-
     EXPECT_EQ(StatusLine(62300, 20, 1250000, true),
               "PAUSED 01:02.3  frames due 1246 @ 20 fps  1.25 MB");
     EXPECT_EQ(FormatElapsed(6000000), "100:00.0");  // minutes keep counting

@@ -14,8 +14,7 @@ extern "C" {
 #include "audiocapture/AudioPump.h"
 #include "audiocapture/AudioRecord.h"
 
-namespace vistrec {
-namespace test {
+namespace vistrec::test {
 namespace {
 
 constexpr int kBlock = 3200;  // the pump's block
@@ -70,9 +69,7 @@ TEST(AudioResampling, ToneKeepsPitchAndLevelAndFourChannelsMixAs40) {
     for (int rate : {48000, 44100, 16000})
         EXPECT_NEAR(Level(Resampled(rate, rate == 16000 ? 1 : 2, -1, 0.3), 1000), 0.3, 0.015)
             << rate;
-    // 4.0 is front left, front right, front centre, back centre: mixed to mono the centre counts
-    // 1, the fronts 0.707 and the back 0.5, normalised by their sum 2.914. As quad the third
-    // channel would be quieter than the first.
+    // 4.0 (FL, FR, FC, BC) to mono weighs 0.707, 0.707, 1 and 0.5 over 2.914 (quad would not).
     const double weights[] = {0.7071, 0.7071, 1.0, 0.5};
     for (int c = 0; c < 4; ++c)
         EXPECT_NEAR(Level(Resampled(48000, 4, c, 0.6), 1000), 0.6 * weights[c] / 2.914, 0.02) << c;
@@ -149,8 +146,7 @@ struct PumpRig {
     }
 };
 
-// Both sources mixed by the real mixer: each weighted 1/2, rounded to nearest, ties to even, the
-// graph keeping no samples between blocks.
+// Both sources mixed by the real mixer: each weighted 1/2, rounded to nearest, ties to even.
 TEST(AudioPump, MixesBothSourcesOnceEachHasAWholeBlock) {
     PumpRig rig;
     rig.playback.rate = 44100;
@@ -178,8 +174,7 @@ TEST(AudioPump, MixesBothSourcesOnceEachHasAWholeBlock) {
     EXPECT_EQ(rig.out.size(), 2u);
 }
 
-// A microphone that stopped flowing with half a block left does not hold the playback back,
-// which then passes alone, unchanged.
+// A microphone stopped with half a block left does not hold back the playback, passed as is.
 TEST(AudioPump, PassesOneSourceAloneOnceTheOtherStopsFlowing) {
     PumpRig rig;
     rig.mic.flowing = false;
@@ -193,8 +188,7 @@ TEST(AudioPump, PassesOneSourceAloneOnceTheOtherStopsFlowing) {
     EXPECT_EQ(rig.out[0], block);
 }
 
-// The playback path is never suppressed (the microphone's suppression is measured by the noise
-// suppression recording in soundrec_tests).
+// The playback path is never suppressed (the microphone's suppression is measured elsewhere).
 TEST(AudioPump, NeverSuppressesThePlayback) {
     std::vector<float> white(1600);
     AddWhiteNoise(&white, 0.05, 11);
@@ -211,5 +205,4 @@ TEST(AudioPump, NeverSuppressesThePlayback) {
 }
 
 }  // namespace
-}  // namespace test
-}  // namespace vistrec
+}  // namespace vistrec::test

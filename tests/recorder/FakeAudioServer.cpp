@@ -1,5 +1,4 @@
-// The scripted sound server: defines the functions of platform/PlatformAudio.h, so the real
-// backend's object is not linked into this program.
+// The scripted sound server: defines platform/PlatformAudio.h in place of the real backend.
 #include "FakeAudioServer.h"
 
 #include <algorithm>
@@ -7,8 +6,7 @@
 
 #include "platform/PlatformAudio.h"
 
-namespace vistrec {
-namespace platform {
+namespace vistrec::platform {
 namespace {
 
 using test::FakeAudioServer;
@@ -65,5 +63,4 @@ int ConnectAudioCapture(AudioDeviceKind, std::unique_ptr<AudioCaptureStream>* ou
     return 0;
 }
 
-}  // namespace platform
-}  // namespace vistrec
+}  // namespace vistrec::platform

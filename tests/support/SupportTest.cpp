@@ -88,8 +88,7 @@ TEST(CmThread, StopWaitsForEveryRunOfARestartedObject) {
 }
 
 TEST(CmThread, StartWhileRunningAndStopTimeout) {
-    // Static: after a timed-out Stop the thread is left to finish on its own, so the object and
-    // what its body uses must outlive it.
+    // Static: a thread left running by a timed-out Stop must not outlive what it uses.
     static CEvent release(true, false);
     static std::atomic<int> runs{0};
     static BodyThread blocked([](BodyThread&) {
@@ -174,8 +173,7 @@ TEST(Config, KeysBesideTheExecutable) {
                           "[15]", "{\"v\": 15}"})
         rows.push_back(
             {rate + v + "}, \"UPLOAD_CONFIG\": {\"minVolumValue\": " + v + "}}", 25, 0, false});
-    // 0 and the rates a recording can use are taken as they are; any other integer would reach
-    // the encoder and falls back to 20.
+    // 0 and the rates a recording can use are taken as they are; other integers give 20.
     for (const int r : {0, 2, 15, 30, 1, -1, 31, 60, 1000, -30, INT32_MAX, INT32_MIN})
         rows.push_back(
             {rate + std::to_string(r) + "}}", r == 0 || (r >= 2 && r <= 30) ? r : 20, 0, false});

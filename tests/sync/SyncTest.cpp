@@ -193,8 +193,7 @@ TEST(AvSynchroniser, EndOfRecordingTail) {
     }
 }
 
-// The file lasts as long as the recording (its last frame ends at the stop) whatever the rate,
-// the cost of a capture or a stall, and its time stamps strictly increase.
+// The file lasts as long as the recording whatever the rate or a stall; its stamps increase.
 TEST(AvSynchroniser, VideoOnlyRecordingLastsAsLongAsTheWallClock) {
     const struct {
         int fps, captureMs, stallMs;
@@ -235,8 +234,7 @@ struct HostLevelBlock {
     }
 };
 
-// A recorder object whose stop is requested before the first pass: the loop writes the header,
-// ticks the pump once in the end sequence and closes the file. The tick hands over loud sound.
+// A recorder stopped before its first pass; its one end-sequence tick hands over loud sound.
 class StoppedSink : public ICadmo2Mp4Video_Sink {
   public:
     explicit StoppedSink(CCadmo2Mp4Video* muxer) : muxer_(muxer) {}
@@ -277,8 +275,7 @@ TEST(RecordLoop, EveryRecordingOfAnObjectPublishesTheLevel) {
     }
 }
 
-// Sound handed over while nothing is written (a stalled or failing video) stays bounded: the
-// newest kAudioFifoMaxBytes are kept and the rest is counted.
+// Sound handed over while nothing is written: the newest kAudioFifoMaxBytes kept, the rest counted.
 TEST(RecordLoop, SoundQueueKeepsTheNewestTenSeconds) {
     CCadmo2Mp4Video muxer(nullptr);
     std::vector<uint8_t> block(3200);
@@ -336,8 +333,7 @@ TEST_F(AudioFrames, FramesTakeWholeSamplesAndSilenceWhenTheQueueIsEmpty) {
     EXPECT_EQ(1, muxer.m_audioFifo.Size());
 }
 
-// Without sound the frames are silent; the log says so once per silent stretch, and once when
-// sound returns, not for every frame.
+// Missing sound is logged once per silent stretch, and its return once, not for every frame.
 TEST_F(AudioFrames, MissingSoundIsLoggedOncePerStretch) {
     VLOG_INFO("RecordLoop log mark");
     const size_t from = std::ifstream(LogFilePath(), std::ios::ate).tellg();

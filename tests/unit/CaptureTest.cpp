@@ -64,8 +64,7 @@ TEST_F(CaptureTest, TargetWindowSearchStartsAtTheChosenMonitor) {
 TEST_F(CaptureTest, SecondMonitorCapturedAndItsLossReportedUntilItReturns) {
     display.monitors = {{0, 0, 1920, 1080}};
     g_captureSettings.captureRect = {0, 0, 1920, 1080};
-    // Monitors, display number, whether a capture is made: the loss is reported on every capture
-    // until the choice changes; with display number 0 losing a monitor is no loss.
+    // Monitors, display number, capture made: a loss is reported until the choice changes.
     const int steps[][3] = {{2, 2, 1}, {1, 2, 0}, {1, 2, 0}, {1, 1, 1}, {2, 0, 1}, {1, 0, 1}};
     for (const auto& s : steps) {
         display.monitors.resize(s[0], RECT{1920, 0, 3840, 1080});
@@ -193,8 +192,7 @@ class TestRecorder : public CH264WindowRecorder {
     const AVFrame* Picture() const { return m_pPicture.get(); }
 };
 
-// Columns of the middle row unlike the top-left shareW columns of a screen that turns from black
-// to white at `split` (the blurred edge is skipped).
+// Middle-row columns unlike a screen black left of `split`, scaled from shareW (edge skipped).
 std::vector<int> WrongColumns(const AVFrame* picture, int shareW, int split) {
     std::vector<int> wrong;
     const uint8_t* row = picture->data[0] + picture->height / 2 * picture->linesize[0];
@@ -206,8 +204,7 @@ std::vector<int> WrongColumns(const AVFrame* picture, int shareW, int split) {
     return wrong;
 }
 
-// The recorded picture is the top-left share of the picture actually captured, whatever the
-// scale and however the capture rectangle changes during a recording.
+// The recorded picture is the top-left share of the captured one, whatever scale and rectangle.
 TEST_F(CaptureTest, RecordedPictureIsTheShareOfTheCapturedPicture) {
     display.monitors = {{0, 0, 640, 480}};
     vistrec::test::TempDir dir;
