@@ -32,14 +32,12 @@ TEST(OutputCheck, UnwritablePathsAreRefusedWithTheReason) {
         const char* reason;
         bool asRootToo;  // root may write where permissions say no
     };
-    const Case cases[] = {
-        {dir.File("sub.mp4"), "is a folder", true},
-        {dir.File("nowhere/x.mp4"), "No such file or directory", true},
-        {dir.File("plain/x.mp4"), "is not a folder", true},
-        {"/dev/null", "not a regular file", true},
-        {dir.File("locked/x.mp4"), "Permission denied", false},
-        {dir.File("ro.mp4"), "Permission denied", false},
-    };
+    const Case cases[] = {{dir.File("sub.mp4"), "is a folder", true},
+                          {dir.File("nowhere/x.mp4"), "No such file or directory", true},
+                          {dir.File("plain/x.mp4"), "is not a folder", true},
+                          {"/dev/null", "not a regular file", true},
+                          {dir.File("locked/x.mp4"), "Permission denied", false},
+                          {dir.File("ro.mp4"), "Permission denied", false}};
     for (const Case& c : cases) {
         const std::string error =
             geteuid() == 0 && !c.asRootToo ? c.reason : CheckOutputWritable(c.path);

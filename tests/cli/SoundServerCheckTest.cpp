@@ -35,8 +35,7 @@ TEST(SoundServerCheck, NoServerOrAHungOneIsReportedWithinTheTimeLimit) {
     EXPECT_NE(CheckSoundServer(), "");
     // A socket that takes connections but never answers, as a stopped server does.
     const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
+    sockaddr_un address{AF_UNIX, {}};
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(listener, 4), 0);

@@ -33,8 +33,7 @@ TEST(Status, LevelTextIsReadOnlyWhenItIsALevel) {
         {"0100", std::nullopt},
         {"-1", std::nullopt},
         {" 5", std::nullopt},
-        {"5x", std::nullopt},
-    };
+        {"5x", std::nullopt}};
     for (const auto& [bytes, level] : cases)
         EXPECT_EQ(ParseLevelText(bytes.data(), bytes.size()), level) << bytes;
     EXPECT_EQ(FormatLevelMeter(std::nullopt), "level [          ] --");

@@ -1,7 +1,6 @@
 // The recorders' format and resampling rules, and the audio pump over fake sources.
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <cmath>
 #include <tuple>
@@ -95,7 +94,6 @@ struct FakeSource : IPumpSource {
     std::vector<uint8_t> raw, blocks;
     std::vector<int> chunkSamples;  // srcSamples of each resampling call
     int fetches = 0;
-
     void Capture(const std::vector<int16_t>& s) {
         const uint8_t* b = reinterpret_cast<const uint8_t*>(s.data());
         raw.insert(raw.end(), b, b + s.size() * 2);
@@ -131,7 +129,6 @@ struct PumpRig {
     CAudioMixer mixer;
     std::vector<std::vector<int16_t>> out;
     std::unique_ptr<CAudioPump> pump;
-
     explicit PumpRig(CNoiseSuppressor* ns = nullptr) {
         pump = std::make_unique<CAudioPump>(
             &mic, &playback, &mixer, mixer.Init(), ns, [this](const uint8_t* pcm, int bytes) {

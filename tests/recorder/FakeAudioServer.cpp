@@ -16,7 +16,6 @@ class FakeStream final : public AudioCaptureStream {
   public:
     FakeStream() { FakeAudioServer::Get().Alive(1); }
     ~FakeStream() override { FakeAudioServer::Get().Alive(-1); }
-
     int DefaultDeviceName(std::string* name) override { return *name = "fake", 0; }
     int ReadDeviceFormat(const std::string&, AudioDeviceFormat* format) override {
         return *format = AudioDeviceFormat{false, 16, 2, 48000}, 0;

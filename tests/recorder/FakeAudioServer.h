@@ -17,7 +17,6 @@ class FakeAudioServer {
         static FakeAudioServer server;
         return server;
     }
-
     // The next stream reaching `at` waits there until Release; FailNextOpen fails the next Open.
     void Hold(HoldAt at) {
         Locked([&] {
@@ -38,7 +37,6 @@ class FakeAudioServer {
     bool WaitStreamsAlive(int count, int timeoutMs) {
         return WaitFor(timeoutMs, [&] { return m_alive == count; });
     }
-
     // Called by the streams.
     void Alive(int change) {
         Locked([&] { m_alive += change; });
@@ -68,7 +66,6 @@ class FakeAudioServer {
         std::unique_lock<std::mutex> lock(m_lock);
         return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
     }
-
     std::mutex m_lock;
     std::condition_variable m_changed;
     HoldAt m_holdAt = HoldAt::kNone;

@@ -20,7 +20,6 @@ class PauseProbe final : public CRecorderSlots {
     void setAudioMode(int) override {}
     void startRecord() override { BeginRecording(); }
     unsigned int stopRecord() override { return 0; }
-
     int staleReads = 0;
 
   protected:

@@ -3,7 +3,6 @@
 
 #include <stdlib.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -103,8 +102,7 @@ TEST(CmThread, StartWhileRunningAndStopTimeout) {
     EXPECT_GE(MsSince(start), 55);
     EXPECT_EQ(Markers("exception"), testing::internal::GetCapturedStderr());
     // Still running, even though no longer joined: no second thread.
-    EXPECT_TRUE(blocked.IsRunning());
-    EXPECT_FALSE(blocked.Start());
+    EXPECT_TRUE(blocked.IsRunning() && !blocked.Start());
     release.Set();
     while (blocked.IsRunning())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -166,8 +164,7 @@ TEST(Config, KeysBesideTheExecutable) {
         {"{\"UPLOAD_CONFIG\": null, \"VISTREL_CONFIG\": null}", 25, 0, false},
         {"{\"UPLOAD_CONFIG\": 5, \"VISTREL_CONFIG\": [15]}", 25, 0, false},
         {"{\"upload_config\": {\"minVolumValue\": 5}, \"framerate\": 15}", 25, 0, false},
-        {"[{\"UPLOAD_CONFIG\": {\"minVolumValue\": 5}}]", 25, 0, false},
-    };
+        {"[{\"UPLOAD_CONFIG\": {\"minVolumValue\": 5}}]", 25, 0, false}};
     // Values that do not count as a 32-bit integer leave the settings alone.
     for (const char* v : {"15.0", "\"15\"", "true", "1e1", "2147483648", "4294967296", "null",
                           "[15]", "{\"v\": 15}"})

@@ -178,14 +178,12 @@ TEST(AvSynchroniser, EndOfRecordingTail) {
         int audioFrames;
         bool soundLeft;
         Action expected;
-    } rows[] = {
-        {false, 0, true, Action::kEnd},      {true, 0, true, Action::kSound},
-        {true, 32, true, Action::kSound},     // 2048 ms: still the second of the end
-        {true, 47, true, Action::kEnd},       // 3008 ms: past the video
-        {true, 16, false, Action::kSilence},  // the queue ran dry: silence to the end
-        {true, 31, false, Action::kSilence},  // 1984 ms + half a frame < 2050 ms
-        {true, 32, false, Action::kEnd},
-    };
+    } rows[] = {{false, 0, true, Action::kEnd},      {true, 0, true, Action::kSound},
+                {true, 32, true, Action::kSound},     // 2048 ms: still the second of the end
+                {true, 47, true, Action::kEnd},       // 3008 ms: past the video
+                {true, 16, false, Action::kSilence},  // the queue ran dry: silence to the end
+                {true, 31, false, Action::kSilence},  // 1984 ms + half a frame < 2050 ms
+                {true, 32, false, Action::kEnd}};
     for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message() << r.audioFrames << " frames, sound " << r.soundLeft);
         Fixture f(20, true, r.audio ? kAacSamples : 0, r.audioFrames);
@@ -311,9 +309,7 @@ class AudioFrames : public ::testing::Test {
         avformat_free_context(fc);
     }
     int Write(bool closing = false) { return muxer.write_audio_frame2(fc, st, 0, closing); }
-    void Queue(int bytes) {
-        muxer.m_audioFifo.Append(std::vector<uint8_t>(bytes, 0x11).data(), bytes);
-    }
+    void Queue(int n) { muxer.m_audioFifo.Append(std::vector<uint8_t>(n, 0x11).data(), n); }
     CCadmo2Mp4Video muxer{nullptr};
     AVFormatContext* fc = nullptr;
     AVStream* st = nullptr;

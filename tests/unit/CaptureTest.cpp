@@ -51,8 +51,7 @@ TEST_F(CaptureTest, TargetWindowSearchStartsAtTheChosenMonitor) {
         {true, true, {1900, 0, 1940, 100}, 0, 1},  // right and bottom edges are exclusive
         {true, true, {1900, 0, 1940, 100}, 5, 0},  // a start beyond the list
         {false, true, {}, 1, 1},                   // no target window: the chosen monitor
-        {false, true, {}, 5, 5},
-    };
+        {false, true, {}, 5, 5}};
     for (const auto& r : rows) {
         display.hasTarget = r.hasTarget;
         display.target = r.target;
@@ -76,14 +75,12 @@ TEST_F(CaptureTest, SecondMonitorCapturedAndItsLossReportedUntilItReturns) {
 
 TEST_F(CaptureTest, AFailedGrabDrawsNoSecondPointerAndKeepsThePicture) {
     SmallRegion();
-    g_mouse.m_mouseShow = 1;
-    g_mouse.m_mouseSize = 100;
+    g_mouse.m_mouseShow = 1, g_mouse.m_mouseSize = 100;
     display.ShowPointer(10, 10, 4, 0, 0xFFFFFFFFu);
     ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed) && grabbed);
     const std::vector<uint8_t> first = bmp.pixels;
     // The pointer moves while the screen cannot be read: the bitmap stays the last capture.
-    display.pointer.x = 40;
-    display.grabFails = true;
+    display.pointer.x = 40, display.grabFails = true;
     ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed));
     EXPECT_TRUE(!grabbed && bmp.pixels == first);
     // So does the encoder's picture.
@@ -94,8 +91,7 @@ TEST_F(CaptureTest, AFailedGrabDrawsNoSecondPointerAndKeepsThePicture) {
     display.grabFails = false;
     ASSERT_EQ(CFrameComposer::Result::kNewFrame, composer.Compose(nullptr, 1.0, picture.get()));
     const std::vector<uint8_t> luma(picture->data[0], picture->data[0] + 48 * picture->linesize[0]);
-    display.grabFails = true;
-    display.pointer.x = 20;
+    display.grabFails = true, display.pointer.x = 20;
     EXPECT_EQ(CFrameComposer::Result::kPreviousFrame,
               composer.Compose(nullptr, 1.0, picture.get()));
     EXPECT_TRUE(std::equal(luma.begin(), luma.end(), picture->data[0]));
@@ -139,9 +135,9 @@ TEST_F(CaptureTest, CaptureRectRoundsAndCapsTheOutput) {
     display.monitors = {{0, 0, 1366, 768}};
     RECT r = {0, 0, 1366, 768};
     EXPECT_EQ(2095104, rec.setCaptureRect(true, &r));
-    EXPECT_EQ(1364, g_captureSettings.captureRect.right);
-    EXPECT_EQ(std::make_pair(1364, 768), std::make_pair(rec.m_outWidth, rec.m_outHeight));
-    EXPECT_TRUE(g_captureSettings.regionFlag);
+    EXPECT_EQ(std::make_tuple(1364, 1364, 768, true),
+              std::make_tuple(g_captureSettings.captureRect.right, rec.m_outWidth, rec.m_outHeight,
+                              g_captureSettings.regionFlag));
     // Without a rectangle the display's own rectangle is kept unrounded; the output is rounded.
     rec.setCaptureRect(false, nullptr);
     EXPECT_EQ(std::make_tuple(1366, 1364, false),
@@ -165,8 +161,7 @@ TEST_F(CaptureTest, DisplayQualityTable) {
         {1280, 720, 9, 0, 1280, 720, 7, 1280 * 720 * 2},  // display 0, 3, -1: the first monitor
         {1280, 720, 9, 3, 1280, 720, 7, 1280 * 720 * 2},
         {1280, 720, 9, -1, 1280, 720, 7, 1280 * 720 * 2},
-        {1280, 720, 9, 2, 1920, 1080, 7, 1280 * 720 * 2},
-    };
+        {1280, 720, 9, 2, 1920, 1080, 7, 1280 * 720 * 2}};
     CH264WindowRecorder rec(nullptr);
     for (const auto& r : rows) {
         rec.m_frameRate = 7;
