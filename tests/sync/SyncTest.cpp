@@ -35,8 +35,7 @@ TEST(RecordClock, PausesAreCountedOnceAndExcludedFromTheDuration) {
     EXPECT_EQ(std::make_pair(int64_t{1500}, false),
               std::make_pair(clock.PauseTotal(), clock.m_pause.load()));
     // 10 s with one 2 s pause in all: 8000 ms recorded.
-    clock.Pause(103000);
-    clock.Resume(103500);
+    clock.Pause(103000), clock.Resume(103500);
     EXPECT_EQ(8000u, clock.Duration(5000 + 10000));
     // Stopping the video-only recorder while paused counts the pause and leaves it open.
     clock.Pause(110000);
@@ -224,10 +223,8 @@ struct HostLevelBlock {
                      ? mmap(nullptr, 16, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
                      : MAP_FAILED;
     ~HostLevelBlock() {
-        if (text != MAP_FAILED)
-            munmap(text, 16);
-        if (fd >= 0)
-            close(fd);
+        munmap(text, 16);  // on MAP_FAILED or -1 these fail harmlessly
+        close(fd);
         shm_unlink("/voluMem");
     }
 };

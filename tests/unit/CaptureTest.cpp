@@ -28,8 +28,7 @@ class CaptureTest : public ::testing::Test {
     // A 64 x 48 region of a 640 x 480 screen.
     void SmallRegion() {
         display.monitors = {{0, 0, 640, 480}};
-        g_captureSettings.captureRect = {0, 0, 64, 48};
-        g_captureSettings.regionFlag = true;
+        g_captureSettings.captureRect = {0, 0, 64, 48}, g_captureSettings.regionFlag = true;
     }
     FakeDisplay display;
     CScreenCapturer capturer;

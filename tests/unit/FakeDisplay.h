@@ -28,8 +28,7 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
     // A visible square pointer of one colour at (x, y).
     void ShowPointer(int x, int y, int side, int hotspot, uint32_t argb) {
         pointer.visible = true, pointer.x = x, pointer.y = y;
-        pointer.width = pointer.height = side;
-        pointer.xHotspot = pointer.yHotspot = hotspot;
+        pointer.width = pointer.height = side, pointer.xHotspot = pointer.yHotspot = hotspot;
         pointer.argb.assign(static_cast<size_t>(side) * side, argb);
     }
     int MonitorCount() override { return static_cast<int>(monitors.size()); }
