@@ -18,8 +18,7 @@ namespace {
 
 constexpr int kBlock = 3200;  // the pump's block
 
-// A 1 kHz tone of `amplitude` in channel `only` (-1: every channel), resampled 50 ms at a time
-// to 16-bit mono 16 kHz as the pump does: the whole blocks that come out.
+// Whole blocks of a 1 kHz tone in channel `only` (-1: all) resampled as the pump does (50 ms).
 std::vector<int16_t> Resampled(int rate, int channels, int only, double amplitude) {
     CAudioRecordT<true> rec;
     std::vector<int16_t> pcm(rate / 20 * 24 * channels), out(kBlock / 2);
