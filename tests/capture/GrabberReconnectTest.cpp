@@ -1,5 +1,4 @@
-// A capturer whose X server is killed and restarted on the same display replaces its grabber,
-// and does not take the server's absence for the chosen monitor being unplugged.
+// A capturer whose X server restarts replaces its grabber, and takes it for no lost monitor.
 #include <gtest/gtest.h>
 
 #include "capture/CaptureScreen.h"
@@ -30,8 +29,7 @@ TEST(GrabberReconnect, CapturingResumesOnARestartedServer) {
     first.ExportDisplay();
     g_captureSettings = CaptureSettings();
     g_captureSettings.captureRect = {0, 0, 64, 48};
-    g_captureSettings.regionFlag = true;
-    g_captureSettings.displayNumber = 1;
+    g_captureSettings.regionFlag = true, g_captureSettings.displayNumber = 1;
     CScreenCapturer capturer;
     CaptureBitmap bmp;
     ASSERT_TRUE(CaptureWithin(&capturer, &bmp, 2000));

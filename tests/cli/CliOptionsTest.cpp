@@ -10,16 +10,11 @@
 
 using namespace vistrec_cli;
 
-namespace {
-
-ParseResult Parse(std::vector<std::string> args) {
+static ParseResult Parse(std::vector<std::string> args) {
     return ParseCommandLine(args, "test");
 }
 
-}  // namespace
-
-// The defaults (30 fps, crf 23, the whole screen at scale 1) are checked end to end by
-// cli_record_test.sh; here, how --quality and --crf combine.
+// Defaults are checked end to end by cli_record_test.sh; here, how --quality and --crf combine.
 TEST(CliOptions, QualityLeavesTheCrfToItsLevelUnlessOneIsGiven) {
     EXPECT_EQ(Parse({"--quality", "2", "out.mp4"}).options.crf, std::nullopt);
     EXPECT_EQ(Parse({"--quality", "2", "--crf", "18", "out.mp4"}).options.crf, 18);

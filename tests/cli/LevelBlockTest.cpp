@@ -1,5 +1,4 @@
-// The host's level block: created private, read as the library writes it, and removed only
-// by the process that created that very object.
+// The host's level block: private, read as the library writes it, removed only by its creator.
 #include "LevelBlock.h"
 
 #include <gtest/gtest.h>
@@ -15,24 +14,21 @@
 
 using namespace vistrec_cli;
 
-namespace {
-
 // A name of this test process only, so that the tests never meet the real "/voluMem".
-std::string UniqueName() {
+static std::string UniqueName() {
     static int count = 0;
     return "/vistrec-cli-test-" + std::to_string(getpid()) + "-" + std::to_string(++count);
 }
 // The object's mode and size; mode 0 when there is none.
-std::pair<unsigned, size_t> Stat(const std::string& name) {
+static std::pair<unsigned, size_t> Stat(const std::string& name) {
     struct stat info {};
     const int fd = shm_open(name.c_str(), O_RDONLY, 0);
     const bool ok = fd >= 0 && fstat(fd, &info) == 0;
     close(fd);
     return {ok ? info.st_mode & 0777 : 0u, ok ? static_cast<size_t>(info.st_size) : 0u};
 }
-// Writes text and its zero where the library writes the level; with `create`, makes the object
-// first as another host would.
-bool WriteAsLibrary(const std::string& name, const char* text, bool create = false) {
+// Writes text and its zero as the library does; with `create`, makes the object as a host.
+static bool WriteAsLibrary(const std::string& name, const char* text, bool create = false) {
     const int fd = shm_open(name.c_str(), O_RDWR | (create ? O_CREAT | O_EXCL : 0), 0600);
     const size_t size = std::strlen(text) + 1;
     const bool ok = fd >= 0 && (!create || ftruncate(fd, 64) == 0) &&
@@ -40,8 +36,6 @@ bool WriteAsLibrary(const std::string& name, const char* text, bool create = fal
     close(fd);
     return ok;
 }
-
-}  // namespace
 
 TEST(LevelBlock, TheHostCreatesTheBlockReadsTheLevelAndRemovesItAtTheEnd) {
     const std::string name = UniqueName();
@@ -70,9 +64,7 @@ TEST(LevelBlock, OnlyTheObjectTheHostCreatedIsRemoved) {
     }
     EXPECT_NE(Stat(other).first, 0u);
     shm_unlink(other.c_str());
-
-    // Another process removed the name and made a new object under it: the owner's destructor
-    // leaves that one alone, and keeps reading its own.
+    // Another process replaced the name: the owner's destructor leaves that object alone.
     const std::string name = UniqueName();
     {
         HostLevelBlock block(name);
@@ -83,9 +75,7 @@ TEST(LevelBlock, OnlyTheObjectTheHostCreatedIsRemoved) {
     }
     EXPECT_NE(Stat(name).first, 0u);
     shm_unlink(name.c_str());
-
-    // The abandon path removes the owner's object at once, and only once: a new object made
-    // after it survives both a second call and the owner's destructor.
+    // The abandon path removes the owner's object at once and only once.
     auto block = std::make_unique<HostLevelBlock>(name);
     ASSERT_TRUE(block->owned()) << block->error();
     HostLevelBlock::UnlinkOwnedForAbandon();
@@ -95,7 +85,6 @@ TEST(LevelBlock, OnlyTheObjectTheHostCreatedIsRemoved) {
     block.reset();
     EXPECT_NE(Stat(name).first, 0u);
     shm_unlink(name.c_str());
-
     HostLevelBlock refused("/vistrec/cli-test");  // a second slash is not allowed
     EXPECT_FALSE(refused.isOpen() || refused.owned() || refused.readLevel());
     EXPECT_NE(refused.error().find("/vistrec/cli-test"), std::string::npos) << refused.error();

@@ -9,10 +9,8 @@
 
 using namespace vistrec_cli;
 
-namespace {
-
 // Makes a sample file with the ffmpeg program; false when it is not available or fails.
-bool MakeSample(const std::string& arguments) {
+static bool MakeSample(const std::string& arguments) {
 #ifdef FFMPEG_PROGRAM
     return std::system((FFMPEG_PROGRAM " -hide_banner -loglevel error -y " + arguments).c_str()) ==
            0;
@@ -21,10 +19,7 @@ bool MakeSample(const std::string& arguments) {
 #endif
 }
 
-}  // namespace
-
-// What it reads back from recordings is checked against ffprobe by cli_record_test.sh; here, the
-// files it must refuse.
+// The read-back of recordings is checked by cli_record_test.sh; here, the files it must refuse.
 TEST(MediaReport, UnreadableFilesAreReportedAsErrors) {
     vistrec::test::TempDir dir;
     EXPECT_NE(ReadMediaReport(dir.File("missing.mp4")).error.find("cannot open"),

@@ -1,5 +1,4 @@
-// The sound server check answers within its time limit, whether the server runs, is gone or
-// hangs.
+// The sound server check answers in time whether the server runs, is gone or hangs.
 #include "SoundServerCheck.h"
 
 #include <gtest/gtest.h>
@@ -34,11 +33,9 @@ TEST(SoundServerCheck, NoServerOrAHungOneIsReportedWithinTheTimeLimit) {
     const std::string path = dir.File("hung");
     setenv("PULSE_SERVER", ("unix:" + dir.File("no-server")).c_str(), 1);
     EXPECT_NE(CheckSoundServer(), "");
-
     // A socket that takes connections but never answers, as a stopped server does.
     const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
+    sockaddr_un address{AF_UNIX, {}};
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(listener, 4), 0);

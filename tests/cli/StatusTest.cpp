@@ -1,5 +1,4 @@
-// The status line's figures: recorded time without the pauses, and the level the library
-// publishes, read only when it is one.
+// The status line's figures: recorded time without the pauses, and the published level.
 #include "Status.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +16,6 @@ TEST(Status, RecordedTimeLeavesPausesOutAndIgnoresRepeatedRequests) {
     EXPECT_EQ(clock.recordedMs(t0 + milliseconds(5000)), 3000);
     clock.resume(t0 + milliseconds(6000));  // resume while running is ignored
     EXPECT_EQ(clock.recordedMs(t0 + milliseconds(6000)), 4000);
-
     EXPECT_EQ(StatusLine(62300, 20, 1250000, true),
               "PAUSED 01:02.3  frames due 1246 @ 20 fps  1.25 MB");
     EXPECT_EQ(FormatElapsed(6000000), "100:00.0");  // minutes keep counting
@@ -35,11 +33,9 @@ TEST(Status, LevelTextIsReadOnlyWhenItIsALevel) {
         {"0100", std::nullopt},
         {"-1", std::nullopt},
         {" 5", std::nullopt},
-        {"5x", std::nullopt},
-    };
-    for (const auto& [bytes, level] : cases) {
+        {"5x", std::nullopt}};
+    for (const auto& [bytes, level] : cases)
         EXPECT_EQ(ParseLevelText(bytes.data(), bytes.size()), level) << bytes;
-    }
     EXPECT_EQ(FormatLevelMeter(std::nullopt), "level [          ] --");
     EXPECT_EQ(FormatLevelMeter(4), "level [          ] 4");  // under half a cell
     EXPECT_EQ(FormatLevelMeter(31), "level [###       ] 31");

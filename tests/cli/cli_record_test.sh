@@ -1,9 +1,6 @@
 #!/bin/bash
-# End-to-end test of the vistrec command line on a private 1920x1080 Xvfb: argument and
-# environment errors with their exit statuses, a plain recording of the whole screen, fixed
-# frame rates that Vistrel.json does not change, a recording stopped by SIGINT and one with a
-# pause, each file checked with ffprobe. No sound server is reachable: recordings with sound
-# say so and get a silent sound track.
+# The vistrec command line end to end on a private 1920x1080 Xvfb, files checked with ffprobe;
+# no sound server is reachable, so recordings with sound say so and get a silent track.
 # Usage: cli_record_test.sh VISTREC_PROGRAM
 set -u
 program=$1
@@ -14,18 +11,13 @@ failures=0
 export PULSE_SERVER="unix:$work/no-sound-server"
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$work"' EXIT
 
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 out() { cat "$work/out.txt" "$work/err.txt"; }
 
 # Runs the program; checks its exit status and, when given, a text in its standard error.
 expect_status() {
-    local want=$1 text=$2
-    shift 2
-    "$program" "$@" >"$work/out.txt" 2>"$work/err.txt"
-    local got=$?
+    local want=$1 text=$2; shift 2
+    "$program" "$@" >"$work/out.txt" 2>"$work/err.txt"; local got=$?
     [ "$got" = "$want" ] || fail "vistrec $*: exit $got, want $want ($(out))"
     grep -qF -- "$text" "$work/err.txt" || fail "vistrec $*: stderr lacks '$text': $(out)"
 }
@@ -38,15 +30,10 @@ video_facts() {
 # The crf the encoder wrote into its settings record at the start of the stream.
 encoder_crf() { grep -a -o "crf=[0-9.]*" "$1" | head -n 1; }
 
-# Starts the program in the background and waits until it says that it records (signals sent
-# earlier would meet it before it is ready for them, on a busy machine).
+# Starts the program in the background and waits until it records (earlier signals could come too early).
 start_recording() {
-    "$program" "$@" >"$work/out.txt" 2>"$work/err.txt" &
-    pid=$!
-    for _ in $(seq 200); do
-        grep -q "^vistrec: recording " "$work/err.txt" && return 0
-        sleep 0.1
-    done
+    "$program" "$@" >"$work/out.txt" 2>"$work/err.txt" & pid=$!
+    for _ in $(seq 200); do grep -q "^vistrec: recording " "$work/err.txt" && return 0; sleep 0.1; done
     fail "the program did not start recording: $(out)"
 }
 
@@ -62,8 +49,7 @@ for n in $(seq 61 99); do
     [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ] && display=$n && break
 done
 [ -n "$display" ] || { echo "no free display number"; exit 1; }
-Xvfb ":$display" -screen 0 1920x1080x24 -noreset -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
+Xvfb ":$display" -screen 0 1920x1080x24 -noreset -nolisten tcp >"$work/xvfb.log" 2>&1 & pids+=($!)
 export DISPLAY=":$display"
 for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 xdpyinfo >/dev/null 2>&1 || { echo "Xvfb did not start"; exit 1; }
@@ -72,16 +58,12 @@ expect_status 1 "cannot create" "$work/missing/a.mp4"
 expect_status 2 "does not fit in the 1920x1080 screen" --region 1600,0,400,100 "$work/a.mp4"
 expect_status 2 "no such window" --window 0x1fffffff "$work/a.mp4"
 
-# A white window in the bottom-right corner of the otherwise black screen: only a recording of
-# the whole screen at scale 1 shows it there.
-xmessage -geometry 400x300-0-0 -bg white -fg white -buttons "" " " >/dev/null 2>&1 &
-pids+=($!)
+# A white window in the bottom-right corner of the black screen: only the whole screen at scale 1 shows it there.
+xmessage -geometry 400x300-0-0 -bg white -fg white -buttons "" " " >/dev/null 2>&1 & pids+=($!)
 sleep 1
 
-# A copy of the program in a folder of its own, beside a Vistrel.json that asks for 10 fps:
-# the command line's rate wins. It also makes the library's log folder there.
-mkdir "$work/bin"
-cp "$program" "$work/bin/vistrec"
+# A copy of the program beside a Vistrel.json asking for 10 fps (the command line's rate wins), and its log folder.
+mkdir "$work/bin" && cp "$program" "$work/bin/vistrec"
 echo '{"VISTREL_CONFIG": {"framerate": 10}}' >"$work/bin/Vistrel.json"
 
 # A plain recording: the whole screen, 1920x1080 at 30 fps, crf 23.
@@ -103,8 +85,7 @@ grep -q "^vistrec: no sound server reachable (.*): recording video with a silent
 grep -q "audio: aac 16000 Hz, 1 channel" "$work/out.txt" || fail "plain recording: no sound track: $(out)"
 [ -s "$work/bin/log/record.log" ] || fail "no log/record.log beside the program"
 
-# --fps and --crf are honoured too, and by the video-only recorder, which neither checks for a
-# sound server nor writes a sound track.
+# --fps and --crf are honoured by the video-only recorder, which neither checks the sound server nor writes sound.
 "$work/bin/vistrec" --h264 --fps 15 --crf 28 --duration 2 "$work/video.mp4" >"$work/out.txt" 2>"$work/err.txt" ||
     fail "video-only recording: exit $? ($(out))"
 IFS=, read -r codec width height rate packets <<<"$(video_facts "$work/video.mp4")"
@@ -118,8 +99,7 @@ expect_status 0 "recording" --click-effects --highlight --text "Hello" --duratio
 
 # A region recording stopped by SIGINT is still finished cleanly.
 start_recording --region 100,50,640,360 "$work/region.mkv"
-sleep 2
-kill -INT "$pid"
+sleep 2; kill -INT "$pid"
 wait "$pid" || fail "SIGINT recording: exit $? ($(out))"
 IFS=, read -r codec width height rate packets <<<"$(video_facts "$work/region.mkv")"
 [ "$width,$height" = 640,360 ] && [ "${packets:-0}" -ge 10 ] ||
@@ -128,10 +108,7 @@ grep -q "video: h264 640x360, $packets frames" "$work/out.txt" || fail "Matroska
 
 # A pause of 1.5 s inside a 2 s recording: the recorded time leaves the pause out.
 start_recording --duration 2 "$work/paused.mp4"
-sleep 0.5
-kill -USR1 "$pid"
-sleep 1.5
-kill -USR2 "$pid"
+sleep 0.5; kill -USR1 "$pid"; sleep 1.5; kill -USR2 "$pid"
 start=$(date +%s.%N)
 wait "$pid" || fail "paused recording: exit $? ($(out))"
 recorded=$(sed -n "s/^recorded \([0-9.]*\) s.*/\1/p" "$work/out.txt")

@@ -8,8 +8,7 @@
 #include "XvfbFixture.h"
 #include "platform/Platform.h"
 
-namespace vistrec {
-namespace platform {
+namespace vistrec::platform {
 namespace {
 
 using test::XClient;
@@ -75,8 +74,7 @@ TEST(HostNotification, ReachesTheVistrelWindowOnlyFramedOrNot) {
     for (const Window parent : {x.root(), frame}) {
         const Window host = x.CreateWindow(parent, 2, 2, 10, 10, "Vistrel");
         PostHostNotification(-5);
-        // The message's content is checked by the recordings that post it
-        // (vistrec_integration_test).
+        // (The message's content is checked by the recordings that post it.)
         EXPECT_TRUE(x.WaitForEvent(host, ClientMessage, nullptr, 3000));
         EXPECT_FALSE(x.WaitForEvent(other, ClientMessage, nullptr, 100));
         XDestroyWindow(x.get(), host);
@@ -112,7 +110,6 @@ TEST(DisplayServer, PointerImageAndHotspotPositionFromXFixes) {
     EXPECT_EQ(std::make_tuple(p.visible, p.x, p.y, p.argb.size()),
               std::make_tuple(true, 1234, 567, static_cast<size_t>(p.width) * p.height));
     EXPECT_GT(p.width, 0);
-
     const Window window = x.CreateWindow(0, 0, 0, 400, 400, nullptr);
     const Cursor shown = MakeCursor(x.get(), true), hidden = MakeCursor(x.get(), false);
     XDefineCursor(x.get(), window, shown);
@@ -177,7 +174,7 @@ class Grabber : public ::testing::TestWithParam<bool> {
         ImageView image;
         if (!grabber_->Grab(window, x, y, w, h, &image) || image.width != w || image.height != h)
             return ::testing::AssertionFailure() << "no " << w << "x" << h << " image";
-        for (int row = 0; row < h; ++row) {
+        for (int row = 0; row < h; ++row)
             for (int col = 0; col < w; ++col) {
                 const int sx = x + col, sy = y + row;
                 const bool inside = sx >= 0 && sy >= 0 && sx < limitW && sy < limitH;
@@ -186,10 +183,8 @@ class Grabber : public ::testing::TestWithParam<bool> {
                 if (got != (inside ? colour(sx, sy) : 0))
                     return ::testing::AssertionFailure() << "pixel (" << sx << ", " << sy << ")";
             }
-        }
         return ::testing::AssertionSuccess();
     }
-
     XClient x_;
     std::unique_ptr<ScreenGrabber> grabber_;
     int before_ = 0;
@@ -243,5 +238,4 @@ INSTANTIATE_TEST_SUITE_P(Transfer, Grabber, ::testing::Values(true, false),
                          });
 
 }  // namespace
-}  // namespace platform
-}  // namespace vistrec
+}  // namespace vistrec::platform

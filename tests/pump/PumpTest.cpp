@@ -1,9 +1,6 @@
-// The audio path below the capture streams: the recorders' format and resampling rules, fed
-// through the capture callbacks as an engine feeds them, and the audio pump with the real mixer
-// and noise suppressor, fed by fake sources.
+// The recorders' format and resampling rules, and the audio pump over fake sources.
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <cmath>
 #include <tuple>
@@ -16,15 +13,12 @@ extern "C" {
 #include "audiocapture/AudioPump.h"
 #include "audiocapture/AudioRecord.h"
 
-namespace vistrec {
-namespace test {
+namespace vistrec::test {
 namespace {
 
 constexpr int kBlock = 3200;  // the pump's block
 
-// A 1 kHz tone of `amplitude` in channel `only` (-1: every channel), fed to a recorder and
-// resampled 50 ms at a time to 16-bit mono 16 kHz as the pump does: what comes out in whole
-// blocks.
+// Whole blocks of a 1 kHz tone in channel `only` (-1: all) resampled as the pump does (50 ms).
 std::vector<int16_t> Resampled(int rate, int channels, int only, double amplitude) {
     CAudioRecordT<true> rec;
     std::vector<int16_t> pcm(rate / 20 * 24 * channels), out(kBlock / 2);
@@ -73,9 +67,7 @@ TEST(AudioResampling, ToneKeepsPitchAndLevelAndFourChannelsMixAs40) {
     for (int rate : {48000, 44100, 16000})
         EXPECT_NEAR(Level(Resampled(rate, rate == 16000 ? 1 : 2, -1, 0.3), 1000), 0.3, 0.015)
             << rate;
-    // 4.0 is front left, front right, front centre, back centre: mixed to mono the centre counts
-    // 1, the fronts 0.707 and the back 0.5, normalised by their sum 2.914. As quad the third
-    // channel would be quieter than the first.
+    // 4.0 (FL, FR, FC, BC) to mono weighs 0.707, 0.707, 1 and 0.5 over 2.914 (quad would not).
     const double weights[] = {0.7071, 0.7071, 1.0, 0.5};
     for (int c = 0; c < 4; ++c)
         EXPECT_NEAR(Level(Resampled(48000, 4, c, 0.6), 1000), 0.6 * weights[c] / 2.914, 0.02) << c;
@@ -93,27 +85,21 @@ int16_t Amix(int a, int b) {
     return static_cast<int16_t>(std::nearbyint((a + b) / 2.0));
 }
 
-// A captured source as the recorders present it: captured sound waits in a raw queue (already in
-// the hand-off format); each resampling call moves one 50 ms chunk (1600 bytes) into the block
-// queue, from which whole 3200-byte blocks are fetched.
+// A source whose resampling calls each move 1600 bytes of the raw queue (in the hand-off
+// format) into the block queue, from which whole 3200-byte blocks are fetched.
 struct FakeSource : IPumpSource {
     bool running = true, flowing = true;
     int rate = 48000, channels = 2;
     std::vector<uint8_t> raw, blocks;
     std::vector<int> chunkSamples;  // srcSamples of each resampling call
     int fetches = 0;
-
     void Capture(const std::vector<int16_t>& s) {
         const uint8_t* b = reinterpret_cast<const uint8_t*>(s.data());
         raw.insert(raw.end(), b, b + s.size() * 2);
     }
     bool IsRunning() const override { return running; }
     bool IsDataFlowing() const override { return flowing; }
-    bool GetCaptureFormat(int* r, int* c) const override {
-        *r = rate;
-        *c = channels;
-        return true;
-    }
+    bool GetCaptureFormat(int* r, int* c) const override { return *r = rate, *c = channels, true; }
     int AudioResampling(int srcFormat, int srcChannels, int srcRate, unsigned char*, int srcSamples,
                         int dstFormat, int dstChannels, int dstRate, unsigned char*) override {
         // The pump asks for 16-bit mono 16 kHz from a 50 ms chunk of the source's format.
@@ -142,7 +128,6 @@ struct PumpRig {
     CAudioMixer mixer;
     std::vector<std::vector<int16_t>> out;
     std::unique_ptr<CAudioPump> pump;
-
     explicit PumpRig(CNoiseSuppressor* ns = nullptr) {
         pump = std::make_unique<CAudioPump>(
             &mic, &playback, &mixer, mixer.Init(), ns, [this](const uint8_t* pcm, int bytes) {
@@ -157,8 +142,7 @@ struct PumpRig {
     }
 };
 
-// Both sources mixed by the real mixer: each weighted 1/2, rounded to nearest, ties to even, the
-// graph keeping no samples between blocks.
+// Both sources mixed by the real mixer: each weighted 1/2, rounded to nearest, ties to even.
 TEST(AudioPump, MixesBothSourcesOnceEachHasAWholeBlock) {
     PumpRig rig;
     rig.playback.rate = 44100;
@@ -179,18 +163,14 @@ TEST(AudioPump, MixesBothSourcesOnceEachHasAWholeBlock) {
     ASSERT_EQ(rig.out.size(), 2u);
     EXPECT_EQ(std::make_pair(rig.out[0][0], rig.out[0][1]),
               std::make_pair(int16_t(500), int16_t(502)));
-    for (size_t b = 0; b < 2; ++b) {
-        for (int i = 0; i < 1600; ++i)
-            ASSERT_EQ(rig.out[b][i], Amix(mic[b * 1600 + i], playback[b * 1600 + i]))
-                << b << " " << i;
-    }
+    for (size_t i = 0; i < 3200; ++i)
+        ASSERT_EQ(rig.out[i / 1600][i % 1600], Amix(mic[i], playback[i])) << i;
     rig.mic.flowing = rig.playback.flowing = false;  // drained and silent: nothing more
     rig.Tick();
     EXPECT_EQ(rig.out.size(), 2u);
 }
 
-// A microphone that stopped flowing with half a block left does not hold the playback back,
-// which then passes alone, unchanged.
+// A microphone stopped with half a block left does not hold back the playback, passed as is.
 TEST(AudioPump, PassesOneSourceAloneOnceTheOtherStopsFlowing) {
     PumpRig rig;
     rig.mic.flowing = false;
@@ -204,8 +184,7 @@ TEST(AudioPump, PassesOneSourceAloneOnceTheOtherStopsFlowing) {
     EXPECT_EQ(rig.out[0], block);
 }
 
-// The playback path is never suppressed (the microphone's suppression is measured by the noise
-// suppression recording in soundrec_tests).
+// The playback path is never suppressed (the microphone's suppression is measured elsewhere).
 TEST(AudioPump, NeverSuppressesThePlayback) {
     std::vector<float> white(1600);
     AddWhiteNoise(&white, 0.05, 11);
@@ -222,5 +201,4 @@ TEST(AudioPump, NeverSuppressesThePlayback) {
 }
 
 }  // namespace
-}  // namespace test
-}  // namespace vistrec
+}  // namespace vistrec::test

@@ -1,5 +1,4 @@
-// The scripted sound server: defines the functions of platform/PlatformAudio.h, so the real
-// backend's object is not linked into this program.
+// The scripted sound server: defines platform/PlatformAudio.h in place of the real backend.
 #include "FakeAudioServer.h"
 
 #include <algorithm>
@@ -7,8 +6,7 @@
 
 #include "platform/PlatformAudio.h"
 
-namespace vistrec {
-namespace platform {
+namespace vistrec::platform {
 namespace {
 
 using test::FakeAudioServer;
@@ -18,7 +16,6 @@ class FakeStream final : public AudioCaptureStream {
   public:
     FakeStream() { FakeAudioServer::Get().Alive(1); }
     ~FakeStream() override { FakeAudioServer::Get().Alive(-1); }
-
     int DefaultDeviceName(std::string* name) override { return *name = "fake", 0; }
     int ReadDeviceFormat(const std::string&, AudioDeviceFormat* format) override {
         return *format = AudioDeviceFormat{false, 16, 2, 48000}, 0;
@@ -65,5 +62,4 @@ int ConnectAudioCapture(AudioDeviceKind, std::unique_ptr<AudioCaptureStream>* ou
     return 0;
 }
 
-}  // namespace platform
-}  // namespace vistrec
+}  // namespace vistrec::platform

@@ -1,7 +1,5 @@
-// A scripted stand-in for the sound server behind platform/PlatformAudio.h, linked into a test
-// program in place of the real backend: one default device of each kind (48000 Hz stereo,
-// 16-bit), streams that deliver one 20 ms packet per pass, and calls that can be held until
-// the test lets them go, so that a capture thread can be caught inside a server call.
+// A scripted sound server (platform/PlatformAudio.h) whose calls can be held, linked in place of
+// the real backend: one 48000 Hz stereo 16-bit device, one 20 ms packet per pass.
 #ifndef VISTREC_TESTS_RECORDER_FAKEAUDIOSERVER_H
 #define VISTREC_TESTS_RECORDER_FAKEAUDIOSERVER_H
 
@@ -10,8 +8,7 @@
 #include <mutex>
 #include <utility>
 
-namespace vistrec {
-namespace test {
+namespace vistrec::test {
 
 class FakeAudioServer {
   public:
@@ -20,9 +17,7 @@ class FakeAudioServer {
         static FakeAudioServer server;
         return server;
     }
-
-    // The next stream that reaches `at` waits there until Release (earlier holds and failures
-    // forgotten); FailNextOpen: the next stream's Open fails.
+    // The next stream reaching `at` waits there until Release; FailNextOpen fails the next Open.
     void Hold(HoldAt at) {
         Locked([&] {
             m_holdAt = at;
@@ -42,7 +37,6 @@ class FakeAudioServer {
     bool WaitStreamsAlive(int count, int timeoutMs) {
         return WaitFor(timeoutMs, [&] { return m_alive == count; });
     }
-
     // Called by the streams.
     void Alive(int change) {
         Locked([&] { m_alive += change; });
@@ -72,7 +66,6 @@ class FakeAudioServer {
         std::unique_lock<std::mutex> lock(m_lock);
         return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
     }
-
     std::mutex m_lock;
     std::condition_variable m_changed;
     HoldAt m_holdAt = HoldAt::kNone;
@@ -80,7 +73,6 @@ class FakeAudioServer {
     int m_alive = 0;
 };
 
-}  // namespace test
-}  // namespace vistrec
+}  // namespace vistrec::test
 
 #endif

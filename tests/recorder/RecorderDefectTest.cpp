@@ -1,7 +1,5 @@
-// The recorder object's life as a host drives it through libvistrec.so: deleted from its own
-// onRecordEnd, a second startRecord and an audio mode changed mid-recording, and a sound server
-// that freezes (SIGSTOP) while the host pauses, resumes and stops. Files are checked by
-// decoding them.
+// The recorder object's life as a host drives it through libvistrec.so, files checked by
+// decoding them: deleted from onRecordEnd, started twice, and a sound server frozen (SIGSTOP).
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -10,8 +8,7 @@
 #include "PulseFixture.h"
 #include "RecorderFixture.h"
 
-namespace vistrec {
-namespace test {
+namespace vistrec::test {
 namespace {
 
 // Counts its calls; deletes `owned` on the first one, as a host cleaning up would.
@@ -33,8 +30,7 @@ RecorderPtr SmallRecorder(const std::string& file, bool h264Only = false) {
     return r;
 }
 
-// The record thread must leave the recorder alone once the callback has deleted it, whether the
-// host stopped the recording or it ended by itself (an output that cannot be opened).
+// The record thread leaves the recorder alone once the callback deleted it, however it ended.
 TEST(Recorder, DeletedFromOnRecordEnd) {
     for (const bool hostStops : {true, false}) {
         SCOPED_TRACE(hostStops ? "stopped by the host" : "ended by itself");
@@ -58,8 +54,7 @@ TEST(Recorder, DeletedFromOnRecordEnd) {
     }
 }
 
-// A second startRecord keeps the running clock, and an audio mode changed meanwhile waits for
-// the next recording: one file, not written over by a second recording, and one callback.
+// A second startRecord and an audio mode change keep the running recording: one file, one call.
 TEST(Recorder, SecondStartAndModeChangeKeepTheRunningRecording) {
     for (const bool h264Only : {false, true}) {
         SCOPED_TRACE(h264Only ? "H.264" : "MP4");
@@ -98,7 +93,6 @@ TEST(Recorder, FrozenSoundServerStallsNeitherPictureNorStop) {
     ASSERT_TRUE(WriteWav(dir.File("tone.wav"), 48000, 2, Sine(48000, 30.0, 440.0, 0.3)));
     Child player = server.Play(dir.File("tone.wav"), "vistrec_play");
     SleepMs(500);
-
     const std::string file = dir.File("frozen.mp4");
     RecorderPtr r = SmallRecorder(file);
     r->setAudioMode(2);
@@ -135,8 +129,7 @@ TEST(Recorder, FrozenSoundServerStallsNeitherPictureNorStop) {
 }
 
 }  // namespace
-}  // namespace test
-}  // namespace vistrec
+}  // namespace vistrec::test
 
 int main(int argc, char** argv) {
     return vistrec::test::RecorderTestMain(argc, argv);

@@ -1,6 +1,5 @@
-// Recorder rules checked without a display or a sound server: the paused time is published
-// before the pause flag clears, and a capture thread of an ended capture cycle reaches nothing.
-// The sound server is a scripted stand-in (FakeAudioServer.cpp) whose calls can be held.
+// Recorder rules checked without a display, on a scripted sound server (FakeAudioServer.cpp):
+// the pause bookkeeping, and what a capture thread of an ended capture cycle may still reach.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -12,10 +11,8 @@
 
 namespace {
 
-// The shared slots on an encoder object of its own. Every time the slots reach the encoder
-// object, it notes whether the pause flag already reads clear while the encoder's paused time
-// does not yet count the whole pause: a loop pass at that moment would compute an elapsed
-// time too long by the pause.
+// The shared slots on an encoder of its own, counting reaches of it where the pause flag is clear
+// but the encoder's paused time lags: a loop pass then would count the pause as recorded time.
 class PauseProbe final : public CRecorderSlots {
   public:
     void setCallback(IRecordCallback*) override {}
@@ -23,7 +20,6 @@ class PauseProbe final : public CRecorderSlots {
     void setAudioMode(int) override {}
     void startRecord() override { BeginRecording(); }
     unsigned int stopRecord() override { return 0; }
-
     int staleReads = 0;
 
   protected:

@@ -1,5 +1,4 @@
-// The record log: its line layout, and rollover at 10 MiB with at most ten backups. One test,
-// because the logger and its file are process-wide.
+// The record log's line layout and rollover; one test, as the logger is process-wide.
 #include <gtest/gtest.h>
 
 #include <time.h>

@@ -1,10 +1,8 @@
-// The support layer: the worker thread base (Stop, restarts, time-outs and their markers), the
-// sound FIFO, and "Vistrel.json" beside the executable.
+// The worker thread base, the sound FIFO, and "Vistrel.json" beside the executable.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -89,8 +87,7 @@ TEST(CmThread, StopWaitsForEveryRunOfARestartedObject) {
 }
 
 TEST(CmThread, StartWhileRunningAndStopTimeout) {
-    // Static: after a timed-out Stop the thread is left to finish on its own, so the object and
-    // what its body uses must outlive it.
+    // Static: a thread left running by a timed-out Stop must not outlive what it uses.
     static CEvent release(true, false);
     static std::atomic<int> runs{0};
     static BodyThread blocked([](BodyThread&) {
@@ -105,8 +102,7 @@ TEST(CmThread, StartWhileRunningAndStopTimeout) {
     EXPECT_GE(MsSince(start), 55);
     EXPECT_EQ(Markers("exception"), testing::internal::GetCapturedStderr());
     // Still running, even though no longer joined: no second thread.
-    EXPECT_TRUE(blocked.IsRunning());
-    EXPECT_FALSE(blocked.Start());
+    EXPECT_TRUE(blocked.IsRunning() && !blocked.Start());
     release.Set();
     while (blocked.IsRunning())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -168,15 +164,13 @@ TEST(Config, KeysBesideTheExecutable) {
         {"{\"UPLOAD_CONFIG\": null, \"VISTREL_CONFIG\": null}", 25, 0, false},
         {"{\"UPLOAD_CONFIG\": 5, \"VISTREL_CONFIG\": [15]}", 25, 0, false},
         {"{\"upload_config\": {\"minVolumValue\": 5}, \"framerate\": 15}", 25, 0, false},
-        {"[{\"UPLOAD_CONFIG\": {\"minVolumValue\": 5}}]", 25, 0, false},
-    };
+        {"[{\"UPLOAD_CONFIG\": {\"minVolumValue\": 5}}]", 25, 0, false}};
     // Values that do not count as a 32-bit integer leave the settings alone.
     for (const char* v : {"15.0", "\"15\"", "true", "1e1", "2147483648", "4294967296", "null",
                           "[15]", "{\"v\": 15}"})
         rows.push_back(
             {rate + v + "}, \"UPLOAD_CONFIG\": {\"minVolumValue\": " + v + "}}", 25, 0, false});
-    // 0 and the rates a recording can use are taken as they are; any other integer would reach
-    // the encoder and falls back to 20.
+    // 0 and the rates a recording can use are taken as they are; other integers give 20.
     for (const int r : {0, 2, 15, 30, 1, -1, 31, 60, 1000, -30, INT32_MAX, INT32_MIN})
         rows.push_back(
             {rate + std::to_string(r) + "}}", r == 0 || (r >= 2 && r <= 30) ? r : 20, 0, false});

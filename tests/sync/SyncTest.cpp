@@ -1,5 +1,4 @@
-// Clock rules with injected times (pauses, low volume, the audio/video synchroniser), and the MP4
-// recording loop around them: the level block, the sound queue, the log when no sound comes.
+// Clock rules with injected times, and the MP4 recording loop around them.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -33,21 +32,20 @@ TEST(RecordClock, PausesAreCountedOnceAndExcludedFromTheDuration) {
     clock.Pause(100000);
     clock.Pause(100400);  // a second pause keeps the first start
     EXPECT_EQ(1500, clock.Resume(101500));
-    EXPECT_EQ(1500, clock.PauseTotal());
-    EXPECT_FALSE(clock.m_pause);
+    EXPECT_EQ(std::make_pair(int64_t{1500}, false),
+              std::make_pair(clock.PauseTotal(), clock.m_pause.load()));
     // 10 s with one 2 s pause in all: 8000 ms recorded.
-    clock.Pause(103000);
-    clock.Resume(103500);
+    clock.Pause(103000), clock.Resume(103500);
     EXPECT_EQ(8000u, clock.Duration(5000 + 10000));
     // Stopping the video-only recorder while paused counts the pause and leaves it open.
     clock.Pause(110000);
     clock.CountOpenPause(110700);
-    EXPECT_EQ(2700, clock.PauseTotal());
-    EXPECT_TRUE(clock.m_pause);
+    EXPECT_EQ(std::make_pair(int64_t{2700}, true),
+              std::make_pair(clock.PauseTotal(), clock.m_pause.load()));
     // A new recording forgets earlier pauses; the tick counter may wrap.
     clock.Begin(0xFFFFFF00u);
-    EXPECT_EQ(0, clock.PauseTotal());
-    EXPECT_FALSE(clock.m_pause);
+    EXPECT_EQ(std::make_pair(int64_t{0}, false),
+              std::make_pair(clock.PauseTotal(), clock.m_pause.load()));
     EXPECT_EQ(0x200u, clock.Duration(0x100u));
 }
 
@@ -130,9 +128,7 @@ TEST(AvSynchroniser, FrameDueAndIndex) {
         if (r.lastIndex >= 0)
             f.sync.OnVideoFrame(r.lastIndex);
         EXPECT_EQ(r.due, f.sync.VideoFrameDue(r.elapsed));
-        if (r.due) {
-            EXPECT_EQ(r.index, f.sync.VideoFrameIndex(r.elapsed));
-        }
+        EXPECT_EQ(r.due ? r.index : -1, r.due ? f.sync.VideoFrameIndex(r.elapsed) : -1);
     }
 }
 
@@ -181,14 +177,12 @@ TEST(AvSynchroniser, EndOfRecordingTail) {
         int audioFrames;
         bool soundLeft;
         Action expected;
-    } rows[] = {
-        {false, 0, true, Action::kEnd},      {true, 0, true, Action::kSound},
-        {true, 32, true, Action::kSound},     // 2048 ms: still the second of the end
-        {true, 47, true, Action::kEnd},       // 3008 ms: past the video
-        {true, 16, false, Action::kSilence},  // the queue ran dry: silence to the end
-        {true, 31, false, Action::kSilence},  // 1984 ms + half a frame < 2050 ms
-        {true, 32, false, Action::kEnd},
-    };
+    } rows[] = {{false, 0, true, Action::kEnd},      {true, 0, true, Action::kSound},
+                {true, 32, true, Action::kSound},     // 2048 ms: still the second of the end
+                {true, 47, true, Action::kEnd},       // 3008 ms: past the video
+                {true, 16, false, Action::kSilence},  // the queue ran dry: silence to the end
+                {true, 31, false, Action::kSilence},  // 1984 ms + half a frame < 2050 ms
+                {true, 32, false, Action::kEnd}};
     for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message() << r.audioFrames << " frames, sound " << r.soundLeft);
         Fixture f(20, true, r.audio ? kAacSamples : 0, r.audioFrames);
@@ -196,8 +190,7 @@ TEST(AvSynchroniser, EndOfRecordingTail) {
     }
 }
 
-// The file lasts as long as the recording (its last frame ends at the stop) whatever the rate,
-// the cost of a capture or a stall, and its time stamps strictly increase.
+// The file lasts as long as the recording whatever the rate or a stall; its stamps increase.
 TEST(AvSynchroniser, VideoOnlyRecordingLastsAsLongAsTheWallClock) {
     const struct {
         int fps, captureMs, stallMs;
@@ -230,16 +223,13 @@ struct HostLevelBlock {
                      ? mmap(nullptr, 16, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
                      : MAP_FAILED;
     ~HostLevelBlock() {
-        if (text != MAP_FAILED)
-            munmap(text, 16);
-        if (fd >= 0)
-            close(fd);
+        munmap(text, 16);  // on MAP_FAILED or -1 these fail harmlessly
+        close(fd);
         shm_unlink("/voluMem");
     }
 };
 
-// A recorder object whose stop is requested before the first pass: the loop writes the header,
-// ticks the pump once in the end sequence and closes the file. The tick hands over loud sound.
+// A recorder stopped before its first pass; its one end-sequence tick hands over loud sound.
 class StoppedSink : public ICadmo2Mp4Video_Sink {
   public:
     explicit StoppedSink(CCadmo2Mp4Video* muxer) : muxer_(muxer) {}
@@ -267,8 +257,7 @@ TEST(RecordLoop, EveryRecordingOfAnObjectPublishesTheLevel) {
     ASSERT_NE(MAP_FAILED, static_cast<char*>(host.text));
     vistrec::test::TempDir dir;
     CCadmo2Mp4Video muxer(nullptr);
-    muxer.m_outWidth = 160;
-    muxer.m_outHeight = 120;
+    muxer.m_outWidth = 160, muxer.m_outHeight = 120;
     muxer.setPreset("ultrafast");
     StoppedSink sink(&muxer);
     for (int i = 0; i < 2; ++i) {
@@ -281,8 +270,7 @@ TEST(RecordLoop, EveryRecordingOfAnObjectPublishesTheLevel) {
     }
 }
 
-// Sound handed over while nothing is written (a stalled or failing video) stays bounded: the
-// newest kAudioFifoMaxBytes are kept and the rest is counted.
+// Sound handed over while nothing is written: the newest kAudioFifoMaxBytes kept, the rest counted.
 TEST(RecordLoop, SoundQueueKeepsTheNewestTenSeconds) {
     CCadmo2Mp4Video muxer(nullptr);
     std::vector<uint8_t> block(3200);
@@ -294,8 +282,8 @@ TEST(RecordLoop, SoundQueueKeepsTheNewestTenSeconds) {
     EXPECT_EQ(CCadmo2Mp4Video::kAudioFifoMaxBytes, muxer.m_audioFifo.Size());
     EXPECT_LE(muxer.m_audioFifo.Capacity(), CCadmo2Mp4Video::kAudioFifoMaxBytes);
     EXPECT_EQ(blocks * 3200 - CCadmo2Mp4Video::kAudioFifoMaxBytes, muxer.m_audioDroppedBytes);
-    const int keptBlocks = CCadmo2Mp4Video::kAudioFifoMaxBytes / 3200;
-    EXPECT_EQ(static_cast<uint8_t>(blocks - keptBlocks), muxer.m_audioFifo.Data()[0]);
+    EXPECT_EQ(static_cast<uint8_t>(blocks - CCadmo2Mp4Video::kAudioFifoMaxBytes / 3200),
+              muxer.m_audioFifo.Data()[0]);
 }
 
 // An MP4 written to memory with the recorder's audio stream (2048 bytes a frame).
@@ -318,9 +306,7 @@ class AudioFrames : public ::testing::Test {
         avformat_free_context(fc);
     }
     int Write(bool closing = false) { return muxer.write_audio_frame2(fc, st, 0, closing); }
-    void Queue(int bytes) {
-        muxer.m_audioFifo.Append(std::vector<uint8_t>(bytes, 0x11).data(), bytes);
-    }
+    void Queue(int n) { muxer.m_audioFifo.Append(std::vector<uint8_t>(n, 0x11).data(), n); }
     CCadmo2Mp4Video muxer{nullptr};
     AVFormatContext* fc = nullptr;
     AVStream* st = nullptr;
@@ -340,8 +326,7 @@ TEST_F(AudioFrames, FramesTakeWholeSamplesAndSilenceWhenTheQueueIsEmpty) {
     EXPECT_EQ(1, muxer.m_audioFifo.Size());
 }
 
-// Without sound the frames are silent; the log says so once per silent stretch, and once when
-// sound returns, not for every frame.
+// Missing sound is logged once per silent stretch, and its return once, not for every frame.
 TEST_F(AudioFrames, MissingSoundIsLoggedOncePerStretch) {
     VLOG_INFO("RecordLoop log mark");
     const size_t from = std::ifstream(LogFilePath(), std::ios::ate).tellg();

@@ -1,5 +1,4 @@
-// Capture, size and conversion rules on a fake display: monitors, target window, failed grabs, a
-// lost grabber, encode sizes and quality, and reads that stay in the captured picture.
+// Capture, size and conversion rules on a fake display.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -29,8 +28,7 @@ class CaptureTest : public ::testing::Test {
     // A 64 x 48 region of a 640 x 480 screen.
     void SmallRegion() {
         display.monitors = {{0, 0, 640, 480}};
-        g_captureSettings.captureRect = {0, 0, 64, 48};
-        g_captureSettings.regionFlag = true;
+        g_captureSettings.captureRect = {0, 0, 64, 48}, g_captureSettings.regionFlag = true;
     }
     FakeDisplay display;
     CScreenCapturer capturer;
@@ -52,8 +50,7 @@ TEST_F(CaptureTest, TargetWindowSearchStartsAtTheChosenMonitor) {
         {true, true, {1900, 0, 1940, 100}, 0, 1},  // right and bottom edges are exclusive
         {true, true, {1900, 0, 1940, 100}, 5, 0},  // a start beyond the list
         {false, true, {}, 1, 1},                   // no target window: the chosen monitor
-        {false, true, {}, 5, 5},
-    };
+        {false, true, {}, 5, 5}};
     for (const auto& r : rows) {
         display.hasTarget = r.hasTarget;
         display.target = r.target;
@@ -65,8 +62,7 @@ TEST_F(CaptureTest, TargetWindowSearchStartsAtTheChosenMonitor) {
 TEST_F(CaptureTest, SecondMonitorCapturedAndItsLossReportedUntilItReturns) {
     display.monitors = {{0, 0, 1920, 1080}};
     g_captureSettings.captureRect = {0, 0, 1920, 1080};
-    // Monitors, display number, whether a capture is made: the loss is reported on every capture
-    // until the choice changes; with display number 0 losing a monitor is no loss.
+    // Monitors, display number, capture made: a loss is reported until the choice changes.
     const int steps[][3] = {{2, 2, 1}, {1, 2, 0}, {1, 2, 0}, {1, 1, 1}, {2, 0, 1}, {1, 0, 1}};
     for (const auto& s : steps) {
         display.monitors.resize(s[0], RECT{1920, 0, 3840, 1080});
@@ -78,28 +74,23 @@ TEST_F(CaptureTest, SecondMonitorCapturedAndItsLossReportedUntilItReturns) {
 
 TEST_F(CaptureTest, AFailedGrabDrawsNoSecondPointerAndKeepsThePicture) {
     SmallRegion();
-    g_mouse.m_mouseShow = 1;
-    g_mouse.m_mouseSize = 100;
+    g_mouse.m_mouseShow = 1, g_mouse.m_mouseSize = 100;
     display.ShowPointer(10, 10, 4, 0, 0xFFFFFFFFu);
     ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed) && grabbed);
     const std::vector<uint8_t> first = bmp.pixels;
     // The pointer moves while the screen cannot be read: the bitmap stays the last capture.
-    display.pointer.x = 40;
-    display.grabFails = true;
+    display.pointer.x = 40, display.grabFails = true;
     ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed));
     EXPECT_TRUE(!grabbed && bmp.pixels == first);
     // So does the encoder's picture.
     CFrameComposer composer;
     AVFramePtr picture(av_frame_alloc());
-    picture->format = AV_PIX_FMT_YUV420P;
-    picture->width = 64;
-    picture->height = 48;
+    picture->format = AV_PIX_FMT_YUV420P, picture->width = 64, picture->height = 48;
     ASSERT_EQ(0, av_frame_get_buffer(picture.get(), 0));
     display.grabFails = false;
     ASSERT_EQ(CFrameComposer::Result::kNewFrame, composer.Compose(nullptr, 1.0, picture.get()));
     const std::vector<uint8_t> luma(picture->data[0], picture->data[0] + 48 * picture->linesize[0]);
-    display.grabFails = true;
-    display.pointer.x = 20;
+    display.grabFails = true, display.pointer.x = 20;
     EXPECT_EQ(CFrameComposer::Result::kPreviousFrame,
               composer.Compose(nullptr, 1.0, picture.get()));
     EXPECT_TRUE(std::equal(luma.begin(), luma.end(), picture->data[0]));
@@ -109,10 +100,8 @@ TEST_F(CaptureTest, AGrabberWhoseServerWentAwayIsReplacedAfterItsDelay) {
     SmallRegion();
     ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed) && grabbed);
     // The server goes away: the grab fails, so does a new grabber, and then the next try waits.
-    display.serverDown = true;
     for (int i = 0; i < 3; ++i) {
-        if (i == 2)
-            display.serverDown = false;
+        display.serverDown = i < 2;
         capturer.CaptureScreen(nullptr, &bmp, &grabbed);
         EXPECT_FALSE(grabbed) << "try " << i;
     }
@@ -145,9 +134,9 @@ TEST_F(CaptureTest, CaptureRectRoundsAndCapsTheOutput) {
     display.monitors = {{0, 0, 1366, 768}};
     RECT r = {0, 0, 1366, 768};
     EXPECT_EQ(2095104, rec.setCaptureRect(true, &r));
-    EXPECT_EQ(1364, g_captureSettings.captureRect.right);
-    EXPECT_EQ(std::make_pair(1364, 768), std::make_pair(rec.m_outWidth, rec.m_outHeight));
-    EXPECT_TRUE(g_captureSettings.regionFlag);
+    EXPECT_EQ(std::make_tuple(1364, 1364, 768, true),
+              std::make_tuple(g_captureSettings.captureRect.right, rec.m_outWidth, rec.m_outHeight,
+                              g_captureSettings.regionFlag));
     // Without a rectangle the display's own rectangle is kept unrounded; the output is rounded.
     rec.setCaptureRect(false, nullptr);
     EXPECT_EQ(std::make_tuple(1366, 1364, false),
@@ -171,11 +160,10 @@ TEST_F(CaptureTest, DisplayQualityTable) {
         {1280, 720, 9, 0, 1280, 720, 7, 1280 * 720 * 2},  // display 0, 3, -1: the first monitor
         {1280, 720, 9, 3, 1280, 720, 7, 1280 * 720 * 2},
         {1280, 720, 9, -1, 1280, 720, 7, 1280 * 720 * 2},
-        {1280, 720, 9, 2, 1920, 1080, 7, 1280 * 720 * 2},
-    };
+        {1280, 720, 9, 2, 1920, 1080, 7, 1280 * 720 * 2}};
     CH264WindowRecorder rec(nullptr);
-    rec.m_frameRate = 7;
     for (const auto& r : rows) {
+        rec.m_frameRate = 7;
         display.monitors = {{0, 0, r.monitorW, r.monitorH}};
         if (r.display != 1)
             display.monitors.push_back({1280, 0, 3200, 1080});
@@ -185,7 +173,6 @@ TEST_F(CaptureTest, DisplayQualityTable) {
         EXPECT_EQ(std::make_tuple(r.outW, r.outH, r.fps, r.bitRate),
                   std::make_tuple(rec.m_outWidth, rec.m_outHeight, rec.m_frameRate, rec.m_bitRate))
             << r.monitorW << " quality " << r.quality << " display " << r.display;
-        rec.m_frameRate = 7;
     }
     EXPECT_EQ(2, g_captureSettings.displayNumber);
     EXPECT_EQ(nullptr, sizerules::CrfForQuality(5));
@@ -195,30 +182,23 @@ TEST_F(CaptureTest, DisplayQualityTable) {
 class TestRecorder : public CH264WindowRecorder {
   public:
     TestRecorder() : CH264WindowRecorder(nullptr) { setPreset("ultrafast"); }
-    int WriteFrame(int64_t elapsedMs) {
-        return write_video_frame(m_pFormatCtx, m_pVideoStream, elapsedMs);
-    }
+    int WriteFrame(int64_t ms) { return write_video_frame(m_pFormatCtx, m_pVideoStream, ms); }
     const AVFrame* Picture() const { return m_pPicture.get(); }
 };
 
-// Columns of the middle row unlike the top-left shareW columns of a screen that turns from black
-// to white at `split` (the blurred edge is skipped).
+// Middle-row columns unlike a screen black left of `split`, scaled from shareW (edge skipped).
 std::vector<int> WrongColumns(const AVFrame* picture, int shareW, int split) {
     std::vector<int> wrong;
     const uint8_t* row = picture->data[0] + picture->height / 2 * picture->linesize[0];
     const double edge = static_cast<double>(split) * picture->width / shareW;
     for (int x = 0; x < picture->width; x += 4) {
-        if (std::fabs(x - edge) < 8)
-            continue;
-        const bool white = x > edge;
-        if (white ? row[x] < 200 : row[x] > 60)
+        if (std::fabs(x - edge) >= 8 && (x > edge ? row[x] < 200 : row[x] > 60))
             wrong.push_back(x);
     }
     return wrong;
 }
 
-// The recorded picture is the top-left share of the picture actually captured, whatever the
-// scale and however the capture rectangle changes during a recording.
+// The recorded picture is the top-left share of the captured one, whatever scale and rectangle.
 TEST_F(CaptureTest, RecordedPictureIsTheShareOfTheCapturedPicture) {
     display.monitors = {{0, 0, 640, 480}};
     vistrec::test::TempDir dir;
@@ -245,13 +225,16 @@ TEST_F(CaptureTest, RecordedPictureIsTheShareOfTheCapturedPicture) {
         ASSERT_EQ(0, rec.SetUpVideoOutput());
         ASSERT_EQ(0, rec.OpenOutputFile());
         EXPECT_GE(rec.WriteFrame(0), -1);
-        const int firstShare = sizerules::ScaledRecordSide(c.firstW, std::min(c.scale, 1.0));
-        EXPECT_EQ(std::vector<int>(), WrongColumns(rec.Picture(), firstShare, c.split));
+        const double share = std::min(c.scale, 1.0);
+        EXPECT_EQ(
+            std::vector<int>(),
+            WrongColumns(rec.Picture(), sizerules::ScaledRecordSide(c.firstW, share), c.split));
         rec.setCaptureRect(true, &then);
         EXPECT_GE(rec.WriteFrame(50), -1);
         EXPECT_GE(rec.WriteFrame(100), -1);
-        const int thenShare = sizerules::ScaledRecordSide(c.thenW, std::min(c.scale, 1.0));
-        EXPECT_EQ(std::vector<int>(), WrongColumns(rec.Picture(), thenShare, c.split));
+        EXPECT_EQ(
+            std::vector<int>(),
+            WrongColumns(rec.Picture(), sizerules::ScaledRecordSide(c.thenW, share), c.split));
     }
 }
 
@@ -269,17 +252,13 @@ class GuardedImage {
     }
     ~GuardedImage() { munmap(m_base, m_size); }
     vistrec::platform::ImageView view;
-
-  private:
     uint8_t* m_base = nullptr;
     size_t m_size = 0;
 };
 
 TEST(FrameComposer, ReadsNothingPastTheImage) {
     AVFramePtr picture(av_frame_alloc());
-    picture->format = AV_PIX_FMT_YUV420P;
-    picture->width = 320;
-    picture->height = 240;
+    picture->format = AV_PIX_FMT_YUV420P, picture->width = 320, picture->height = 240;
     ASSERT_EQ(0, av_frame_get_buffer(picture.get(), 0));
     // One composer for all: every change of size between frames must rebuild its scaler.
     CFrameComposer composer;

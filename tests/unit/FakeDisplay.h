@@ -1,5 +1,4 @@
-// A display server installed while it lives: set monitors, target window and pointer, and
-// grabbers that read a known pattern (or fail, or lose their server).
+// A display server installed while it lives, whose grabbers read a known pattern (or fail).
 #ifndef VISTREC_TESTS_UNIT_FAKEDISPLAY_H
 #define VISTREC_TESTS_UNIT_FAKEDISPLAY_H
 
@@ -28,11 +27,8 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
     }
     // A visible square pointer of one colour at (x, y).
     void ShowPointer(int x, int y, int side, int hotspot, uint32_t argb) {
-        pointer.visible = true;
-        pointer.x = x;
-        pointer.y = y;
-        pointer.width = pointer.height = side;
-        pointer.xHotspot = pointer.yHotspot = hotspot;
+        pointer.visible = true, pointer.x = x, pointer.y = y;
+        pointer.width = pointer.height = side, pointer.xHotspot = pointer.yHotspot = hotspot;
         pointer.argb.assign(static_cast<size_t>(side) * side, argb);
     }
     int MonitorCount() override { return static_cast<int>(monitors.size()); }
@@ -42,18 +38,11 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
         *out = known ? monitors[i] : RECT{};
         return known;
     }
-    bool FindTargetWindowRect(RECT* out) override {
-        *out = target;
-        return hasTarget;
-    }
+    bool FindTargetWindowRect(RECT* out) override { return *out = target, hasTarget; }
     void PointerNominalSize(const vistrec::platform::PointerImage& p, int* cx, int* cy) override {
-        *cx = p.width;
-        *cy = p.height;
+        *cx = p.width, *cy = p.height;
     }
-    bool GetPointer(vistrec::platform::PointerImage* out) override {
-        *out = pointer;
-        return true;
-    }
+    bool GetPointer(vistrec::platform::PointerImage* out) override { return *out = pointer, true; }
     std::unique_ptr<vistrec::platform::ScreenGrabber> CreateGrabber() override {
         grabbersMade += serverDown ? 0 : 1;
         return serverDown ? nullptr : std::make_unique<Grabber>(this);
