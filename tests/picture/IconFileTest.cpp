@@ -1,6 +1,7 @@
 // The icon reader: BMP entries of every depth with their mask, PNG entries, the entry picked
-// among several sizes, and malformed files.
+// among several sizes, malformed files, and icon files as ImageMagick writes them.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <functional>
@@ -12,6 +13,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "common/TempDir.h"
 #include "platform/linux/IconFile.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -250,6 +252,32 @@ TEST(IconFile, MalformedFilesGiveNoIconAndAReason) {
     }
     EXPECT_FALSE(vistrec::platform::LoadIconFile("/nonexistent/missing.ico", &error));
     EXPECT_EQ("cannot open the file", error);
+}
+
+// Icon files as ImageMagick writes them: several sizes (the first taken), a PNG entry, palette
+// entries of 1 and 4 bits with their mask (a transparent corner). Premultiplied ARGB at (x, y).
+TEST(IconFile, ReadsImageMagickLayouts) {
+    if (system("convert -version 2>/dev/null | grep -q ImageMagick") != 0)
+        GTEST_SKIP() << "ImageMagick's convert is not installed (scripts/install-deps.sh)";
+    vistrec::test::TempDir dir;
+    const std::string half =
+        "-size 32x32 xc:white -fill black -draw 'rectangle 0,0 15,31' "
+        "-alpha set -region 8x8+24+24 -alpha transparent +region ";
+    const std::tuple<std::string, int, int, int, uint32_t> cases[] = {
+        {"-size 48x48 'xc:rgba(0,255,0,0.5)' -size 16x16 xc:red", 48, 5, 5, 0x80008000u},
+        {"-size 256x256 'xc:rgba(0,0,255,0.5)'", 256, 200, 100, 0x80000080u},
+        {half + "-colors 2 -type palettealpha", 32, 20, 3, 0xFFFFFFFFu},
+        {half + "-type palettealpha", 32, 30, 30, 0u}};
+    for (const auto& [args, size, x, y, argb] : cases) {
+        std::string error;
+        ASSERT_EQ(0, system(("convert " + args + " " + dir.File("im.ico")).c_str())) << args;
+        auto icon = vistrec::platform::LoadIconFile(dir.File("im.ico"), &error);
+        ASSERT_TRUE(icon) << args << ": " << error;
+        EXPECT_EQ(std::make_pair(size, size), std::make_pair(icon->width, icon->height)) << args;
+        const uint32_t got = icon->argb[static_cast<size_t>(y) * icon->width + x];
+        for (int k = 0; k < 32; k += 8)  // ImageMagick rounds half alpha either way
+            EXPECT_NEAR(int(argb >> k & 0xFF), int(got >> k & 0xFF), 1) << args << std::hex << got;
+    }
 }
 
 }  // namespace

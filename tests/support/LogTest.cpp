@@ -1,8 +1,6 @@
 // The record log's line layout and rollover; one test, as the logger is process-wide.
 #include <gtest/gtest.h>
 
-#include <time.h>
-
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -19,16 +17,10 @@ namespace fs = std::filesystem;
 namespace {
 
 std::vector<std::string> ReadLines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path, std::ios::binary);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-// The number a rollover line carries after "line ".
-long LineNumber(const std::string& line) {
-    return std::stol(line.substr(line.find("| line ") + 7));
+    std::vector<std::string> lines(1);
+    for (std::ifstream in(path, std::ios::binary); std::getline(in, lines.back());)
+        lines.emplace_back();
+    return lines.pop_back(), lines;
 }
 
 TEST(Log, LinesAndRollover) {
@@ -37,14 +29,12 @@ TEST(Log, LinesAndRollover) {
     std::error_code ec;
     fs::remove_all(dir, ec);
     ASSERT_TRUE(fs::create_directory(dir));  // the logger does not create the folder
-    const time_t before = time(nullptr);
     VLOG_INFO("log start!");
     VLOG_DEBUG("debug line " << 1);
     VLOG_INFO("codec :"
               << "h264"
               << " size " << 1920 << "x" << 1080 << " \xe5\xbd\x95");
     VLOG_WARN("warn " << 2.5);
-    const time_t after = time(nullptr);
     const std::vector<std::string> lines = ReadLines(path);
     ASSERT_EQ(lines.size(), 3u);
     const std::string thread = log4cplus::thread::getCurrentThreadName();
@@ -52,16 +42,11 @@ TEST(Log, LinesAndRollover) {
                                  "INFO|" + thread + "| codec :h264 size 1920x1080 \xe5\xbd\x95",
                                  "WARN|" + thread + "| warn 2.5"};
     // "|<local date> <time>:<ms>.<us>|<level>|<thread>| <message>"
-    const std::regex layout(R"(\|(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d):\d{3}\.\d{3}\|(.*))");
+    const std::regex layout(R"(\|\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{3}\.\d{3}\|(.*))");
     for (size_t i = 0; i < lines.size(); ++i) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(lines[i], m, layout)) << lines[i];
-        EXPECT_EQ(tails[i], m[2].str());
-        struct tm when = {};
-        ASSERT_TRUE(strptime(m[1].str().c_str(), "%Y-%m-%d %H:%M:%S", &when));
-        when.tm_isdst = -1;
-        EXPECT_GE(mktime(&when), before - 1) << lines[i];
-        EXPECT_LE(mktime(&when), after + 1) << lines[i];
+        EXPECT_EQ(tails[i], m[1].str());
     }
     // Write a bit more than eleven files' worth.
     const std::string filler(8000, 'x');
@@ -70,7 +55,11 @@ TEST(Log, LinesAndRollover) {
     for (long n = 0; n < total; ++n)
         VLOG_INFO("line " << n << " " << filler);
     EXPECT_FALSE(fs::exists(path + ".11"));
-    long newer = total;  // first line number of the next newer file
+    // The number a rollover line carries after "line "; newer: the first of the next newer file.
+    auto LineNumber = [](const std::string& line) {
+        return std::stol(line.substr(line.find("| line ") + 7));
+    };
+    long newer = total;
     for (int i = 0; i <= kLogMaxBackups; ++i) {
         const std::string file = i == 0 ? path : path + "." + std::to_string(i);
         ASSERT_TRUE(fs::exists(file)) << file;
