@@ -93,13 +93,7 @@ void CH264WindowRecorder::setMp3FileName(const char* name) {
 
 void CH264WindowRecorder::setText(const char* fontFile, const char* text, float x, float y, BYTE r,
                                   BYTE g, BYTE b) {
-    m_fontFile = fontFile;
-    m_text = text;
-    m_textX = x;
-    m_textY = y;
-    m_textRed = r;
-    m_textGreen = g;
-    m_textBlue = b;
+    m_overlayText = OverlayText{fontFile, text, x, y, r, g, b};
 }
 
 void CH264WindowRecorder::setFollowTarget(bool follow) {
@@ -294,15 +288,7 @@ int CH264WindowRecorder::ComposeGdiFrame(AVFormatContext*, AVStream*) {
         return -1;
     if (!m_composer)
         m_composer = std::make_unique<CFrameComposer>();
-    OverlayText text;
-    text.font = m_fontFile;
-    text.text = m_text;
-    text.x = m_textX;
-    text.y = m_textY;
-    text.red = m_textRed;
-    text.green = m_textGreen;
-    text.blue = m_textBlue;
-    switch (m_composer->Compose(m_hostWnd, m_scale, m_pPicture.get(), &text)) {
+    switch (m_composer->Compose(m_hostWnd, m_scale, m_pPicture.get(), &m_overlayText)) {
         case CFrameComposer::Result::kNewFrame:
         case CFrameComposer::Result::kPreviousFrame:
             return 0;

@@ -119,11 +119,8 @@ class CH264WindowRecorder {
     int m_forcedFrameRate = 0;  // wins over the configured rate and the quality table
     int m_forcedCrf = -1;       // wins over the quality level's crf
 
-    // Text overlay settings; the two strings are the caller's, not copied.
-    const char* m_fontFile = nullptr;
-    const char* m_text = nullptr;
-    float m_textX = 0, m_textY = 0;
-    BYTE m_textRed = 0, m_textGreen = 0, m_textBlue = 0;
+    // Text overlay settings as setText stored them; the two strings are the caller's, not copied.
+    OverlayText m_overlayText;
 
   protected:
     // Frame composition through m_composer into m_pPicture (made at the encoder's size on the

@@ -24,20 +24,22 @@ std::unique_ptr<IRecordMp4> CreateRecorder(HWND hostWnd, bool videoOnly) {
     return std::unique_ptr<IRecordMp4>(new (std::nothrow) CRecordMp4_Sink(hostWnd));
 }
 
-bool ForceFrameRate(IRecordMp4* recorder, int fps) {
+// Stores `value` in one of the encoder's forced settings when it lies in lo..hi.
+static bool Force(IRecordMp4* recorder, int CH264WindowRecorder::*field, int value, int lo,
+                  int hi) {
     CH264WindowRecorder* encoder = RecorderInternalAccess::EncoderOf(recorder);
-    if (!encoder || fps < 2 || fps > 30)
+    if (!encoder || value < lo || value > hi)
         return false;
-    encoder->m_forcedFrameRate = fps;
+    encoder->*field = value;
     return true;
 }
 
+bool ForceFrameRate(IRecordMp4* recorder, int fps) {
+    return Force(recorder, &CH264WindowRecorder::m_forcedFrameRate, fps, 2, 30);
+}
+
 bool ForceCrf(IRecordMp4* recorder, int crf) {
-    CH264WindowRecorder* encoder = RecorderInternalAccess::EncoderOf(recorder);
-    if (!encoder || crf < 0 || crf > 51)
-        return false;
-    encoder->m_forcedCrf = crf;
-    return true;
+    return Force(recorder, &CH264WindowRecorder::m_forcedCrf, crf, 0, 51);
 }
 
 }  // namespace internal

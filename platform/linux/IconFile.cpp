@@ -3,6 +3,7 @@
 // length is checked against the file before it is used, sizes are bounded before anything is
 // allocated, and every failure is a null result with a reason.
 #include "platform/linux/IconFile.h"
+#include "support/FFmpegPtr.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -148,16 +149,6 @@ std::unique_ptr<IconImage> DecodeBmp(const uint8_t* p, size_t n, std::string* er
 
 // ---- PNG entries ----
 
-struct CodecContextFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-
 // One pixel of a decoded PNG row as straight (a, r, g, b).
 bool ReadPngPixel(const AVFrame* f, int x, int y, uint32_t* a, uint32_t* r, uint32_t* g,
                   uint32_t* b) {
@@ -213,9 +204,9 @@ std::unique_ptr<IconImage> DecodePng(const uint8_t* p, size_t n, std::string* er
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
     if (!codec)
         return Fail(error, "no PNG decoder");
-    std::unique_ptr<AVCodecContext, CodecContextFree> ctx(avcodec_alloc_context3(codec));
-    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
-    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+    AVCodecContextPtr ctx(avcodec_alloc_context3(codec));
+    AVFramePtr frame(av_frame_alloc());
+    AVPacketPtr packet(av_packet_alloc());
     if (!ctx || !frame || !packet)
         return Fail(error, "out of memory");
     ctx->thread_count = 1;
