@@ -322,14 +322,17 @@ int CH264WindowRecorder::write_video_frame(AVFormatContext* fc, AVStream* st, in
     const int composed = ComposeGdiFrame(fc, st);
     if (composed < 0)
         return composed == kCaptureLost ? kCaptureLost : -1;
+    return EncodePicture(fc, st, elapsedMs);
+}
+
+int CH264WindowRecorder::EncodePicture(AVFormatContext* fc, AVStream* st, int64_t elapsedMs) {
     const int64_t index = m_sync.VideoFrameIndex(elapsedMs);
     m_ptsMap[m_pPicture->pts] = static_cast<int32_t>(index);
     m_sync.OnVideoFrame(index);
-    return EncodeStep(fc, st, m_pPicture.get(), static_cast<int>(index));
+    return EncodeStep(fc, st, m_pPicture.get());
 }
 
-int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* picture,
-                                    int frameIndex) {
+int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* picture) {
     AVCodecContext* ctx = m_videoCodec.get();
     if (!ctx)
         return -1;
@@ -364,7 +367,6 @@ int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* 
         return picture ? 0 : -1;
     }
 
-    (void)frameIndex;  // the synchroniser took the picture's index before it was encoded
     int64_t key;
     if (picture) {
         m_lastSubmitted = picture->pts;
@@ -483,7 +485,7 @@ int CH264WindowRecorder::DrainVideo(int lastVideoMs) {
     if (m_writeError != 0)
         return videoEnd;
     for (;;) {
-        const int r = EncodeStep(m_pFormatCtx, m_pVideoStream, nullptr, 0);
+        const int r = EncodeStep(m_pFormatCtx, m_pVideoStream, nullptr);
         if (r < 0)
             break;
         if (r > 0)
@@ -520,10 +522,7 @@ int CH264WindowRecorder::write_video_frame_h264(AVFormatContext* fc, AVStream* s
     ComposeGdiFrame(fc, st);  // a failed capture encodes the previous picture again
     if (!m_pPicture)
         return -1;
-    const int64_t index = m_sync.VideoFrameIndex(elapsedMs);
-    m_ptsMap[m_pPicture->pts] = static_cast<int32_t>(index);
-    m_sync.OnVideoFrame(index);
-    const int ret = EncodeStep(fc, st, m_pPicture.get(), static_cast<int>(index));
+    const int ret = EncodePicture(fc, st, elapsedMs);
     return ret < 0 ? -1 : ret;
 }
 

@@ -67,8 +67,11 @@ class CH264WindowRecorder {
     // Captures, converts and encodes one frame taken `elapsedMs` after the start; returns the
     // written packet's time in ms, -1 when no packet came out, kCaptureLost, or an FFmpeg error.
     int write_video_frame(AVFormatContext* fc, AVStream* st, int64_t elapsedMs);
+    // Stamps the composed picture with the frame index of `elapsedMs` (the synchroniser's) and
+    // encodes it.
+    int EncodePicture(AVFormatContext* fc, AVStream* st, int64_t elapsedMs);
     // One encoder step: `picture` to encode, or null to drain one packet.
-    int EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* picture, int frameIndex);
+    int EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* picture);
 
     // Container for m_fileName with the first video encoder of kEncoderNames that opens;
     // -1 when there is no format for the name or no encoder.
