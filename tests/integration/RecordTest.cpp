@@ -430,6 +430,8 @@ TEST_F(Recording, WriteErrorNotifiesOnceEndsAndMemoryStaysFlat) {
         EXPECT_EQ(
             std::make_pair(messages[0].type, messages[0].data[2]),
             std::make_pair(std::string("WM_RECORDER_NOTIFY"), long(fullDisk ? -ENOSPC : -ENOENT)));
+        for (int i = 0; i < 50 && !end.ended; ++i)  // measured once the end sequence is over
+            SleepMs(100);
         // The recorder object stays; nothing it holds may grow.
         const long rssAtError = residentBytes();
         long rssMax = rssAtError;
