@@ -198,12 +198,12 @@ TEST_F(Recording, WholeScreenTimingAndPause) {
         if (i > 0) {
             EXPECT_GT(a.pts[i], a.pts[i - 1]);
             // No hole where the pause was; a loaded machine drops some frames, the first most.
-            EXPECT_TRUE(a.pts[i - 1] < 1.0 || a.pts[i] - a.pts[i - 1] <= 0.5)
+            EXPECT_TRUE(!kJudgeTiming || a.pts[i - 1] < 1.0 || a.pts[i] - a.pts[i - 1] <= 0.5)
                 << "gap in the time stamps at " << a.pts[i];
             const double lead = offset - (a.counters[i - 1] / double(kSceneFps) - a.pts[i - 1]);
             if (lead > 1.7 && lead < 2.4)
                 ++segment;
-            else
+            else if (kJudgeTiming)
                 EXPECT_LE(std::fabs(lead), 0.15) << "scene and file time part at " << a.pts[i];
         }
         if (segment < 2)
@@ -214,7 +214,9 @@ TEST_F(Recording, WholeScreenTimingAndPause) {
     for (int s = 0; s < 2; ++s) {
         median[s] = Median(offsets[s]);
         for (double d : offsets[s])  // each picture drawn within a couple of frame intervals
-            EXPECT_LE(std::fabs(d - median[s]), 0.1 + 1.0 / kSceneFps + 1e-6) << "segment " << s;
+            if (kJudgeTiming)
+                EXPECT_LE(std::fabs(d - median[s]), 0.1 + 1.0 / kSceneFps + 1e-6)
+                    << "segment " << s;
     }
     // File time 0 is when the recording started; the second segment is the pause later.
     const double started = (t.start - scene_.startMs()) / 1000.0;
@@ -388,10 +390,8 @@ TEST_F(Recording, H264RecorderWritesVideoOnlyFileWithoutDrift) {
     const double drift = Median({offsets.end() - tenth, offsets.end()}) -
                          Median({offsets.begin(), offsets.begin() + tenth});
     std::printf("[ measured ] 30 fps video-only: drift %.3f s over the recording\n", drift);
-    // Under ThreadSanitizer captures slow down as the machine falls behind: drift of their own.
-#if !defined(__SANITIZE_THREAD__)
-    EXPECT_NEAR(drift, 0.0, 0.06);
-#endif
+    if (kJudgeTiming)
+        EXPECT_NEAR(drift, 0.0, 0.06);
 }
 
 // A full disk (1 MiB tmpfs; root only) or a removed folder: the host hears once with the error,
