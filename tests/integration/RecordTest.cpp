@@ -395,8 +395,9 @@ TEST_F(Recording, H264RecorderWritesVideoOnlyFileWithoutDrift) {
     const double drift = Median({offsets.end() - tenth, offsets.end()}) -
                          Median({offsets.begin(), offsets.begin() + tenth});
     std::printf("[ measured ] 30 fps video-only: drift %.3f s over the recording\n", drift);
-    if (kJudgeTiming)
+    if (kJudgeTiming) {
         EXPECT_NEAR(drift, 0.0, 0.06);
+    }
 }
 
 // A full disk (1 MiB tmpfs; root only) or a removed folder: the host hears once with the error,
