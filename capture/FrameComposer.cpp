@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "PixelConvert.h"
 #include "SizeRules.h"
 #include "support/Log.h"
 
@@ -33,6 +34,10 @@ bool CFrameComposer::Convert(const vistrec::platform::ImageView& image, double s
     const int srcH = std::min(image.height, sizerules::ScaledRecordSide(image.height, scale));
     if (srcW <= 0 || srcH <= 0)
         return false;
+    // I420 (libx264's format) goes through libyuv's SIMD converters and scalers; the generic
+    // scaler is kept for the pixel formats other encoders ask for.
+    if (picture->format == AV_PIX_FMT_YUV420P)
+        return pixelconvert::BgraToI420(image, srcW, srcH, picture, &m_scratch);
     const int key[5] = {srcW, srcH, picture->width, picture->height, picture->format};
     if (!m_scaler || !std::equal(key, key + 5, m_scalerKey)) {
         m_scaler.reset(sws_getContext(srcW, srcH, AV_PIX_FMT_BGRA, picture->width, picture->height,

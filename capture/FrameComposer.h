@@ -34,9 +34,10 @@ class CFrameComposer {
     Result Compose(HWND hostWnd, double scale, AVFrame* picture, const OverlayText* text = nullptr);
 
     // Converts the top-left `scale` share of `image` (BGRA) into `picture`. The share is
-    // measured on the image itself, so that no row or column outside it is ever read; the
-    // scaler is rebuilt whenever the share or the picture changes size. False when there is
-    // nothing to convert.
+    // measured on the image itself, so that no row or column outside it is ever read. I420
+    // pictures go through libyuv (a straight conversion at 1:1); other formats through a
+    // generic scaler, rebuilt whenever the share or the picture changes size. False when there
+    // is nothing to convert.
     bool Convert(const vistrec::platform::ImageView& image, double scale, AVFrame* picture);
 
     const CaptureBitmap& Bitmap() const { return m_bitmap; }
@@ -47,6 +48,7 @@ class CFrameComposer {
     SwsContextPtr m_scaler;
     int m_scalerKey[5] = {0, 0, 0, 0, -1};  // source w, h; picture w, h, format
     AVFramePtr m_srcFrame;                  // wraps the source pixels
+    std::vector<uint8_t> m_scratch;         // between scaling and conversion (I420 pictures)
     TextOverlay m_text;                     // font and glyphs kept from frame to frame
 };
 
