@@ -12,6 +12,11 @@
 
 #include "platform/Platform.h"
 
+// Last: for LockDisplay. It defines min and max as macros.
+#include <X11/Xlibint.h>
+#undef min
+#undef max
+
 namespace vistrec {
 namespace platform {
 namespace x11 {
@@ -44,6 +49,10 @@ void OnConnectionLost(::Display* display, void*) {
         g_lost.push_back(display);
     }
     fprintf(stderr, "vistrec: the X server closed the connection\n");
+    // Xlib released the connection's lock before calling the handlers, and the request that
+    // failed releases it once more on its way out: take it back so that the two releases
+    // balance (an unlock of an unlocked mutex otherwise).
+    LockDisplay(display);
 }
 
 // Connections opened by this backend; the host's own connections are not ours to handle.

@@ -178,10 +178,12 @@ TEST_F(Recording, WholeScreenTimingAndPause) {
                {{2000, [&] { r->pauseRecord(); }}, {4000, [&] { pausedMs = r->resumeRecord(); }}});
     r.reset();
     std::printf("[ measured ] resumeRecord %d ms, stopRecord %u ms\n", pausedMs, t.recordedMs);
-    EXPECT_NEAR(pausedMs, 2000, 100);
-    EXPECT_NEAR(t.recordedMs, 5000.0, 150.0);
     const Analysis a =
         ExpectPicture(file, Direct(kWholeScreen, 1.0, kScreenW, kScreenH), scene_.options());
+    if (!kJudgeTiming)
+        return;
+    EXPECT_NEAR(pausedMs, 2000, 100);
+    EXPECT_NEAR(t.recordedMs, 5000.0, 150.0);
     EXPECT_TRUE(std::fabs(a.info.formatDuration - 5.0) <= 0.2 &&
                 std::fabs(a.info.videoDuration - 5.0) <= 0.2 &&
                 std::fabs(a.info.frameRate - 20.0) <= 0.01)
@@ -242,7 +244,8 @@ TEST_F(Recording, DefaultScaleConfiguredRateLogAndSilentTrack) {
     const Analysis a =
         ExpectPicture(file, g, scene_.options(), {Direct(kWholeScreen, 1.0, kScreenW, kScreenH)});
     EXPECT_NEAR(a.info.frameRate, 10.0, 0.01);
-    EXPECT_TRUE(a.info.decodedFrames >= 25 && a.info.decodedFrames <= 31) << a.info.decodedFrames;
+    EXPECT_TRUE(!kJudgeTiming || (a.info.decodedFrames >= 25 && a.info.decodedFrames <= 31))
+        << a.info.decodedFrames;
     for (double pts : a.pts)
         EXPECT_NEAR(std::fmod(pts + 1e-6, 0.1), 0.0, 1e-3) << "not on the 10 fps grid";
 
@@ -388,10 +391,8 @@ TEST_F(Recording, H264RecorderWritesVideoOnlyFileWithoutDrift) {
     const double drift = Median({offsets.end() - tenth, offsets.end()}) -
                          Median({offsets.begin(), offsets.begin() + tenth});
     std::printf("[ measured ] 30 fps video-only: drift %.3f s over the recording\n", drift);
-    // Under ThreadSanitizer captures slow down as the machine falls behind: drift of their own.
-#if !defined(__SANITIZE_THREAD__)
-    EXPECT_NEAR(drift, 0.0, 0.06);
-#endif
+    if (kJudgeTiming)
+        EXPECT_NEAR(drift, 0.0, 0.06);
 }
 
 // A full disk (1 MiB tmpfs; root only) or a removed folder: the host hears once with the error,

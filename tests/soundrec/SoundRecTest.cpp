@@ -309,8 +309,10 @@ TEST_F(SoundRecording, LostServerLeavesSilenceAndSoundReturns) {
     ASSERT_TRUE(restarted) << error;
     const auto [a, v] = Decode(file, t);
     EXPECT_NEAR(v.info.videoDuration, (t.stop - t.start) / 1000.0, 0.6) << "the video runs on";
-    EXPECT_LE(v.MaxGap(), 0.4) << "the video never stops (a loaded machine may hold a frame)";
-    EXPECT_GE(v.info.decodedFrames, static_cast<int>(v.info.videoDuration * 20 * 0.8));
+    if (kJudgeTiming) {
+        EXPECT_LE(v.MaxGap(), 0.4) << "the video never stops (a loaded machine may hold a frame)";
+        EXPECT_GE(v.info.decodedFrames, static_cast<int>(v.info.videoDuration * 20 * 0.8));
+    }
 
     const double wallAtZero = v.WallAtZero(scene_.startMs(), kSceneFps);
     ASSERT_GT(wallAtZero, 0.0) << "no scene counter readable";
