@@ -94,6 +94,20 @@ bool CScreenCapturer::Grab(HWND hostWnd, int x, int y, int w, int h, ImageView* 
 }
 
 bool CScreenCapturer::CaptureScreen(HWND hostWnd, CaptureBitmap* out, bool* grabbed) {
+    return Capture(hostWnd, out, nullptr, grabbed);
+}
+
+bool CScreenCapturer::CaptureView(HWND hostWnd, CaptureBitmap* out, ImageView* view,
+                                  bool* grabbed) {
+    *view = ImageView{};
+    if (!Capture(hostWnd, out, view, grabbed))
+        return false;
+    if (!view->data)
+        *view = ImageView{out->pixels.data(), out->width, out->height, out->Stride()};
+    return true;
+}
+
+bool CScreenCapturer::Capture(HWND hostWnd, CaptureBitmap* out, ImageView* direct, bool* grabbed) {
     if (grabbed)
         *grabbed = false;
     const std::vector<RECT> monitors = BuildMonitorList();
@@ -140,14 +154,19 @@ bool CScreenCapturer::CaptureScreen(HWND hostWnd, CaptureBitmap* out, bool* grab
     if (cs.regionFlag) {
         // The rectangle itself, 1:1, from its own (unrounded) corner.
         ok = Grab(hostWnd, capture.left, capture.top, dstW, dstH, &view);
-        if (ok)
+        if (ok && !(direct && view.width == dstW && view.height == dstH))
             FitInto(view, out, 0, 0, dstW, dstH);
+        else if (ok)
+            *direct = view;  // the grab itself, 1:1: no copy
         place.px -= capture.left;
         place.py -= capture.top;
     } else {
         const sizerules::Placement fit = sizerules::FitMonitor(srcW, srcH, dstW, dstH);
         ok = fit.width > 0 && fit.height > 0 && Grab(hostWnd, srcX, srcY, srcW, srcH, &view);
-        if (ok) {
+        if (ok && direct && fit.width == dstW && fit.height == dstH && view.width == dstW &&
+            view.height == dstH) {
+            *direct = view;  // the whole monitor, 1:1: no copy
+        } else if (ok) {
             ClearBands(out, fit.x, fit.y, fit.width, fit.height);
             FitInto(view, out, fit.x, fit.y, fit.width, fit.height);
         }
@@ -157,7 +176,12 @@ bool CScreenCapturer::CaptureScreen(HWND hostWnd, CaptureBitmap* out, bool* grab
     }
     // Without new pixels the bitmap still holds the last capture with its pointer: drawing the
     // pointer again would leave a second one on it.
-    if (ok)
+    // A grab handed out directly is read again from the screen for the next frame, so the
+    // pointer drawn into it is never carried over.
+    if (ok && direct && direct->data)
+        DrawPointerEffects(place, const_cast<uint8_t*>(direct->data), direct->width, direct->height,
+                           direct->stride);
+    else if (ok)
         DrawPointerEffects(place, out->pixels.data(), out->width, out->height, out->Stride());
     if (grabbed)
         *grabbed = ok;

@@ -53,8 +53,17 @@ class CScreenCapturer {
     // when the grab failed the bitmap holds the previous capture as it was, pointer included,
     // and no pointer is drawn over it again.
     bool CaptureScreen(HWND hostWnd, CaptureBitmap* out, bool* grabbed = nullptr);
+    // The same, except that a grab landing on the whole bitmap at 1:1 is not copied: `view`
+    // then shows the grabber's own image (pointer drawn in, writable, valid until the next
+    // capture); otherwise it shows `out`.
+    bool CaptureView(HWND hostWnd, CaptureBitmap* out, vistrec::platform::ImageView* view,
+                     bool* grabbed);
 
   private:
+    // CaptureScreen, with `direct` (may be null) taking a 1:1 grab instead of the bitmap.
+    bool Capture(HWND hostWnd, CaptureBitmap* out, vistrec::platform::ImageView* direct,
+                 bool* grabbed);
+
     // Copies a grabbed monitor into the placement rectangle of the bitmap, scaling when the
     // sizes differ.
     void FitInto(const vistrec::platform::ImageView& src, CaptureBitmap* out, int x, int y, int w,

@@ -9,17 +9,18 @@
 CFrameComposer::Result CFrameComposer::Compose(HWND hostWnd, double scale, AVFrame* picture,
                                                const OverlayText* text) {
     bool grabbed = false;
-    if (!m_capturer.CaptureScreen(hostWnd, &m_bitmap, &grabbed))
+    vistrec::platform::ImageView image;
+    if (!m_capturer.CaptureView(hostWnd, &m_bitmap, &image, &grabbed))
         return Result::kMonitorLost;
     if (m_bitmap.width <= 0 || m_bitmap.height <= 0)
         return Result::kFailed;
     if (!grabbed)
         return Result::kPreviousFrame;
+    // The captured picture is drawn on where it lies: the bitmap, or the grab itself.
+    uint8_t* pixels = const_cast<uint8_t*>(image.data);
     if (text)
         m_text.Draw(text->font, text->text, text->x, text->y, text->red, text->green, text->blue,
-                    m_bitmap.pixels.data(), m_bitmap.width, m_bitmap.height, m_bitmap.Stride());
-    const vistrec::platform::ImageView image{m_bitmap.pixels.data(), m_bitmap.width,
-                                             m_bitmap.height, m_bitmap.Stride()};
+                    pixels, image.width, image.height, image.stride);
     return Convert(image, scale, picture) ? Result::kNewFrame : Result::kFailed;
 }
 
