@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <chrono>
+
 #include "support/Log.h"
 
 bool CVideoPipeline::Start(AVPixelFormat format, int w, int h, Encode encode) {
@@ -29,6 +31,8 @@ bool CVideoPipeline::Start(AVPixelFormat format, int w, int h, Encode encode) {
     m_lastResult = 0;
     m_dropped = 0;
     m_stretch = 0;
+    m_encoded = m_composed = 0;
+    m_encodeSeconds = m_composeSeconds = 0.0;
     m_thread = std::thread(&CVideoPipeline::Run, this);
     return true;
 }
@@ -52,10 +56,12 @@ AVFrame* CVideoPipeline::Acquire() {
         VLOG_INFO("video encoder caught up after " << m_stretch << " dropped frames");
         m_stretch = 0;
     }
+    m_acquiredAt = std::chrono::steady_clock::now();
     return picture;
 }
 
 void CVideoPipeline::Push(const Item& item) {
+    NoteComposed();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_queue.push_back(item);
@@ -71,7 +77,14 @@ void CVideoPipeline::Repeat(AVFrame* picture, int64_t index) {
     Push(Item{picture, index, true});
 }
 
+void CVideoPipeline::NoteComposed() {
+    m_composeSeconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_acquiredAt).count();
+    ++m_composed;
+}
+
 void CVideoPipeline::GiveBack(AVFrame* picture) {
+    NoteComposed();
     std::lock_guard<std::mutex> lock(m_mutex);
     Release(picture);
 }
@@ -99,7 +112,11 @@ void CVideoPipeline::Run() {
             Release(picture);
             picture = last;
         }
+        const auto start = std::chrono::steady_clock::now();
         m_lastResult = m_encode(picture, item.index);
+        m_encodeSeconds +=
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ++m_encoded;
         if (picture != last) {
             std::lock_guard<std::mutex> lock(m_mutex);
             Release(last);
@@ -119,6 +136,10 @@ void CVideoPipeline::Finish() {
     }
     m_wake.notify_one();
     m_thread.join();
+    VLOG_INFO("video: " << m_composed << " frames captured and converted in "
+                        << (m_composed ? m_composeSeconds * 1000.0 / m_composed : 0.0)
+                        << " ms on average, " << m_encoded << " encoded in "
+                        << (m_encoded ? m_encodeSeconds * 1000.0 / m_encoded : 0.0) << " ms");
     if (m_dropped > 0)
         VLOG_WARN("video encoder behind: " << m_dropped << " frames dropped in this recording");
 }

@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -69,6 +70,7 @@ class CVideoPipeline {
     void Run();
     void Release(AVFrame* picture);  // with m_mutex held
     void Push(const Item& item);
+    void NoteComposed();
 
     std::vector<AVFramePtr> m_pool;
     Encode m_encode;
@@ -80,9 +82,16 @@ class CVideoPipeline {
     bool m_stop = false;
 
     std::atomic<int> m_lastResult{0};
-    int64_t m_dropped = 0;  // record thread only
+    // Encoder thread only while it runs: frames encoded and the wall time they took.
+    int64_t m_encoded = 0;
+    double m_encodeSeconds = 0.0;
+    // Record thread only: drops, and the time from Acquire to the picture's hand-back.
+    int64_t m_dropped = 0;
     int64_t m_stretch = 0;  // drops in the current stretch
-    std::thread m_thread;   // last: starts once the rest exists
+    int64_t m_composed = 0;
+    double m_composeSeconds = 0.0;
+    std::chrono::steady_clock::time_point m_acquiredAt;
+    std::thread m_thread;  // last: starts once the rest exists
 };
 
 #endif
