@@ -20,8 +20,8 @@ using vistrec::platform::ImageView;
 namespace {
 
 // The rows a line of overlay text may touch: its glyphs stand on row y and are 20 pixels high;
-// the band leaves room for tall glyphs and for bearings left of x.
-constexpr int kTextAbove = 64, kTextBelow = 16, kTextLeft = 16;
+// the band leaves room for tall glyphs and anything below the line.
+constexpr int kTextAbove = 64, kTextBelow = 16;
 
 void CopyRect(const CaptureBitmap& from, CaptureBitmap* to, const Box& b) {
     for (int row = b.y; row < b.y + b.h; ++row) {
@@ -139,6 +139,37 @@ void CDamageComposer::Deliver(const std::vector<Box>& dirty, AVFrame* picture) {
     }
 }
 
+Box CDamageComposer::MeasureText(const OverlayText* text, bool on, int width,
+                                 TextOverlay* overlay) {
+    m_textMeasuredWidth = width;
+    if (!on || !overlay || width <= 0)
+        return Box{};
+    // The text is drawn into a band of the bitmap's width filled black, then white: a pixel it
+    // touches differs from the fill in at least one of the two. Done when the text changes.
+    const int y = static_cast<int>(text->y);
+    const int bandH = kTextAbove + kTextBelow;
+    std::vector<uint8_t> band[2];
+    for (int fill = 0; fill < 2; ++fill) {
+        band[fill].assign(static_cast<size_t>(width) * bandH * 4, fill ? 255 : 0);
+        overlay->Draw(text->font, text->text, text->x,
+                      static_cast<float>(kTextAbove) + (text->y - static_cast<float>(y)), text->red,
+                      text->green, text->blue, band[fill].data(), width, bandH, width * 4);
+    }
+    int x0 = width, y0 = bandH, x1 = -1, y1 = -1;
+    for (int row = 0; row < bandH; ++row)
+        for (int col = 0; col < width; ++col) {
+            const size_t i = (static_cast<size_t>(row) * width + col) * 4;
+            if ((band[0][i] | band[0][i + 1] | band[0][i + 2]) == 0 &&
+                (band[1][i] & band[1][i + 1] & band[1][i + 2]) == 255)
+                continue;
+            x0 = std::min(x0, col), x1 = std::max(x1, col);
+            y0 = std::min(y0, row), y1 = std::max(y1, row);
+        }
+    if (x1 < 0)
+        return Box{};
+    return Box{x0, y - kTextAbove + y0, x1 - x0 + 1, y1 - y0 + 1};
+}
+
 CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWND hostWnd,
                                                   double scale, AVFrame* picture,
                                                   const OverlayText* text, TextOverlay* overlay) {
@@ -242,11 +273,9 @@ CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWN
         textState.x = static_cast<int>(text->x), textState.y = static_cast<int>(text->y);
         textState.red = text->red, textState.green = text->green, textState.blue = text->blue;
     }
-    const Box textBox =
-        textState.on ? damage::AlignToChroma(Box{textState.x - kTextLeft, textState.y - kTextAbove,
-                                                 layout.width, kTextAbove + kTextBelow},
-                                             shareW, shareH)
-                     : Box{};
+    if (!(textState == m_text) || layout.width != m_textMeasuredWidth)
+        m_textExtent = MeasureText(text, textState.on, layout.width, overlay);
+    const Box textBox = damage::AlignToChroma(m_textExtent, shareW, shareH);
 
     // What was drawn on the screen.
     std::vector<Box> grabs;

@@ -84,6 +84,8 @@ class CDamageComposer {
     // Says why frames go through the full path, once per change of reason.
     Outcome Unavailable(const char* reason);
     bool EnsureTracker();
+    // The box the text covers on a bitmap `width` pixels wide (drawn on a scratch band).
+    damage::Box MeasureText(const OverlayText* text, bool on, int width, TextOverlay* overlay);
     bool EnsurePictures(int width, int height, int shareW, int shareH);
     // Hands the kept I420 picture to `picture`: the boxes only when `picture` is the one
     // handed the last frame, else all of it (scaled when the sizes differ).
@@ -107,6 +109,8 @@ class CDamageComposer {
     damage::Box m_pointerBox;
     TextState m_text;
     damage::Box m_textBox;
+    damage::Box m_textExtent;  // of m_text, measured when it changed
+    int m_textMeasuredWidth = -1;
     Stats m_stats;
 };
 

@@ -42,7 +42,7 @@ class X11DamageTracker final : public DamageTracker {
     int damageEventBase_ = 0;
     int randrEventBase_ = -1;  // -1: no RandR
     Atom compositorSelection_ = None;
-    int64_t lastCompositorCheckMs_ = INT64_MIN;
+    int64_t lastCompositorCheckMs_ = INT64_MIN / 2;  // long ago, without overflow
     bool compositor_ = false;
     bool known_ = false;  // false: the next trusted answer is kUnknown
     uint64_t overflows_ = 0;
