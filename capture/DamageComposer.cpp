@@ -344,8 +344,15 @@ CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWN
                    static_cast<size_t>(b.w) * 4);
         ++m_stats.boxes;
     }
-    for (const Box& b : dirty)
-        CopyRect(m_clean, &m_composed, b);
+    // Boxes with an overlay drawn in them are converted from the composed picture (restored
+    // from the clean one first), the others straight from the clean one.
+    std::vector<bool> overlaid(dirty.size(), false);
+    for (size_t i = 0; i < dirty.size(); ++i) {
+        overlaid[i] = (drawPointer && damage::Intersects(dirty[i], pointerBox)) ||
+                      (drawText && textState.on && damage::Intersects(dirty[i], textBox));
+        if (overlaid[i])
+            CopyRect(m_clean, &m_composed, dirty[i]);
+    }
     // The same order as the full path: pointer and effect, then the text over them.
     if (drawPointer)
         DrawPointerEffects(place, m_composed.pixels.data(), m_composed.width, m_composed.height,
@@ -354,10 +361,13 @@ CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWN
         overlay->Draw(text->font, text->text, text->x, text->y, text->red, text->green, text->blue,
                       m_composed.pixels.data(), m_composed.width, m_composed.height,
                       m_composed.Stride());
+    const ImageView clean{m_clean.pixels.data(), m_clean.width, m_clean.height, m_clean.Stride()};
     const ImageView composed{m_composed.pixels.data(), m_composed.width, m_composed.height,
                              m_composed.Stride()};
-    for (const Box& b : dirty) {
-        pixelconvert::BgraRectToI420(composed, b.x, b.y, b.w, b.h, m_yuv.get());
+    for (size_t i = 0; i < dirty.size(); ++i) {
+        const Box& b = dirty[i];
+        pixelconvert::BgraRectToI420(overlaid[i] ? composed : clean, b.x, b.y, b.w, b.h,
+                                     m_yuv.get());
         m_stats.pixels += static_cast<uint64_t>(b.Area());
     }
     Deliver(dirty, picture);
