@@ -8,6 +8,16 @@
 
 CFrameComposer::Result CFrameComposer::Compose(HWND hostWnd, double scale, AVFrame* picture,
                                                const OverlayText* text) {
+    switch (m_damage.Compose(&m_capturer, hostWnd, scale, picture, text, &m_text)) {
+        case CDamageComposer::Outcome::kNewFrame:
+            return Result::kNewFrame;
+        case CDamageComposer::Outcome::kPreviousFrame:
+            return Result::kPreviousFrame;
+        case CDamageComposer::Outcome::kMonitorLost:
+            return Result::kMonitorLost;
+        case CDamageComposer::Outcome::kUnavailable:
+            break;  // a full grab
+    }
     bool grabbed = false;
     vistrec::platform::ImageView image;
     if (!m_capturer.CaptureView(hostWnd, &m_bitmap, &image, &grabbed))
