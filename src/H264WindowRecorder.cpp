@@ -328,7 +328,6 @@ int CH264WindowRecorder::write_video_frame(AVFormatContext* fc, AVStream* st, in
         return composed == kCaptureLost ? kCaptureLost : -1;
     const int64_t index = m_sync.VideoFrameIndex(elapsedMs);
     m_sync.OnVideoFrame(index);
-    (void)fc, (void)st;  // the recorder's own output, as for the pipeline
     return EncodePicture(m_pPicture.get(), index);
 }
 

@@ -91,7 +91,9 @@ void Capture(double seconds, const std::string& dir, const std::string& only) {
         const std::string name = std::string(wl.mode) + "-" + screen;
         if (!only.empty() && only != wl.mode && only != name)
             continue;
-        XvfbServer xvfb(XvfbServer::Options{screen + "x24", -1});
+        XvfbServer::Options options;
+        options.screen = screen + "x24";
+        XvfbServer xvfb(options);
         Scene scene;
         std::string error;
         if (!xvfb.Start(&error)) {
