@@ -5,9 +5,11 @@
 // host takes its frame rate only when "Vistrel.json" beside it says "framerate": 0). Workloads:
 // a still desktop, office work and full motion at 1920x1080, then full motion at 1280x720,
 // 2560x1440 and 3840x2160 for how the cost grows (where the size rules shrink the video,
-// FFmpeg is told to scale to the same size). Prints CPU s per recorded s, vistrec's over
-// FFmpeg's, frames delivered of those due, distinct scene frames and luma PSNR against the
-// scene. NAME picks one row ("office", "full-3840x2160", ...).
+// FFmpeg is told to scale to the same size). vistrec runs twice: as it chooses its path, and
+// as "vistrec-full" with damage tracking off (VISTREC_NO_DAMAGE=1: a full grab every frame).
+// Prints CPU s per recorded s, vistrec's over FFmpeg's, frames delivered of those due, distinct
+// scene frames and luma PSNR against the scene. NAME picks one row ("office", "full-3840x2160",
+// ...).
 //   vistrec_bench avsync [--seconds 150] [--keep DIR]: the scene flashes white for the first
 // 100 ms of every second and a 20 ms 1 kHz click plays every second from a flash on; a host
 // records in audio mode 2 and the click's onset (first ms over 0.05 RMS) minus the flash is
@@ -83,7 +85,7 @@ void Capture(double seconds, const std::string& dir, const std::string& only) {
     WriteTextFile(config, R"({"VISTREL_CONFIG":{"framerate":0}})");
     printf(
         "%.0f s per recording at %d fps, crf %d, ultrafast/zerolatency, key frame every 12\n"
-        "workload screen    recorder  video     cpu s/rec s  ratio  frames   due delivered "
+        "workload screen    recorder     video     cpu s/rec s  ratio  frames   due delivered "
         "distinct PSNR dB\n",
         seconds, kFps, kCrf);
     for (const Workload& wl : kWorkloads) {
@@ -105,41 +107,46 @@ void Capture(double seconds, const std::string& dir, const std::string& only) {
             printf("%-8s %-9s cannot start vistrec-testscene\n", wl.mode, screen.c_str());
             continue;
         }
-        const std::string lib = dir + "/vistrec-" + name + ".mp4",
-                          ff = dir + "/x11grab-" + name + ".mp4";
-        Figures ours;
-        ours.cpu = CpuSeconds({ExePath(), "--host", lib, time, "0", rate, "1"}) / seconds;
-        ours = [&] {
-            Figures j = Judge(lib, scene, wl.w, wl.h);
-            j.cpu = ours.cpu;
-            return j;
-        }();
-        // FFmpeg scales to the size the recorder's size rules gave.
-        std::vector<std::string> ffmpeg = {
-            "ffmpeg",  "-nostdin",    "-loglevel", "error",       "-y",          "-f",
-            "x11grab", "-draw_mouse", "0",         "-video_size", screen,        "-framerate",
-            rate,      "-i",          xvfb.name(), "-t",          time,          "-c:v",
-            "libx264", "-preset",     "ultrafast", "-tune",       "zerolatency", "-crf",
-            crf,       "-g",          "12",        "-pix_fmt",    "yuv420p"};
-        const int outW = ours.info.width > 0 ? ours.info.width : wl.w;
-        const int outH = ours.info.height > 0 ? ours.info.height : wl.h;
-        if (outW != wl.w || outH != wl.h) {
-            ffmpeg.push_back("-vf");
-            ffmpeg.push_back("scale=" + std::to_string(outW) + ":" + std::to_string(outH));
+        // vistrec as it chooses its path (damage-driven where it can), then with damage
+        // tracking switched off (every frame a full grab), then FFmpeg, scaling to the size the
+        // recorder's size rules gave.
+        const char* const kRecorders[] = {"vistrec", "vistrec-full", "x11grab"};
+        Figures figures[3];
+        for (int i = 0; i < 3; ++i) {
+            const std::string file = dir + "/" + kRecorders[i] + "-" + name + ".mp4";
+            std::vector<std::string> args = {ExePath(), "--host", file, time, "0", rate, "1"};
+            if (i == 2) {
+                args = {"ffmpeg",    "-nostdin",   "-loglevel",   "error",   "-y",
+                        "-f",        "x11grab",    "-draw_mouse", "0",       "-video_size",
+                        screen,      "-framerate", rate,          "-i",      xvfb.name(),
+                        "-t",        time,         "-c:v",        "libx264", "-preset",
+                        "ultrafast", "-tune",      "zerolatency", "-crf",    crf,
+                        "-g",        "12",         "-pix_fmt",    "yuv420p"};
+                const int outW = figures[0].info.width > 0 ? figures[0].info.width : wl.w;
+                const int outH = figures[0].info.height > 0 ? figures[0].info.height : wl.h;
+                if (outW != wl.w || outH != wl.h) {
+                    args.push_back("-vf");
+                    args.push_back("scale=" + std::to_string(outW) + ":" + std::to_string(outH));
+                }
+                args.push_back(file);
+            }
+            if (i == 1)
+                setenv("VISTREC_NO_DAMAGE", "1", 1);
+            const double cpu = CpuSeconds(args) / seconds;
+            unsetenv("VISTREC_NO_DAMAGE");
+            figures[i] = Judge(file, scene, wl.w, wl.h);
+            figures[i].cpu = cpu;
         }
-        ffmpeg.push_back(ff);
-        const double ffCpu = CpuSeconds(ffmpeg) / seconds;
-        Figures theirs = Judge(ff, scene, wl.w, wl.h);
-        theirs.cpu = ffCpu;
-        const double due = seconds * kFps;
-        for (const Figures* f : {&ours, &theirs}) {
-            printf(
-                "%-8s %-9s %-9s %4dx%-4d %11.3f %6s %6d %5.0f %8.1f%% %8zu %7.2f %s\n", wl.mode,
-                screen.c_str(), f == &ours ? "vistrec" : "x11grab", f->info.width, f->info.height,
-                f->cpu,
-                f == &ours && ffCpu > 0 ? std::to_string(f->cpu / ffCpu).substr(0, 5).c_str() : "",
-                f->info.decodedFrames, due, 100.0 * f->info.decodedFrames / due, f->distinct,
-                f->psnr, f->error.c_str());
+        const double due = seconds * kFps, ffCpu = figures[2].cpu;
+        for (int i = 0; i < 3; ++i) {
+            const Figures& f = figures[i];
+            char ratio[16] = "";
+            if (i < 2 && ffCpu > 0 && f.cpu >= 0)
+                snprintf(ratio, sizeof ratio, "%.3f", f.cpu / ffCpu);
+            printf("%-8s %-9s %-12s %4dx%-4d %11.3f %6s %6d %5.0f %8.1f%% %8zu %7.2f %s\n", wl.mode,
+                   screen.c_str(), kRecorders[i], f.info.width, f.info.height, f.cpu, ratio,
+                   f.info.decodedFrames, due, 100.0 * f.info.decodedFrames / due, f.distinct,
+                   f.psnr, f.error.c_str());
         }
         fflush(stdout);
     }
