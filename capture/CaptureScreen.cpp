@@ -93,9 +93,7 @@ bool CScreenCapturer::Grab(HWND hostWnd, int x, int y, int w, int h, ImageView* 
     return false;
 }
 
-bool CScreenCapturer::CaptureScreen(HWND hostWnd, CaptureBitmap* out, bool* grabbed) {
-    if (grabbed)
-        *grabbed = false;
+bool CScreenCapturer::Layout(CaptureLayout* out) {
     const std::vector<RECT> monitors = BuildMonitorList();
     const int count = static_cast<int>(monitors.size());
     const CaptureSettings& cs = g_captureSettings;
@@ -118,46 +116,86 @@ bool CScreenCapturer::CaptureScreen(HWND hostWnd, CaptureBitmap* out, bool* grab
         mon = monitors[m];
     }
     using sizerules::RoundDown4;
-    const int srcX = RoundDown4(mon.left), srcY = RoundDown4(mon.top);
-    const int srcW = RoundDown4(mon.right - mon.left), srcH = RoundDown4(mon.bottom - mon.top);
     const RECT capture = cs.captureRect;
-    const int dstW = std::max(0, RoundDown4(capture.right - capture.left));
-    const int dstH = std::max(0, RoundDown4(capture.bottom - capture.top));
+    CaptureLayout l;
+    l.width = std::max(0, RoundDown4(capture.right - capture.left));
+    l.height = std::max(0, RoundDown4(capture.bottom - capture.top));
+    l.region = cs.regionFlag;
+    if (l.region) {
+        // The rectangle itself, 1:1, from its own (unrounded) corner.
+        l.srcX = capture.left, l.srcY = capture.top, l.srcW = l.width, l.srcH = l.height;
+        l.fitW = l.width, l.fitH = l.height;
+    } else {
+        l.srcX = RoundDown4(mon.left), l.srcY = RoundDown4(mon.top);
+        l.srcW = RoundDown4(mon.right - mon.left), l.srcH = RoundDown4(mon.bottom - mon.top);
+        const sizerules::Placement fit = sizerules::FitMonitor(l.srcW, l.srcH, l.width, l.height);
+        l.fitX = fit.x, l.fitY = fit.y, l.fitW = fit.width, l.fitH = fit.height;
+    }
+    *out = l;
+    return true;
+}
+
+bool CScreenCapturer::CaptureScreen(HWND hostWnd, CaptureBitmap* out, bool* grabbed) {
+    return Capture(hostWnd, out, nullptr, grabbed);
+}
+
+bool CScreenCapturer::CaptureView(HWND hostWnd, CaptureBitmap* out, ImageView* view,
+                                  bool* grabbed) {
+    *view = ImageView{};
+    if (!Capture(hostWnd, out, view, grabbed))
+        return false;
+    if (!view->data)
+        *view = ImageView{out->pixels.data(), out->width, out->height, out->Stride()};
+    return true;
+}
+
+bool CScreenCapturer::Capture(HWND hostWnd, CaptureBitmap* out, ImageView* direct, bool* grabbed) {
+    if (grabbed)
+        *grabbed = false;
+    CaptureLayout l;
+    if (!Layout(&l))
+        return false;
 
     PointerPlacement place;
     PreparePointerEffects(&place);
 
-    if (out->width != dstW || out->height != dstH) {
-        out->width = dstW;
-        out->height = dstH;
-        out->pixels.assign(static_cast<size_t>(dstW) * dstH * 4, 0);
+    if (out->width != l.width || out->height != l.height) {
+        out->width = l.width;
+        out->height = l.height;
+        out->pixels.assign(static_cast<size_t>(l.width) * l.height * 4, 0);
     }
-    if (dstW == 0 || dstH == 0)
+    if (l.width == 0 || l.height == 0)
         return true;
 
     ImageView view;
     bool ok = false;
-    if (cs.regionFlag) {
-        // The rectangle itself, 1:1, from its own (unrounded) corner.
-        ok = Grab(hostWnd, capture.left, capture.top, dstW, dstH, &view);
-        if (ok)
-            FitInto(view, out, 0, 0, dstW, dstH);
-        place.px -= capture.left;
-        place.py -= capture.top;
+    if (l.region) {
+        ok = Grab(hostWnd, l.srcX, l.srcY, l.width, l.height, &view);
+        if (ok && direct && view.width == l.width && view.height == l.height)
+            *direct = view;  // the grab itself, 1:1: no copy
+        else if (ok)
+            FitInto(view, out, 0, 0, l.width, l.height);
     } else {
-        const sizerules::Placement fit = sizerules::FitMonitor(srcW, srcH, dstW, dstH);
-        ok = fit.width > 0 && fit.height > 0 && Grab(hostWnd, srcX, srcY, srcW, srcH, &view);
-        if (ok) {
-            ClearBands(out, fit.x, fit.y, fit.width, fit.height);
-            FitInto(view, out, fit.x, fit.y, fit.width, fit.height);
+        ok = l.fitW > 0 && l.fitH > 0 && Grab(hostWnd, l.srcX, l.srcY, l.srcW, l.srcH, &view);
+        if (ok && direct && l.OneToOne() && view.width == l.width && view.height == l.height) {
+            *direct = view;  // the whole monitor, 1:1: no copy
+        } else if (ok) {
+            ClearBands(out, l.fitX, l.fitY, l.fitW, l.fitH);
+            FitInto(view, out, l.fitX, l.fitY, l.fitW, l.fitH);
         }
-        // The pointer is placed relative to the monitor, neither scaled nor shifted by a band.
-        place.px -= srcX;
-        place.py -= srcY;
     }
+    // The pointer is placed relative to the grabbed corner (a monitor's: neither scaled nor
+    // shifted by a band).
+    place.px -= l.srcX;
+    place.py -= l.srcY;
     // Without new pixels the bitmap still holds the last capture with its pointer: drawing the
     // pointer again would leave a second one on it.
-    if (ok)
+    // A grab handed out directly is read again from the screen for the next frame, so the
+    // pointer drawn into it is never carried over.
+    if (ok && direct && direct->data)
+        DrawPointerEffects(place, const_cast<uint8_t*>(direct->data), direct->width, direct->height,
+                           direct->stride);
+    else if (ok)
         DrawPointerEffects(place, out->pixels.data(), out->width, out->height, out->Stride());
     if (grabbed)
         *grabbed = ok;

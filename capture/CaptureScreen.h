@@ -39,6 +39,22 @@ class CRetryBackoff {
     int64_t m_nextMs = INT64_MIN;
 };
 
+// Where this frame's capture comes from, as the capture settings and monitors place it.
+struct CaptureLayout {
+    int width = 0, height = 0;  // the bitmap: the capture rectangle's size in multiples of 4
+    bool region = false;        // the capture rectangle itself rather than a whole monitor
+    int srcX = 0, srcY = 0;     // screen corner of what is grabbed
+    int srcW = 0, srcH = 0;     // size of what is grabbed
+    // Where the grab lands in the bitmap (scaled when its size differs from the grab's).
+    int fitX = 0, fitY = 0, fitW = 0, fitH = 0;
+    // The grab lands on the whole bitmap at 1:1: bitmap pixel (x, y) is screen pixel
+    // (srcX + x, srcY + y).
+    bool OneToOne() const {
+        return fitX == 0 && fitY == 0 && fitW == width && fitH == height && srcW == width &&
+               srcH == height;
+    }
+};
+
 // Keeps what one capturing thread reuses from frame to frame: the platform grabber and the
 // scaler that fits a monitor into the bitmap. Not thread-safe; one per record thread.
 class CScreenCapturer {
@@ -53,8 +69,27 @@ class CScreenCapturer {
     // when the grab failed the bitmap holds the previous capture as it was, pointer included,
     // and no pointer is drawn over it again.
     bool CaptureScreen(HWND hostWnd, CaptureBitmap* out, bool* grabbed = nullptr);
+    // The same, except that a grab landing on the whole bitmap at 1:1 is not copied: `view`
+    // then shows the grabber's own image (pointer drawn in, writable, valid until the next
+    // capture); otherwise it shows `out`.
+    bool CaptureView(HWND hostWnd, CaptureBitmap* out, vistrec::platform::ImageView* view,
+                     bool* grabbed);
+
+    // Works out this frame's layout (the follow-target rule included). Returns false, after
+    // telling the host, when the chosen monitor has gone away.
+    bool Layout(CaptureLayout* out);
+
+    // Reads the screen rectangle (x, y, w, h) through the grabber (reconnecting it when its
+    // display connection was lost). The view lasts until the next grab.
+    bool GrabScreen(int x, int y, int w, int h, vistrec::platform::ImageView* view) {
+        return Grab(nullptr, x, y, w, h, view);
+    }
 
   private:
+    // CaptureScreen, with `direct` (may be null) taking a 1:1 grab instead of the bitmap.
+    bool Capture(HWND hostWnd, CaptureBitmap* out, vistrec::platform::ImageView* direct,
+                 bool* grabbed);
+
     // Copies a grabbed monitor into the placement rectangle of the bitmap, scaling when the
     // sizes differ.
     void FitInto(const vistrec::platform::ImageView& src, CaptureBitmap* out, int x, int y, int w,

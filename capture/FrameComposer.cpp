@@ -2,23 +2,35 @@
 
 #include <algorithm>
 
+#include "PixelConvert.h"
 #include "SizeRules.h"
 #include "support/Log.h"
 
 CFrameComposer::Result CFrameComposer::Compose(HWND hostWnd, double scale, AVFrame* picture,
                                                const OverlayText* text) {
+    switch (m_damage.Compose(&m_capturer, hostWnd, scale, picture, text, &m_text)) {
+        case CDamageComposer::Outcome::kNewFrame:
+            return Result::kNewFrame;
+        case CDamageComposer::Outcome::kPreviousFrame:
+            return Result::kPreviousFrame;
+        case CDamageComposer::Outcome::kMonitorLost:
+            return Result::kMonitorLost;
+        case CDamageComposer::Outcome::kUnavailable:
+            break;  // a full grab
+    }
     bool grabbed = false;
-    if (!m_capturer.CaptureScreen(hostWnd, &m_bitmap, &grabbed))
+    vistrec::platform::ImageView image;
+    if (!m_capturer.CaptureView(hostWnd, &m_bitmap, &image, &grabbed))
         return Result::kMonitorLost;
     if (m_bitmap.width <= 0 || m_bitmap.height <= 0)
         return Result::kFailed;
     if (!grabbed)
         return Result::kPreviousFrame;
+    // The captured picture is drawn on where it lies: the bitmap, or the grab itself.
+    uint8_t* pixels = const_cast<uint8_t*>(image.data);
     if (text)
         m_text.Draw(text->font, text->text, text->x, text->y, text->red, text->green, text->blue,
-                    m_bitmap.pixels.data(), m_bitmap.width, m_bitmap.height, m_bitmap.Stride());
-    const vistrec::platform::ImageView image{m_bitmap.pixels.data(), m_bitmap.width,
-                                             m_bitmap.height, m_bitmap.Stride()};
+                    pixels, image.width, image.height, image.stride);
     return Convert(image, scale, picture) ? Result::kNewFrame : Result::kFailed;
 }
 
@@ -33,6 +45,10 @@ bool CFrameComposer::Convert(const vistrec::platform::ImageView& image, double s
     const int srcH = std::min(image.height, sizerules::ScaledRecordSide(image.height, scale));
     if (srcW <= 0 || srcH <= 0)
         return false;
+    // I420 (libx264's format) goes through libyuv's SIMD converters and scalers; the generic
+    // scaler is kept for the pixel formats other encoders ask for.
+    if (picture->format == AV_PIX_FMT_YUV420P)
+        return pixelconvert::BgraToI420(image, srcW, srcH, picture, &m_scratch);
     const int key[5] = {srcW, srcH, picture->width, picture->height, picture->format};
     if (!m_scaler || !std::equal(key, key + 5, m_scalerKey)) {
         m_scaler.reset(sws_getContext(srcW, srcH, AV_PIX_FMT_BGRA, picture->width, picture->height,

@@ -5,6 +5,7 @@
 
 #include "CaptureScreen.h"
 #include "CvxText.h"
+#include "DamageComposer.h"
 #include "support/FFmpegPtr.h"
 
 // The line of text drawn into every frame, as the host set it (strings not owned).
@@ -30,16 +31,19 @@ class CFrameComposer {
 
     // Captures the screen, draws `text` (when given) into the captured picture and converts
     // the top-left `scale` share of it into `picture` (its own format and size). `scale` lies
-    // in (0, 1].
+    // in (0, 1]. Frames take the damage path (only what was drawn is grabbed and converted)
+    // whenever it can serve them, else a full grab.
     Result Compose(HWND hostWnd, double scale, AVFrame* picture, const OverlayText* text = nullptr);
 
     // Converts the top-left `scale` share of `image` (BGRA) into `picture`. The share is
-    // measured on the image itself, so that no row or column outside it is ever read; the
-    // scaler is rebuilt whenever the share or the picture changes size. False when there is
-    // nothing to convert.
+    // measured on the image itself, so that no row or column outside it is ever read. I420
+    // pictures go through libyuv (a straight conversion at 1:1); other formats through a
+    // generic scaler, rebuilt whenever the share or the picture changes size. False when there
+    // is nothing to convert.
     bool Convert(const vistrec::platform::ImageView& image, double scale, AVFrame* picture);
 
     const CaptureBitmap& Bitmap() const { return m_bitmap; }
+    const CDamageComposer::Stats& DamageStats() const { return m_damage.stats(); }
 
   private:
     CScreenCapturer m_capturer;
@@ -47,7 +51,9 @@ class CFrameComposer {
     SwsContextPtr m_scaler;
     int m_scalerKey[5] = {0, 0, 0, 0, -1};  // source w, h; picture w, h, format
     AVFramePtr m_srcFrame;                  // wraps the source pixels
+    std::vector<uint8_t> m_scratch;         // between scaling and conversion (I420 pictures)
     TextOverlay m_text;                     // font and glyphs kept from frame to frame
+    CDamageComposer m_damage;               // the damage path and its kept pictures
 };
 
 #endif

@@ -101,6 +101,28 @@ class ScreenGrabber {
     virtual bool ConnectionLost() const = 0;
 };
 
+// Which parts of the screen changed, as the display server accounts for its own drawing (X11:
+// the DAMAGE extension on the root window; a Windows backend would give the dirty and move
+// rectangles of desktop duplication). One tracker serves one capturing thread.
+class DamageTracker {
+  public:
+    enum class Result {
+        kChanges,    // `rects` holds every change since the previous call (perhaps none)
+        kUnknown,    // the changes are not known (first call, too many to hold, the monitor
+                     // layout changed): take the whole screen as changed
+        kUntrusted,  // damage cannot be trusted now (a compositing manager runs): grab whole
+                     // frames until it can be again (the next trusted call answers kUnknown)
+        kLost,       // the connection to the display server is gone for good: make a new one
+    };
+    virtual ~DamageTracker() = default;
+    // Replaces `rects` with the screen rectangles drawn since the previous call; they may
+    // overlap. The list is bounded: past a limit the rectangles are dropped, the call answers
+    // kUnknown and Overflows() goes up.
+    virtual Result Take(std::vector<RECT>* rects) = 0;
+    // Calls so far that dropped their rectangles for being too many.
+    virtual uint64_t Overflows() const = 0;
+};
+
 // The display server: monitors, the target window, the pointer. Thread-safe.
 class DisplayServer {
   public:
@@ -120,6 +142,9 @@ class DisplayServer {
     virtual bool GetPointer(PointerImage* out) = 0;
     // A new grabber for one capturing thread; null when the display cannot be reached.
     virtual std::unique_ptr<ScreenGrabber> CreateGrabber() = 0;
+    // A new damage tracker for one capturing thread; null when the display cannot be reached
+    // or cannot report damage (then every frame is grabbed whole).
+    virtual std::unique_ptr<DamageTracker> CreateDamageTracker() { return nullptr; }
 };
 
 // The process-wide display server of the backend (connected on first use).

@@ -59,6 +59,13 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
         if (m_pAudioStream)
             open_audio(m_pFormatCtx, m_pAudioStream);
     }
+    // Frames are captured and converted on this thread and encoded on the pipeline's.
+    if (!StartPipeline()) {
+        VLOG_ERROR("no pictures for the video encoder: nothing is recorded");
+        close_audio();
+        TeardownVideo();
+        return -1;
+    }
     if (OpenOutputFile() < 0) {
         if (WriteError() != 0)
             vistrec::platform::PostHostNotification(WriteError());
@@ -114,7 +121,7 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
             WriteAudioFrame(m_pFormatCtx, m_pAudioStream, false, true);
             m_sync.OnAudioFrame();
         } else {
-            const int result = write_video_frame(m_pFormatCtx, m_pVideoStream, elapsed);
+            const int result = QueueVideoFrame(elapsed, false);
             m_sync.OnVideoResult(result);
             if (WriteError() != 0)
                 break;
@@ -136,6 +143,7 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
 
 int CCadmo2Mp4Video::EndSequence(ICadmo2Mp4Video_Sink* sink) {
     VLOG_INFO("begin flush data");
+    FinishPipeline();
     const int videoEnd = DrainVideo(m_sync.LastVideoResult());
     VLOG_INFO("write_video_frame over");
     sink->onTick();
@@ -324,7 +332,7 @@ int CCadmo2Mp4Video::WriteAudioFrame(AVFormatContext* fc, AVStream* st, bool flu
     }
     pkt->stream_index = st->index;
     av_packet_rescale_ts(pkt, ctx->time_base, st->time_base);
-    ret = av_interleaved_write_frame(fc, pkt);
+    ret = WritePacket(fc, pkt);
     av_packet_unref(pkt);
     if (ret < 0) {
         NoteWriteError(ret, "av_interleaved_write_frame error");
@@ -341,7 +349,7 @@ void CCadmo2Mp4Video::DrainAudioEncoder() {
     while (avcodec_receive_packet(ctx, pkt) >= 0) {
         pkt->stream_index = m_pAudioStream->index;
         av_packet_rescale_ts(pkt, ctx->time_base, m_pAudioStream->time_base);
-        const int ret = av_interleaved_write_frame(m_pFormatCtx, pkt);
+        const int ret = WritePacket(m_pFormatCtx, pkt);
         av_packet_unref(pkt);
         if (ret < 0) {
             NoteWriteError(ret, "av_interleaved_write_frame error");

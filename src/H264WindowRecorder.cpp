@@ -279,6 +279,12 @@ int CH264WindowRecorder::open_video(AVFormatContext*, AVStream* st) {
     return 0;
 }
 
+CFrameComposer::Result CH264WindowRecorder::ComposeInto(AVFrame* picture) {
+    if (!m_composer)
+        m_composer = std::make_unique<CFrameComposer>();
+    return m_composer->Compose(m_hostWnd, m_scale, picture, &m_overlayText);
+}
+
 int CH264WindowRecorder::ComposeGdiFrame(AVFormatContext*, AVStream*) {
     if (!m_videoCodec)
         return -1;
@@ -286,9 +292,7 @@ int CH264WindowRecorder::ComposeGdiFrame(AVFormatContext*, AVStream*) {
     if (!m_pPicture &&
         !AllocPicture(m_videoCodec->pix_fmt, m_videoCodec->width, m_videoCodec->height))
         return -1;
-    if (!m_composer)
-        m_composer = std::make_unique<CFrameComposer>();
-    switch (m_composer->Compose(m_hostWnd, m_scale, m_pPicture.get(), &m_overlayText)) {
+    switch (ComposeInto(m_pPicture.get())) {
         case CFrameComposer::Result::kNewFrame:
         case CFrameComposer::Result::kPreviousFrame:
             return 0;
@@ -322,14 +326,60 @@ int CH264WindowRecorder::write_video_frame(AVFormatContext* fc, AVStream* st, in
     const int composed = ComposeGdiFrame(fc, st);
     if (composed < 0)
         return composed == kCaptureLost ? kCaptureLost : -1;
-    return EncodePicture(fc, st, elapsedMs);
+    const int64_t index = m_sync.VideoFrameIndex(elapsedMs);
+    m_sync.OnVideoFrame(index);
+    return EncodePicture(m_pPicture.get(), index);
 }
 
-int CH264WindowRecorder::EncodePicture(AVFormatContext* fc, AVStream* st, int64_t elapsedMs) {
+bool CH264WindowRecorder::StartPipeline() {
+    if (!m_videoCodec)
+        return false;
+    // The pictures take the open encoder's size, which a later setCaptureRect cannot change.
+    return m_pipeline.Start(
+        m_videoCodec->pix_fmt, m_videoCodec->width, m_videoCodec->height,
+        [this](AVFrame* picture, int64_t index) { return EncodePicture(picture, index); });
+}
+
+int CH264WindowRecorder::QueueVideoFrame(int64_t elapsedMs, bool repeatOnFailure) {
+    // The index is taken whether or not the frame goes out: a dropped frame leaves a gap in the
+    // time stamps, and the frames after it keep their wall-clock times.
     const int64_t index = m_sync.VideoFrameIndex(elapsedMs);
-    m_ptsMap[m_pPicture->pts] = static_cast<int32_t>(index);
     m_sync.OnVideoFrame(index);
-    return EncodeStep(fc, st, m_pPicture.get());
+    AVFrame* picture = m_pipeline.Acquire();
+    if (!picture)
+        return m_pipeline.LastResult();
+    const CFrameComposer::Result composed = ComposeInto(picture);
+    if (composed == CFrameComposer::Result::kNewFrame) {
+        m_pipeline.Submit(picture, index);
+    } else if (composed == CFrameComposer::Result::kPreviousFrame || repeatOnFailure) {
+        m_pipeline.Repeat(picture, index);
+    } else {
+        m_pipeline.GiveBack(picture);
+        return composed == CFrameComposer::Result::kMonitorLost ? kCaptureLost : -1;
+    }
+    return m_pipeline.LastResult();
+}
+
+void CH264WindowRecorder::FinishPipeline() {
+    const bool ran = m_pipeline.Running();
+    m_pipeline.Finish();
+    // The loop saw the writer's result of a frame or two before the last: the last one is
+    // where the video ends.
+    if (ran)
+        m_sync.OnVideoResult(m_pipeline.LastResult());
+}
+
+int CH264WindowRecorder::EncodePicture(AVFrame* picture, int64_t index) {
+    picture->pts = m_nextCounter;
+    m_ptsMap[picture->pts] = static_cast<int32_t>(index);
+    const int ret = EncodeStep(m_pFormatCtx, m_pVideoStream, picture);
+    m_nextCounter = picture->pts;  // one more once the encoder took it
+    return ret;
+}
+
+int CH264WindowRecorder::WritePacket(AVFormatContext* fc, AVPacket* pkt) {
+    std::lock_guard<std::mutex> lock(m_muxMutex);
+    return av_interleaved_write_frame(fc, pkt);
 }
 
 int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* picture) {
@@ -390,7 +440,7 @@ int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* 
         pkt->dts = pkt->pts;
     }
     pkt->stream_index = st->index;
-    ret = av_interleaved_write_frame(fc, pkt);
+    ret = WritePacket(fc, pkt);
     av_packet_unref(pkt);
     if (ret != 0) {
         NoteWriteError(ret, "av_interleaved_write_frame error");
@@ -418,6 +468,7 @@ bool CH264WindowRecorder::ResolveIndex(std::map<int64_t, int32_t>* ptsMap, int64
 }
 
 void CH264WindowRecorder::TeardownVideo() {
+    m_pipeline.Finish();
     m_pPicture.reset();
     m_packet.reset();
     m_videoCodec.reset();
@@ -427,6 +478,7 @@ void CH264WindowRecorder::TeardownVideo() {
     m_composer.reset();
     m_draining = false;
     m_lastSubmitted = 0;
+    m_nextCounter = 0;
     m_writeError = 0;
     m_outputCheckedMs = 0;
     m_ptsMap.clear();
@@ -474,9 +526,10 @@ int CH264WindowRecorder::OpenOutputFile() {
 }
 
 void CH264WindowRecorder::NoteWriteError(int error, const char* what) {
-    if (m_writeError != 0 || error >= 0)
+    // Both threads of a recording write packets: the first error stays.
+    int none = 0;
+    if (error >= 0 || !m_writeError.compare_exchange_strong(none, error))
         return;
-    m_writeError = error;
     VLOG_ERROR(what << error << " " << AvErrorText(error) << ": the recording ends");
 }
 
@@ -517,15 +570,6 @@ void CH264WindowRecorder::CheckOutputStillThere(int64_t elapsedMs) {
         NoteWriteError(ret, "output file gone: ");
 }
 
-int CH264WindowRecorder::write_video_frame_h264(AVFormatContext* fc, AVStream* st,
-                                                int64_t elapsedMs) {
-    ComposeGdiFrame(fc, st);  // a failed capture encodes the previous picture again
-    if (!m_pPicture)
-        return -1;
-    const int ret = EncodePicture(fc, st, elapsedMs);
-    return ret < 0 ? -1 : ret;
-}
-
 int CH264WindowRecorder::record_h264(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder*, bool) {
     m_h264Twin = true;
     TeardownVideo();
@@ -540,7 +584,9 @@ int CH264WindowRecorder::record_h264(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder
     // written: counting ran the file 1 % long at 30 fps (a frame every 33 ms, an index every
     // 33.3 ms) and, after a slow capture, ahead of the clock by the frames made up back to back.
     m_sync.Start(m_frameRate, true, 0, 0, 0);
-    if (!sink->isStopped()) {
+    if (!StartPipeline())
+        VLOG_ERROR("no pictures for the video encoder: nothing is recorded");
+    else if (!sink->isStopped()) {
         do {
             if (sink->isPaused()) {
                 SleepMs(100);
@@ -551,13 +597,14 @@ int CH264WindowRecorder::record_h264(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder
                 SleepMs(1);
                 continue;
             }
-            write_video_frame_h264(m_pFormatCtx, m_pVideoStream, elapsed);
+            QueueVideoFrame(elapsed, true);  // a failed capture encodes the previous picture again
             CheckOutputStillThere(elapsed);
             if (m_writeError != 0)
                 break;
             sink->onTick();
         } while (!sink->isStopped());
     }
+    FinishPipeline();
     DrainVideo(0);
     WriteTrailer();
     TeardownVideo();

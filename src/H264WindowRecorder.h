@@ -9,9 +9,11 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "AvSynchroniser.h"
+#include "VideoPipeline.h"
 #include "capture/FrameComposer.h"
 #include "support/FFmpegPtr.h"
 #include "vistrec/IRecordMp4.h"
@@ -63,15 +65,33 @@ class CH264WindowRecorder {
     // Opens the encoder of an added stream that is not open yet.
     int open_video(AVFormatContext* fc, AVStream* st);
 
-    // ---- frame writing (record thread) ----
-    // Captures, converts and encodes one frame taken `elapsedMs` after the start; returns the
-    // written packet's time in ms, -1 when no packet came out, kCaptureLost, or an FFmpeg error.
+    // ---- frame writing ----
+    // Captures, converts and encodes one frame taken `elapsedMs` after the start, all on the
+    // calling thread; returns the written packet's time in ms, -1 when no packet came out,
+    // kCaptureLost, or an FFmpeg error.
     int write_video_frame(AVFormatContext* fc, AVStream* st, int64_t elapsedMs);
-    // Stamps the composed picture with the frame index of `elapsedMs` (the synchroniser's) and
-    // encodes it.
-    int EncodePicture(AVFormatContext* fc, AVStream* st, int64_t elapsedMs);
+
+    // The record loops' way: capture and conversion on the record thread, encoding on the
+    // pipeline's thread. StartPipeline starts it for the open encoder (false when its pictures
+    // cannot be made).
+    bool StartPipeline();
+    // Captures and converts the frame due at `elapsedMs` and queues it for the encoder; or drops
+    // it when the encoder is behind. A capture that yields no new picture queues the previous
+    // picture again, except that without `repeatOnFailure` a lost monitor returns kCaptureLost
+    // and an empty capture -1 (nothing queued). Otherwise returns what the writer returned for
+    // the last frame encoded.
+    int QueueVideoFrame(int64_t elapsedMs, bool repeatOnFailure);
+    // Encodes what is queued and stops the encoder thread; then the encoder may be drained.
+    void FinishPipeline();
+
+    // Stamps `picture` with the next picture counter, maps the counter to frame index `index`
+    // and encodes it (the encoder's thread).
+    int EncodePicture(AVFrame* picture, int64_t index);
     // One encoder step: `picture` to encode, or null to drain one packet.
     int EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* picture);
+    // Writes a packet of either stream: the video packets come from the encoder's thread, the
+    // audio packets from the record thread, so the muxer is taken by one at a time.
+    int WritePacket(AVFormatContext* fc, AVPacket* pkt);
 
     // Container for m_fileName with the first video encoder of kEncoderNames that opens;
     // -1 when there is no format for the name or no encoder.
@@ -92,9 +112,6 @@ class CH264WindowRecorder {
     int DrainVideo(int lastVideoMs);
     // Writes the trailer and tells the host of the output's error, if there was one.
     void WriteTrailer();
-    // The H.264 loop's frame writer: a failed capture encodes the last picture again.
-    int write_video_frame_h264(AVFormatContext* fc, AVStream* st, int64_t elapsedMs);
-
     // Frame index of the packet whose picture counter is `key`: the index stored for that
     // picture, else one more than its predecessor's (stored too), else the key itself. Returns
     // whether the map gave the index.
@@ -130,6 +147,8 @@ class CH264WindowRecorder {
     // first frame): 0, kCaptureLost, or -1 when nothing could be converted. A failed grab
     // leaves the previous picture, which is then encoded again.
     int ComposeGdiFrame(AVFormatContext* fc, AVStream* st);
+    // Composes the screen into `picture` through m_composer (made on first use).
+    CFrameComposer::Result ComposeInto(AVFrame* picture);
     bool AllocPicture(AVPixelFormat format, int w, int h);
 
     // Frees the encoder, pictures, scaler and capture state of the last recording.
@@ -148,12 +167,16 @@ class CH264WindowRecorder {
     // Decides from one clock which frame and which audio go out; holds the frame index due
     // next and the count of audio frames written.
     CAvSynchroniser m_sync;
+    // Encoding: on the pipeline's thread while it runs, on the record thread before and after.
     std::map<int64_t, int32_t> m_ptsMap;  // picture counter -> frame index
+    int64_t m_nextCounter = 0;            // counter the next picture is stamped with
     int64_t m_lastSubmitted = 0;          // counter of the last picture given to the encoder
     bool m_draining = false;              // the end-of-stream marker has been sent
-    int m_writeError = 0;                 // first error of the output, 0: none
+    std::mutex m_muxMutex;                // held while a packet goes into m_pFormatCtx
+    std::atomic<int> m_writeError{0};     // first error of the output, 0: none
     int64_t m_outputCheckedMs = 0;        // elapsed time of the last output check
     bool m_h264Twin = false;              // the H.264 loop's variant of the encoder step
+    CVideoPipeline m_pipeline;            // last: its thread ends before the rest goes
 };
 
 #endif

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "platform/Platform.h"
+#include "platform/linux/X11Damage.h"
 #include "platform/linux/X11ScreenGrabber.h"
 #include "platform/linux/X11Support.h"
 
@@ -140,6 +141,15 @@ class X11DisplayServer final : public DisplayServer {
                 return nullptr;
         }
         return X11ScreenGrabber::Open();
+    }
+
+    std::unique_ptr<DamageTracker> CreateDamageTracker() override {
+        {
+            x11::SharedConnection::Lease lease(x11::SharedConnection::Instance());
+            if (!lease.display())
+                return nullptr;
+        }
+        return X11DamageTracker::Open();
     }
 };
 

@@ -1,7 +1,15 @@
 // Benchmarks, run by hand; they print figures and never fail on one.
-//   vistrec_bench capture [--seconds 20] [--keep DIR]: a host of this program against ffmpeg's
-// x11grab on the whole Xvfb screen with the scene at 30 Hz, at 20 and 30 fps, same settings
-// (the host takes its frame rate only when "Vistrel.json" beside it says "framerate": 0).
+//   vistrec_bench capture [--seconds 10] [--keep DIR] [--only NAME]: a host of this program
+// against ffmpeg's x11grab, one after the other on the same Xvfb screen and test-scene workload,
+// same settings (libx264 ultrafast/zerolatency, crf 23, key frame every 12, 30 fps, 4:2:0; the
+// host takes its frame rate only when "Vistrel.json" beside it says "framerate": 0). Workloads:
+// a still desktop, office work and full motion at 1920x1080, then full motion at 1280x720,
+// 2560x1440 and 3840x2160 for how the cost grows (where the size rules shrink the video,
+// FFmpeg is told to scale to the same size). vistrec runs twice: as it chooses its path, and
+// as "vistrec-full" with damage tracking off (VISTREC_NO_DAMAGE=1: a full grab every frame).
+// Prints CPU s per recorded s, vistrec's over FFmpeg's, frames delivered of those due, distinct
+// scene frames and luma PSNR against the scene. NAME picks one row ("office", "full-3840x2160",
+// ...).
 //   vistrec_bench avsync [--seconds 150] [--keep DIR]: the scene flashes white for the first
 // 100 ms of every second and a 20 ms 1 kHz click plays every second from a flash on; a host
 // records in audio mode 2 and the click's onset (first ms over 0.05 RMS) minus the flash is
@@ -26,50 +34,121 @@ double CpuSeconds(const std::vector<std::string>& args) {
     return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-void Capture(double seconds, const std::string& dir, const XvfbServer& xvfb, const Scene& scene) {
+struct Workload {
+    const char* mode;
+    int w, h;
+};
+constexpr Workload kWorkloads[] = {{"static", 1920, 1080}, {"office", 1920, 1080},
+                                   {"full", 1920, 1080},   {"full", 1280, 720},
+                                   {"full", 2560, 1440},   {"full", 3840, 2160}};
+constexpr int kFps = 30, kCrf = 23;
+
+struct Figures {
+    double cpu = -1.0;  // CPU s per recorded s
+    MediaInfo info;
+    size_t distinct = 0;
+    double psnr = 0.0;
+    std::string error;
+};
+
+// Decodes a recording of `scene` on a w x h screen: frames, distinct counters and the luma PSNR
+// of every tenth distinct frame against the scene rendered again (a still desktop has no
+// counter: every tenth frame against its one picture).
+Figures Judge(const std::string& file, const Scene& scene, int w, int h) {
+    Figures f;
+    std::set<uint32_t> counters;
+    int compared = 0, frames = 0;
+    const bool still = scene.options().workload == testscene::Workload::kStatic;
+    DecodeVideo(
+        file, &f.info,
+        [&](const AVFrame& frame, double) {
+            uint32_t c = 0;
+            const testscene::ScreenToImage map{static_cast<double>(frame.width) / w,
+                                               static_cast<double>(frame.height) / h, 0, 0};
+            if (still ? frames++ % 10 != 0
+                      : !ReadFrameCounter(frame, map, w, h, &c) || !counters.insert(c).second ||
+                            counters.size() % 10 != 1)
+                return;
+            const Bgra ref{w, h, testscene::RenderFrame(c, w, h, scene.options())};
+            f.psnr += LumaPsnr(frame, *ToYuv420(ref, frame.width, frame.height));
+            ++compared;
+        },
+        &f.error);
+    f.distinct = counters.size();
+    f.psnr = compared ? f.psnr / compared : 0.0;
+    return f;
+}
+
+void Capture(double seconds, const std::string& dir, const std::string& only) {
     const std::string config = ExeDir() + "Vistrel.json", time = std::to_string(seconds);
+    const std::string rate = std::to_string(kFps), crf = std::to_string(kCrf);
     WriteTextFile(config, R"({"VISTREL_CONFIG":{"framerate":0}})");
     printf(
-        "Whole 1920x1080 screen for %.0f s, scene at %d Hz, crf 40, ultrafast/zerolatency\n"
-        "recorder  fps cpu s/rec s  frames   due delivered distinct  file s PSNR dB\n",
-        seconds, kSceneFps);
-    for (int fps : {20, 30}) {
-        const std::string rate = std::to_string(fps), lib = dir + "/vistrec-" + rate + ".mp4",
-                          ff = dir + "/x11grab-" + rate + ".mp4";
-        const std::vector<std::string> ffmpeg = {
-            "ffmpeg",  "-nostdin",    "-loglevel", "error",       "-y",          "-f",
-            "x11grab", "-draw_mouse", "0",         "-video_size", "1920x1080",   "-framerate",
-            rate,      "-i",          xvfb.name(), "-t",          time,          "-c:v",
-            "libx264", "-preset",     "ultrafast", "-tune",       "zerolatency", "-crf",
-            "40",      "-g",          "12",        "-pix_fmt",    "yuv420p",     ff};
-        const std::vector<std::string> host = {ExePath(), "--host", lib, time, "0", rate};
-        for (const auto& run : {std::make_pair(host, lib), std::make_pair(ffmpeg, ff)}) {
-            const double cpu = CpuSeconds(run.first);
-            std::set<uint32_t> counters;
-            double psnr = 0.0;
-            int compared = 0;
-            MediaInfo info;
-            std::string error;
-            DecodeVideo(
-                run.second, &info,
-                [&](const AVFrame& frame, double) {
-                    uint32_t c = 0;
-                    if (frame.width != kScreenW ||
-                        !ReadFrameCounter(frame, {}, kScreenW, kScreenH, &c) ||
-                        !counters.insert(c).second || counters.size() % 10 != 1)
-                        return;
-                    const Bgra ref{kScreenW, kScreenH,
-                                   testscene::RenderFrame(c, kScreenW, kScreenH, scene.options())};
-                    psnr += LumaPsnr(frame, *ToYuv420(ref, kScreenW, kScreenH));
-                    ++compared;
-                },
-                &error);
-            printf("%-8s %4d %11.3f %7d %5.0f %8.1f%% %8zu %7.2f %7.2f %s\n",
-                   run.second == lib ? "vistrec" : "x11grab", fps, cpu / seconds,
-                   info.decodedFrames, seconds * fps, 100.0 * info.decodedFrames / (seconds * fps),
-                   counters.size(), info.formatDuration, compared ? psnr / compared : 0.0,
-                   error.c_str());
+        "%.0f s per recording at %d fps, crf %d, ultrafast/zerolatency, key frame every 12\n"
+        "workload screen    recorder     video     cpu s/rec s  ratio  frames   due delivered "
+        "distinct PSNR dB\n",
+        seconds, kFps, kCrf);
+    for (const Workload& wl : kWorkloads) {
+        const std::string screen = std::to_string(wl.w) + "x" + std::to_string(wl.h);
+        const std::string name = std::string(wl.mode) + "-" + screen;
+        if (!only.empty() && only != wl.mode && only != name)
+            continue;
+        XvfbServer::Options options;
+        options.screen = screen + "x24";
+        XvfbServer xvfb(options);
+        Scene scene;
+        std::string error;
+        if (!xvfb.Start(&error)) {
+            printf("%-8s %-9s Xvfb: %s\n", wl.mode, screen.c_str(), error.c_str());
+            continue;
         }
+        xvfb.ExportDisplay();
+        if (!scene.Start(kFps, false, wl.mode)) {
+            printf("%-8s %-9s cannot start vistrec-testscene\n", wl.mode, screen.c_str());
+            continue;
+        }
+        // vistrec as it chooses its path (damage-driven where it can), then with damage
+        // tracking switched off (every frame a full grab), then FFmpeg, scaling to the size the
+        // recorder's size rules gave.
+        const char* const kRecorders[] = {"vistrec", "vistrec-full", "x11grab"};
+        Figures figures[3];
+        for (int i = 0; i < 3; ++i) {
+            const std::string file = dir + "/" + kRecorders[i] + "-" + name + ".mp4";
+            std::vector<std::string> args = {ExePath(), "--host", file, time, "0", rate, "1"};
+            if (i == 2) {
+                args = {"ffmpeg",    "-nostdin",   "-loglevel",   "error",   "-y",
+                        "-f",        "x11grab",    "-draw_mouse", "0",       "-video_size",
+                        screen,      "-framerate", rate,          "-i",      xvfb.name(),
+                        "-t",        time,         "-c:v",        "libx264", "-preset",
+                        "ultrafast", "-tune",      "zerolatency", "-crf",    crf,
+                        "-g",        "12",         "-pix_fmt",    "yuv420p"};
+                const int outW = figures[0].info.width > 0 ? figures[0].info.width : wl.w;
+                const int outH = figures[0].info.height > 0 ? figures[0].info.height : wl.h;
+                if (outW != wl.w || outH != wl.h) {
+                    args.push_back("-vf");
+                    args.push_back("scale=" + std::to_string(outW) + ":" + std::to_string(outH));
+                }
+                args.push_back(file);
+            }
+            if (i == 1)
+                setenv("VISTREC_NO_DAMAGE", "1", 1);
+            const double cpu = CpuSeconds(args) / seconds;
+            unsetenv("VISTREC_NO_DAMAGE");
+            figures[i] = Judge(file, scene, wl.w, wl.h);
+            figures[i].cpu = cpu;
+        }
+        const double due = seconds * kFps, ffCpu = figures[2].cpu;
+        for (int i = 0; i < 3; ++i) {
+            const Figures& f = figures[i];
+            char ratio[16] = "";
+            if (i < 2 && ffCpu > 0 && f.cpu >= 0)
+                snprintf(ratio, sizeof ratio, "%.3f", f.cpu / ffCpu);
+            printf("%-8s %-9s %-12s %4dx%-4d %11.3f %6s %6d %5.0f %8.1f%% %8zu %7.2f %s\n", wl.mode,
+                   screen.c_str(), kRecorders[i], f.info.width, f.info.height, f.cpu, ratio,
+                   f.info.decodedFrames, due, 100.0 * f.info.decodedFrames / due, f.distinct,
+                   f.psnr, f.error.c_str());
+        }
+        fflush(stdout);
     }
     unlink(config.c_str());
 }
@@ -127,38 +206,46 @@ void AvSync(double seconds, const std::string& dir, const Scene& scene, PulseSer
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 6 && std::string(argv[1]) == "--host") {  // file seconds audio-mode fps
+    // --host file seconds audio-mode fps [quality]
+    if ((argc == 6 || argc == 7) && std::string(argv[1]) == "--host") {
         av_log_set_level(AV_LOG_ERROR);
         RecorderPtr r = NewRecorder(argv[2], 1.0, atoi(argv[4]));
         r->setFrameRate(atoi(argv[5]));
+        if (argc == 7)
+            r->setQuality(atoi(argv[6]), 0);  // 1: crf 23
         Record(r.get(), static_cast<int>(atof(argv[3]) * 1000));
         return 0;
     }
     const bool avsync = argc > 1 && std::string(argv[1]) == "avsync";
-    double seconds = avsync ? 150.0 : 20.0;
-    std::string keep;
+    double seconds = avsync ? 150.0 : 10.0;
+    std::string keep, only;
     for (int i = 2; i + 1 < argc; i += 2) {
         if (std::string(argv[i]) == "--seconds")
             seconds = atof(argv[i + 1]);
         else if (std::string(argv[i]) == "--keep")
             keep = argv[i + 1];
+        else if (std::string(argv[i]) == "--only")
+            only = argv[i + 1];
     }
     mkdir((ExeDir() + "log").c_str(), 0755);
     setenv("PULSE_SERVER", "unix:/nonexistent/vistrec-bench-no-pulse", 1);
+    TempDir temp;
+    const std::string dir = keep.empty() ? temp.path() : keep;
+    mkdir(dir.c_str(), 0755);
+    if (!avsync) {
+        Capture(seconds, dir, only);  // an Xvfb of each screen size in turn
+        return 0;
+    }
     XvfbServer xvfb;
     PulseServer pulse;
     Scene scene;
-    TempDir temp;
     std::string error;
-    if (!xvfb.Start(&error) || (avsync && !pulse.Start(&error)))
+    if (!xvfb.Start(&error) || !pulse.Start(&error))
         return fprintf(stderr, "%s\n", error.c_str()), 1;
     xvfb.ExportDisplay();
-    if (avsync)
-        pulse.ExportServer();
-    if (!scene.Start(kSceneFps, avsync))
+    pulse.ExportServer();
+    if (!scene.Start(kSceneFps, true))
         return fprintf(stderr, "cannot start vistrec-testscene\n"), 1;
-    const std::string dir = keep.empty() ? temp.path() : keep;
-    mkdir(dir.c_str(), 0755);
-    avsync ? AvSync(seconds, dir, scene, pulse) : Capture(seconds, dir, xvfb, scene);
+    AvSync(seconds, dir, scene, pulse);
     return 0;
 }

@@ -28,10 +28,13 @@ constexpr int kScreenW = 1920, kScreenH = 1080, kSceneFps = 30;
 // vistrec-testscene drawing on $DISPLAY until the owner goes.
 class Scene {
   public:
-    bool Start(int fps = kSceneFps, bool flash = false) {
+    bool Start(int fps = kSceneFps, bool flash = false, const char* mode = "animated") {
         options_.fps = fps;
         options_.flash = flash;
-        std::vector<std::string> args = {VISTREC_TESTSCENE_PATH, "--fps", std::to_string(fps)};
+        if (!testscene::ParseWorkload(mode, &options_.workload))
+            return false;
+        std::vector<std::string> args = {VISTREC_TESTSCENE_PATH, "--fps", std::to_string(fps),
+                                         "--mode", mode};
         if (flash)
             args.push_back("--flash");
         std::string line;

@@ -15,7 +15,8 @@ class XvfbServer {
   public:
     struct Options {
         std::string screen = "1920x1080x24";
-        int display = -1;  // -1: the first free number
+        int display = -1;                    // -1: the first free number
+        std::vector<std::string> extraArgs;  // e.g. {"-extension", "DAMAGE"}
     };
     XvfbServer() = default;
     explicit XvfbServer(Options o) : options_(std::move(o)), number_(options_.display) {}
@@ -27,6 +28,7 @@ class XvfbServer {
                                          "tcp",           "-displayfd", "1"};
         if (options_.display >= 0)
             args.insert(args.begin() + 1, ":" + std::to_string(options_.display));
+        args.insert(args.end(), options_.extraArgs.begin(), options_.extraArgs.end());
         std::string line;
         if (server_.Spawn(args, nullptr, "|", "/dev/null") && server_.ReadLine(&line, 15000) &&
             !line.empty()) {
@@ -66,6 +68,7 @@ class XvfbServer {
 
 class XvfbEnvironment : public ::testing::Environment {
   public:
+    explicit XvfbEnvironment(XvfbServer::Options options = {}) : server_(std::move(options)) {}
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(server_.Start(&error)) << error;

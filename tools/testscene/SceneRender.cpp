@@ -113,6 +113,24 @@ const std::vector<uint8_t>& Background(int width, int height) {
     return *slot;
 }
 
+// The background with bits 4 and 5 of every colour byte flipped: the full-motion workload
+// alternates between the two so that no pixel keeps its value from one tick to the next.
+const std::vector<uint8_t>& FlippedBackground(int width, int height) {
+    static std::mutex mutex;
+    static std::map<std::pair<int, int>, std::unique_ptr<std::vector<uint8_t>>> cache;
+    const std::vector<uint8_t>& plain = Background(width, height);
+    std::lock_guard<std::mutex> lock(mutex);
+    auto& slot = cache[{width, height}];
+    if (!slot) {
+        slot = std::make_unique<std::vector<uint8_t>>(plain);
+        for (size_t i = 0; i < slot->size(); i += 4) {
+            for (size_t c = 0; c < 3; ++c)
+                (*slot)[i + c] ^= 0x30;
+        }
+    }
+    return *slot;
+}
+
 Rect Intersect(const Rect& a, const Rect& b) {
     const int x0 = std::max(a.x, b.x), y0 = std::max(a.y, b.y);
     const int x1 = std::min(a.x + a.w, b.x + b.w), y1 = std::min(a.y + a.h, b.y + b.h);
@@ -162,6 +180,156 @@ void FillRect(const Rect& r, const Rect& clip, uint8_t value, uint8_t* bgra, int
     }
 }
 
+void FillColor(const Rect& r, const Rect& clip, const uint8_t bgr[3], uint8_t* bgra, int stride) {
+    const Rect area = Intersect(r, clip);
+    for (int y = area.y; y < area.y + area.h; ++y) {
+        uint8_t* p = bgra + static_cast<size_t>(y) * stride + static_cast<size_t>(area.x) * 4;
+        for (int x = 0; x < area.w; ++x, p += 4) {
+            p[0] = bgr[0];
+            p[1] = bgr[1];
+            p[2] = bgr[2];
+            p[3] = 255;
+        }
+    }
+}
+
+// Copies the background scrolled by (dx, dy) (wrapping around) into the clip.
+void ScrolledBackground(const std::vector<uint8_t>& background, int width, int height, int dx,
+                        int dy, const Rect& clip, uint8_t* bgra, int stride) {
+    for (int y = clip.y; y < clip.y + clip.h; ++y) {
+        const uint8_t* row = background.data() + static_cast<size_t>((y + dy) % height) * width * 4;
+        uint8_t* out = bgra + static_cast<size_t>(y) * stride;
+        int x = clip.x;
+        while (x < clip.x + clip.w) {
+            const int sx = (x + dx) % width;
+            const int run = std::min(clip.x + clip.w - x, width - sx);
+            std::memcpy(out + static_cast<size_t>(x) * 4, row + static_cast<size_t>(sx) * 4,
+                        static_cast<size_t>(run) * 4);
+            x += run;
+        }
+    }
+}
+
+// Text: 9 x 16 pixel cells, each glyph a 5 x 7 pattern picked by a hash of its code, a space
+// now and then so that rows look like words.
+constexpr int kCellW = 9, kCellH = 16, kTitleH = 24, kTextMargin = 8;
+constexpr int kOfficeLineChars = 64;
+constexpr int kOfficeCharsPerTick = 3;
+
+uint32_t GlyphBits(uint32_t code) {
+    const uint32_t h = Hash(code * 2654435761U + 99);
+    if (h % 6 == 0)
+        return 0;                   // a space
+    return (h >> 3) | 0x00400010U;  // never empty
+}
+
+void DrawGlyph(uint32_t bits, int cellX, int cellY, const Rect& clip, uint8_t* bgra, int stride) {
+    static const uint8_t kInk[3] = {40, 30, 30};
+    for (int i = 0; i < 35; ++i) {
+        if ((bits >> i) & 1) {
+            const Rect dot{cellX + 2 + i % 5, cellY + 5 + i / 5, 1, 1};
+            FillColor(dot, clip, kInk, bgra, stride);
+        }
+    }
+}
+
+// A desktop window: border, title bar, light body.
+struct Window {
+    Rect frame;
+    uint32_t seed;  // picks the static text of its body
+};
+const Window kWindows[] = {
+    {kOfficeRect, 0},
+    {{1100, 150, 700, 450}, 11},
+    {{300, 760, 800, 260}, 23},
+    {{1250, 680, 560, 330}, 37},
+};
+
+Rect BodyOf(const Rect& frame) {
+    return Rect{frame.x + 1, frame.y + kTitleH, frame.w - 2, frame.h - kTitleH - 1};
+}
+
+void DrawWindowFrame(const Window& win, const Rect& clip, uint8_t* bgra, int stride) {
+    static const uint8_t kBorder[3] = {60, 50, 40}, kTitle[3] = {150, 90, 40},
+                         kBody[3] = {245, 245, 245};
+    FillColor(win.frame, clip, kBorder, bgra, stride);
+    FillColor(Rect{win.frame.x + 1, win.frame.y + 1, win.frame.w - 2, kTitleH - 1}, clip, kTitle,
+              bgra, stride);
+    FillColor(BodyOf(win.frame), clip, kBody, bgra, stride);
+}
+
+// Rows of text in a window body; `charAt(row, col)` gives a glyph code or -1 for nothing.
+template <typename CharAt>
+void DrawText(const Rect& body, const Rect& clipIn, CharAt charAt, uint8_t* bgra, int stride) {
+    const Rect text{body.x + kTextMargin, body.y + kTextMargin / 2, body.w - 2 * kTextMargin,
+                    body.h - kTextMargin};
+    const Rect clip = Intersect(text, clipIn);
+    if (clip.w == 0)
+        return;
+    const int cols = text.w / kCellW;
+    const int row0 = (clip.y - text.y) / kCellH, row1 = (clip.y + clip.h - 1 - text.y) / kCellH;
+    const int col0 = (clip.x - text.x) / kCellW;
+    const int col1 = std::min(cols - 1, (clip.x + clip.w - 1 - text.x) / kCellW);
+    for (int row = row0; row <= row1; ++row) {
+        if (text.y + (row + 1) * kCellH > text.y + text.h)
+            break;
+        for (int col = col0; col <= col1; ++col) {
+            const long long code = charAt(row, col);
+            if (code >= 0)
+                DrawGlyph(GlyphBits(static_cast<uint32_t>(code)), text.x + col * kCellW,
+                          text.y + row * kCellH, clip, bgra, stride);
+        }
+    }
+}
+
+int TextRows(const Rect& body) {
+    return (body.h - kTextMargin) / kCellH;
+}
+
+// The office window's text at `counter`: kOfficeCharsPerTick characters typed per tick on
+// lines of kOfficeLineChars, the last line being typed at the bottom once the window is full.
+void DrawOfficeText(uint32_t counter, const Rect& clip, uint8_t* bgra, int stride) {
+    const Rect body = BodyOf(kOfficeRect);
+    const long long typed = static_cast<long long>(counter) * kOfficeCharsPerTick;
+    const long long line = typed / kOfficeLineChars, col = typed % kOfficeLineChars;
+    const long long first = std::max(0LL, line - TextRows(body) + 1);
+    DrawText(
+        body, clip,
+        [&](int row, int c) -> long long {
+            const long long l = first + row;
+            if (c >= kOfficeLineChars || l > line || (l == line && c >= col))
+                return -1;
+            return l * kOfficeLineChars + c;
+        },
+        bgra, stride);
+    // The caret after the last typed character.
+    static const uint8_t kCaret[3] = {0, 0, 0};
+    const int caretX = body.x + kTextMargin + static_cast<int>(col) * kCellW;
+    const int caretY = body.y + kTextMargin / 2 + static_cast<int>(line - first) * kCellH;
+    FillColor(Rect{caretX, caretY + 2, 2, kCellH - 4}, clip, kCaret, bgra, stride);
+}
+
+void DrawDesktop(uint32_t counter, bool office, const Rect& clip, uint8_t* bgra, int stride) {
+    for (const Window& win : kWindows) {
+        if (Intersect(win.frame, clip).w == 0)
+            continue;
+        DrawWindowFrame(win, clip, bgra, stride);
+        if (win.seed == 0) {
+            if (office)
+                DrawOfficeText(counter, clip, bgra, stride);
+            continue;
+        }
+        const Rect body = BodyOf(win.frame);
+        DrawText(
+            body, clip,
+            [&](int row, int c) -> long long {
+                const uint32_t length = 20 + Hash(win.seed * 1000 + row) % 60;
+                return c < static_cast<int>(length) ? win.seed * 100000LL + row * 100 + c : -1;
+            },
+            bgra, stride);
+    }
+}
+
 // Block (row, col) of the mark for `counter`: true for white.
 bool MarkBlockWhite(uint32_t counter, int row, int col) {
     if (col == 0)
@@ -202,7 +370,39 @@ double PixelLuma(const ImageView& image, int x, int y) {
     return 0.114 * p[0] + 0.587 * p[1] + 0.299 * p[2];
 }
 
+// The counter marks a workload draws.
+std::vector<Rect> DrawnMarks(int width, int height, Workload workload) {
+    std::vector<Rect> marks = MarkRects(width, height);
+    if (workload == Workload::kStatic)
+        marks.clear();
+    else if (workload == Workload::kOffice && marks.size() > 1)
+        marks.resize(1);  // the first one lies inside the office window
+    return marks;
+}
+
 }  // namespace
+
+bool ParseWorkload(const char* text, Workload* workload) {
+    static const std::pair<const char*, Workload> kNames[] = {
+        {"animated", Workload::kAnimated},
+        {"static", Workload::kStatic},
+        {"office", Workload::kOffice},
+        {"full", Workload::kFull},
+    };
+    for (const auto& n : kNames) {
+        if (std::strcmp(text, n.first) == 0) {
+            *workload = n.second;
+            return true;
+        }
+    }
+    return false;
+}
+
+void PointerAt(uint32_t counter, int width, int height, int* x, int* y) {
+    const double t = static_cast<double>(counter);
+    *x = static_cast<int>((0.5 + 0.45 * std::sin(t / 23.0)) * (width - 1));
+    *y = static_cast<int>((0.5 + 0.45 * std::sin(t / 37.0 + 1.0)) * (height - 1));
+}
 
 std::vector<Rect> MarkRects(int width, int height) {
     std::vector<Rect> marks;
@@ -223,19 +423,26 @@ void RenderScene(uint32_t counter, int width, int height, const SceneOptions& op
     const Rect clip = Intersect(clipIn, Rect{0, 0, width, height});
     if (clip.w == 0)
         return;
-    const std::vector<uint8_t>& background = Background(width, height);
-    for (int y = clip.y; y < clip.y + clip.h; ++y) {
-        std::memcpy(bgra + static_cast<size_t>(y) * stride + static_cast<size_t>(clip.x) * 4,
-                    background.data() + (static_cast<size_t>(y) * width + clip.x) * 4,
-                    static_cast<size_t>(clip.w) * 4);
+    const Workload workload = options.workload;
+    if (workload == Workload::kFull) {
+        const std::vector<uint8_t>& background =
+            (counter & 1) ? FlippedBackground(width, height) : Background(width, height);
+        ScrolledBackground(background, width, height, static_cast<int>(counter * 13ULL % width),
+                           static_cast<int>(counter * 7ULL % height), clip, bgra, stride);
+    } else {
+        const std::vector<uint8_t>& background = Background(width, height);
+        ScrolledBackground(background, width, height, 0, 0, clip, bgra, stride);
     }
-    for (const Shape& s : kShapes) {
-        FillShape(s, ShapeRect(s, counter, width, height), clip, bgra, stride);
+    if (workload == Workload::kStatic || workload == Workload::kOffice) {
+        DrawDesktop(counter, workload == Workload::kOffice, clip, bgra, stride);
+    } else {
+        for (const Shape& s : kShapes)
+            FillShape(s, ShapeRect(s, counter, width, height), clip, bgra, stride);
     }
     if (options.flash) {
         FillRect(kFlashRect, clip, FlashOn(counter, options.fps) ? 255 : 0, bgra, stride);
     }
-    for (const Rect& mark : MarkRects(width, height))
+    for (const Rect& mark : DrawnMarks(width, height, workload))
         DrawMark(counter, mark, clip, bgra, stride);
 }
 
@@ -256,13 +463,25 @@ std::vector<Rect> ChangedRects(uint32_t from, uint32_t to, int width, int height
         if (c.w > 0)
             rects.push_back(c);
     };
-    for (const Shape& s : kShapes) {
-        add(ShapeRect(s, from, width, height));
-        add(ShapeRect(s, to, width, height));
+    switch (options.workload) {
+        case Workload::kStatic:
+            break;
+        case Workload::kOffice:
+            add(kOfficeRect);
+            break;
+        case Workload::kFull:
+            add(screen);
+            break;
+        case Workload::kAnimated:
+            for (const Shape& s : kShapes) {
+                add(ShapeRect(s, from, width, height));
+                add(ShapeRect(s, to, width, height));
+            }
+            break;
     }
     if (options.flash)
         add(kFlashRect);
-    for (const Rect& mark : MarkRects(width, height))
+    for (const Rect& mark : DrawnMarks(width, height, options.workload))
         add(mark);
     return rects;
 }

@@ -39,10 +39,29 @@ constexpr int kMarkY = 160;
 constexpr int kFlashMs = 100;
 constexpr Rect kFlashRect = {800, 400, 256, 256};
 
+// What the scene program draws: the workloads a recorder is measured on.
+//  kAnimated: the textured background, moving shapes, both counter marks.
+//  kStatic:   a still desktop (background and a few windows), no mark: nothing ever changes.
+//  kOffice:   the still desktop with one 900 x 600 text window (kOfficeRect) redrawn whole at
+//             every tick with typed text that grows and scrolls, the first counter mark inside
+//             it; the scene program moves the pointer along PointerAt.
+//  kFull:     every pixel changes at every tick (the background scrolls and alternates with its
+//             inverted-bit copy), moving shapes on top, both counter marks at fixed places.
+enum class Workload { kAnimated, kStatic, kOffice, kFull };
+
+// Parses "animated", "static", "office", "full"; false for anything else.
+bool ParseWorkload(const char* text, Workload* workload);
+
+constexpr Rect kOfficeRect = {100, 100, 900, 600};
+
 struct SceneOptions {
     int fps = 30;        // counter ticks per second; the flash patch needs it
     bool flash = false;  // draw the flash patch
+    Workload workload = Workload::kAnimated;
 };
+
+// Where the office workload puts the pointer at `counter`: a smooth path over the whole screen.
+void PointerAt(uint32_t counter, int width, int height, int* x, int* y);
 
 // Top-left corners of the counter marks on a width x height screen: one at (kMarkX, kMarkY)
 // and, when the screen is wide enough, a copy at (width / 2 + kMarkX, kMarkY) so that a capture
@@ -59,7 +78,8 @@ std::vector<uint8_t> RenderFrame(uint32_t counter, int width, int height,
                                  const SceneOptions& options = SceneOptions());
 
 // Rectangles whose pixels may differ between frames `from` and `to` (moving shapes at both
-// counters, counter marks, flash patch), clipped to the screen. They may overlap.
+// counters, counter marks, flash patch, the office window, the whole screen for kFull), clipped
+// to the screen. They may overlap. Empty for kStatic.
 std::vector<Rect> ChangedRects(uint32_t from, uint32_t to, int width, int height,
                                const SceneOptions& options);
 

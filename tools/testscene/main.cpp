@@ -2,8 +2,9 @@
 // counter by wall-clock time (counter = elapsed_ms x fps / 1000), so that the counter read from
 // a recorded frame tells when that frame was on the screen.
 //
-//   vistrec-testscene [--fps N] [--frames N] [--flash]
+//   vistrec-testscene [--fps N] [--frames N] [--flash] [--mode animated|static|office|full]
 //
+// --mode picks the workload (see testscene::Workload); with "office" the pointer is moved too.
 // Only the rectangles that change are redrawn (MIT-SHM XShmPutImage from one full-screen shared
 // image, plain XPutImage without MIT-SHM), under a server grab so that a capture never sees a
 // half-drawn frame. Once the first frame is on the screen it prints
@@ -147,8 +148,13 @@ int main(int argc, char** argv) {
             frames = ParsePositive(argv[++i], "--frames");
         } else if (arg == "--flash") {
             options.flash = true;
+        } else if (arg == "--mode" && i + 1 < argc &&
+                   testscene::ParseWorkload(argv[i + 1], &options.workload)) {
+            ++i;
         } else {
-            std::fprintf(stderr, "usage: vistrec-testscene [--fps N] [--frames N] [--flash]\n");
+            std::fprintf(stderr,
+                         "usage: vistrec-testscene [--fps N] [--frames N] [--flash] "
+                         "[--mode animated|static|office|full]\n");
             return 2;
         }
     }
@@ -206,6 +212,11 @@ int main(int argc, char** argv) {
             XGrabServer(dpy);
             for (const auto& r : rects)
                 image.Put(root, gc, r);
+            if (options.workload == testscene::Workload::kOffice) {
+                int px = 0, py = 0;
+                testscene::PointerAt(next, width, height, &px, &py);
+                XWarpPointer(dpy, None, root, 0, 0, 0, 0, px, py);
+            }
             XUngrabServer(dpy);
             // Waits until the server has read the image before it is drawn into again.
             XSync(dpy, False);

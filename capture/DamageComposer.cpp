@@ -1,0 +1,380 @@
+#include "DamageComposer.h"
+
+#include <libyuv/planar_functions.h>
+#include <libyuv/scale.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "CaptureSettings.h"
+#include "FrameComposer.h"
+#include "MouseEffects.h"
+#include "PixelConvert.h"
+#include "SizeRules.h"
+#include "support/Log.h"
+
+using damage::Box;
+using vistrec::platform::DamageTracker;
+using vistrec::platform::ImageView;
+
+namespace {
+
+// The rows a line of overlay text may touch: its glyphs stand on row y and are 20 pixels high;
+// the band leaves room for tall glyphs and anything below the line.
+constexpr int kTextAbove = 64, kTextBelow = 16;
+
+void CopyRect(const CaptureBitmap& from, CaptureBitmap* to, const Box& b) {
+    for (int row = b.y; row < b.y + b.h; ++row) {
+        const size_t offset =
+            static_cast<size_t>(row) * from.Stride() + static_cast<size_t>(b.x) * 4;
+        memcpy(to->pixels.data() + offset, from.pixels.data() + offset,
+               static_cast<size_t>(b.w) * 4);
+    }
+}
+
+bool IntersectsAny(const Box& b, const std::vector<Box>& boxes) {
+    for (const Box& o : boxes)
+        if (damage::Intersects(b, o))
+            return true;
+    return false;
+}
+
+}  // namespace
+
+bool CDamageComposer::PointerState::operator==(const PointerState& o) const {
+    return drawn == o.drawn && px == o.px && py == o.py && drawW == o.drawW && drawH == o.drawH &&
+           effect == o.effect && effectDx == o.effectDx && effectDy == o.effectDy &&
+           effectW == o.effectW && effectH == o.effectH && width == o.width && height == o.height &&
+           argb == o.argb;
+}
+
+bool CDamageComposer::TextState::operator==(const TextState& o) const {
+    return on == o.on && font == o.font && text == o.text && x == o.x && y == o.y && red == o.red &&
+           green == o.green && blue == o.blue;
+}
+
+CDamageComposer::CDamageComposer() = default;
+CDamageComposer::~CDamageComposer() = default;
+
+CDamageComposer::Outcome CDamageComposer::Unavailable(const char* reason) {
+    m_valid = false;
+    if (m_reason != reason) {
+        m_reason = reason;
+        VLOG_INFO("capture: full grabs (" << reason << ")");
+    }
+    return Outcome::kUnavailable;
+}
+
+bool CDamageComposer::EnsureTracker() {
+    const int64_t now = vistrec::platform::GetMsTime();
+    if (!m_tracker && m_trackerRetry.Due(now)) {
+        m_tracker = vistrec::platform::Display().CreateDamageTracker();
+        if (m_tracker)
+            m_trackerRetry.Succeeded();
+        else
+            m_trackerRetry.Failed(now);
+        m_overflows = 0;
+    }
+    return m_tracker != nullptr;
+}
+
+bool CDamageComposer::EnsurePictures(int width, int height, int shareW, int shareH) {
+    if (m_clean.width != width || m_clean.height != height) {
+        for (CaptureBitmap* b : {&m_clean, &m_composed}) {
+            b->width = width;
+            b->height = height;
+            b->pixels.assign(static_cast<size_t>(width) * height * 4, 0);
+        }
+    }
+    if (!m_yuv || m_yuv->width != shareW || m_yuv->height != shareH) {
+        AVFramePtr yuv(av_frame_alloc());
+        if (!yuv)
+            return false;
+        yuv->format = AV_PIX_FMT_YUV420P;
+        yuv->width = shareW;
+        yuv->height = shareH;
+        if (av_frame_get_buffer(yuv.get(), 0) < 0)
+            return false;
+        m_yuv = std::move(yuv);
+    }
+    return true;
+}
+
+void CDamageComposer::Deliver(const std::vector<Box>& dirty, AVFrame* picture) {
+    const AVFrame* src = m_yuv.get();
+    const bool sameBuffer = picture->data[0] == m_lastPicture &&
+                            picture->width == m_lastPictureSize[0] &&
+                            picture->height == m_lastPictureSize[1];
+    m_lastPicture = picture->data[0];
+    m_lastPictureSize[0] = picture->width;
+    m_lastPictureSize[1] = picture->height;
+    if (picture->width != src->width || picture->height != src->height) {
+        // The video is scaled (a share below 1, or the size rules shrink the picture): the kept
+        // picture stays at capture size and the whole of it is scaled for every frame that
+        // changed. Scaling only the changed boxes would need their filter margins worked out
+        // and would still touch most rows; the I420 scale is cheap next to the encoder, and a
+        // frame without change still costs nothing.
+        libyuv::I420Scale(src->data[0], src->linesize[0], src->data[1], src->linesize[1],
+                          src->data[2], src->linesize[2], src->width, src->height, picture->data[0],
+                          picture->linesize[0], picture->data[1], picture->linesize[1],
+                          picture->data[2], picture->linesize[2], picture->width, picture->height,
+                          libyuv::kFilterBox);
+        return;
+    }
+    if (!sameBuffer) {
+        av_frame_copy(picture, src);
+        return;
+    }
+    for (const Box& b : dirty) {
+        libyuv::CopyPlane(src->data[0] + static_cast<size_t>(b.y) * src->linesize[0] + b.x,
+                          src->linesize[0],
+                          picture->data[0] + static_cast<size_t>(b.y) * picture->linesize[0] + b.x,
+                          picture->linesize[0], b.w, b.h);
+        for (int p = 1; p <= 2; ++p) {
+            const size_t s = static_cast<size_t>(b.y / 2) * src->linesize[p] + b.x / 2;
+            const size_t d = static_cast<size_t>(b.y / 2) * picture->linesize[p] + b.x / 2;
+            libyuv::CopyPlane(src->data[p] + s, src->linesize[p], picture->data[p] + d,
+                              picture->linesize[p], (b.w + 1) / 2, (b.h + 1) / 2);
+        }
+    }
+}
+
+Box CDamageComposer::MeasureText(const OverlayText* text, bool on, int width,
+                                 TextOverlay* overlay) {
+    m_textMeasuredWidth = width;
+    if (!on || !overlay || width <= 0)
+        return Box{};
+    // The text is drawn into a band of the bitmap's width filled black, then white: a pixel it
+    // touches differs from the fill in at least one of the two. Done when the text changes.
+    const int y = static_cast<int>(text->y);
+    const int bandH = kTextAbove + kTextBelow;
+    std::vector<uint8_t> band[2];
+    for (int fill = 0; fill < 2; ++fill) {
+        band[fill].assign(static_cast<size_t>(width) * bandH * 4, fill ? 255 : 0);
+        overlay->Draw(text->font, text->text, text->x,
+                      static_cast<float>(kTextAbove) + (text->y - static_cast<float>(y)), text->red,
+                      text->green, text->blue, band[fill].data(), width, bandH, width * 4);
+    }
+    int x0 = width, y0 = bandH, x1 = -1, y1 = -1;
+    for (int row = 0; row < bandH; ++row)
+        for (int col = 0; col < width; ++col) {
+            const size_t i = (static_cast<size_t>(row) * width + col) * 4;
+            if ((band[0][i] | band[0][i + 1] | band[0][i + 2]) == 0 &&
+                (band[1][i] & band[1][i + 1] & band[1][i + 2]) == 255)
+                continue;
+            x0 = std::min(x0, col), x1 = std::max(x1, col);
+            y0 = std::min(y0, row), y1 = std::max(y1, row);
+        }
+    if (x1 < 0)
+        return Box{};
+    return Box{x0, y - kTextAbove + y0, x1 - x0 + 1, y1 - y0 + 1};
+}
+
+CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWND hostWnd,
+                                                  double scale, AVFrame* picture,
+                                                  const OverlayText* text, TextOverlay* overlay) {
+    // Damage is tracked on the whole screen; a host window's own drawable goes the full way.
+    if (hostWnd)
+        return Unavailable("host window");
+    if (!picture || picture->format != AV_PIX_FMT_YUV420P)
+        return Unavailable("encoder picture not I420");
+    if (!EnsureTracker())
+        return Unavailable("no damage tracking on this display");
+    // Read every frame, also while the full path is taken, so that no event piles up.
+    const DamageTracker::Result result = m_tracker->Take(&m_rects);
+    if (m_tracker->Overflows() != m_overflows) {
+        m_overflows = m_tracker->Overflows();
+        VLOG_WARN("damage: too many rectangles in one frame, whole frame grabbed (" << m_overflows
+                                                                                    << " so far)");
+    }
+    switch (result) {
+        case DamageTracker::Result::kLost:
+            // The display server went away or was reset: a new tracker once it is back.
+            m_tracker.reset();
+            return Unavailable("damage tracking lost its display connection");
+        case DamageTracker::Result::kUntrusted:
+            return Unavailable("compositing manager");
+        case DamageTracker::Result::kUnknown:
+            m_valid = false;
+            break;
+        case DamageTracker::Result::kChanges:
+            break;
+    }
+
+    CaptureLayout layout;
+    if (!capturer->Layout(&layout)) {
+        m_valid = false;
+        return Outcome::kMonitorLost;
+    }
+    if (layout.width <= 0 || layout.height <= 0)
+        return Unavailable("empty capture rectangle");
+    if (!layout.OneToOne())
+        return Unavailable("monitor fitted into a capture rectangle of another size");
+    // The share of the bitmap that reaches the video, as the full path's conversion reads it.
+    scale = std::min(scale, 1.0);
+    const int shareW = std::min(layout.width, sizerules::ScaledRecordSide(layout.width, scale));
+    const int shareH = std::min(layout.height, sizerules::ScaledRecordSide(layout.height, scale));
+    if (shareW <= 0 || shareH <= 0)
+        return Unavailable("empty share");
+    // A new place or size (another monitor for the follow-target rule, a new rectangle or
+    // share) starts from a whole grab.
+    const int key[6] = {layout.srcX, layout.srcY, layout.width, layout.height, shareW, shareH};
+    if (!std::equal(key, key + 6, m_key)) {
+        std::copy(key, key + 6, m_key);
+        m_valid = false;
+    }
+    const int64_t now = vistrec::platform::GetMsTime();
+    if (now - m_lastFullMs >= kRefreshMs)
+        m_valid = false;
+    if (!EnsurePictures(layout.width, layout.height, shareW, shareH))
+        return Unavailable("out of memory");
+    if (!m_reason.empty()) {
+        VLOG_INFO("capture: damage path");
+        m_reason.clear();
+    }
+
+    PointerPlacement place;
+    PreparePointerEffects(&place);
+    place.px -= layout.srcX;
+    place.py -= layout.srcY;
+
+    // The overlays of this frame and the boxes they cover.
+    PointerState pointer;
+    const vistrec::platform::PointerImage& p = place.pointer;
+    pointer.drawn = g_mouse.m_mouseShow != 0 && p.visible && p.width > 0 && p.height > 0 &&
+                    p.argb.size() >= static_cast<size_t>(p.width) * p.height;
+    pointer.px = place.px, pointer.py = place.py;
+    pointer.drawW = place.drawW > 0 ? place.drawW : p.width;
+    pointer.drawH = place.drawH > 0 ? place.drawH : p.height;
+    pointer.effect = place.effect.get();
+    if (place.effect) {
+        pointer.effectDx = place.effectDx, pointer.effectDy = place.effectDy;
+        pointer.effectW = place.effectW > 0 ? place.effectW : place.effect->width;
+        pointer.effectH = place.effectH > 0 ? place.effectH : place.effect->height;
+    }
+    if (pointer.drawn) {
+        pointer.width = p.width, pointer.height = p.height;
+        pointer.argb = p.argb;
+    }
+    Box pointerBox;
+    if (pointer.drawn)
+        pointerBox = Box{pointer.px, pointer.py, pointer.drawW, pointer.drawH};
+    if (pointer.effect)
+        pointerBox = damage::BoundingBox(
+            pointerBox, Box{pointer.px + pointer.effectDx, pointer.py + pointer.effectDy,
+                            pointer.effectW, pointer.effectH});
+    pointerBox = damage::AlignToChroma(pointerBox, shareW, shareH);
+
+    TextState textState;
+    if (text && text->text && text->text[0]) {
+        textState.on = true;
+        textState.font = text->font ? text->font : "";
+        textState.text = text->text;
+        textState.x = static_cast<int>(text->x), textState.y = static_cast<int>(text->y);
+        textState.red = text->red, textState.green = text->green, textState.blue = text->blue;
+    }
+    if (!(textState == m_text) || layout.width != m_textMeasuredWidth)
+        m_textExtent = MeasureText(text, textState.on, layout.width, overlay);
+    const Box textBox = damage::AlignToChroma(m_textExtent, shareW, shareH);
+
+    // What was drawn on the screen.
+    std::vector<Box> grabs;
+    if (!m_valid) {
+        grabs.push_back(Box{0, 0, shareW, shareH});
+        m_lastFullMs = now;
+        ++m_stats.rebuilds;
+    } else {
+        std::vector<Box> reported;
+        reported.reserve(m_rects.size());
+        for (const RECT& r : m_rects)
+            reported.push_back(
+                Box{static_cast<int>(r.left) - layout.srcX, static_cast<int>(r.top) - layout.srcY,
+                    static_cast<int>(r.right - r.left), static_cast<int>(r.bottom - r.top)});
+        grabs = damage::Merge(reported, shareW, shareH);
+    }
+
+    // What must be restored from the clean picture and converted again: the grabs, each
+    // overlay that moved or changed (where it was and where it is), and each overlay that has
+    // restored pixels under it, which is then drawn again whole.
+    std::vector<Box> dirty = grabs;
+    bool drawPointer = !m_valid || !(pointer == m_pointer);
+    bool drawText = !m_valid || !(textState == m_text);
+    if (drawPointer)
+        dirty.insert(dirty.end(), {m_pointerBox, pointerBox});
+    if (drawText)
+        dirty.insert(dirty.end(), {m_textBox, textBox});
+    for (;;) {
+        dirty = damage::Merge(dirty, shareW, shareH);
+        bool grew = false;
+        if (!drawPointer && IntersectsAny(pointerBox, dirty)) {
+            drawPointer = grew = true;
+            dirty.push_back(pointerBox);
+        }
+        if (!drawText && IntersectsAny(textBox, dirty)) {
+            drawText = grew = true;
+            dirty.push_back(textBox);
+        }
+        if (!grew)
+            break;
+    }
+    ++m_stats.frames;
+    if (dirty.empty()) {
+        if (picture->data[0] == m_lastPicture && picture->width == m_lastPictureSize[0] &&
+            picture->height == m_lastPictureSize[1]) {
+            ++m_stats.unchanged;
+            return Outcome::kPreviousFrame;
+        }
+        Deliver(dirty, picture);
+        return Outcome::kNewFrame;
+    }
+
+    for (const Box& b : grabs) {
+        ImageView view;
+        if (!capturer->GrabScreen(layout.srcX + b.x, layout.srcY + b.y, b.w, b.h, &view) ||
+            view.width < b.w || view.height < b.h) {
+            // Nothing could be read (the display server is away): the picture keeps the last
+            // frame, and the next one that can be read is grabbed whole.
+            m_valid = false;
+            return Outcome::kPreviousFrame;
+        }
+        for (int row = 0; row < b.h; ++row)
+            memcpy(m_clean.pixels.data() + static_cast<size_t>(b.y + row) * m_clean.Stride() +
+                       static_cast<size_t>(b.x) * 4,
+                   view.data + static_cast<size_t>(row) * view.stride,
+                   static_cast<size_t>(b.w) * 4);
+        ++m_stats.boxes;
+    }
+    // Boxes with an overlay drawn in them are converted from the composed picture (restored
+    // from the clean one first), the others straight from the clean one.
+    std::vector<bool> overlaid(dirty.size(), false);
+    for (size_t i = 0; i < dirty.size(); ++i) {
+        overlaid[i] = (drawPointer && damage::Intersects(dirty[i], pointerBox)) ||
+                      (drawText && textState.on && damage::Intersects(dirty[i], textBox));
+        if (overlaid[i])
+            CopyRect(m_clean, &m_composed, dirty[i]);
+    }
+    // The same order as the full path: pointer and effect, then the text over them.
+    if (drawPointer)
+        DrawPointerEffects(place, m_composed.pixels.data(), m_composed.width, m_composed.height,
+                           m_composed.Stride());
+    if (drawText && textState.on && overlay)
+        overlay->Draw(text->font, text->text, text->x, text->y, text->red, text->green, text->blue,
+                      m_composed.pixels.data(), m_composed.width, m_composed.height,
+                      m_composed.Stride());
+    const ImageView clean{m_clean.pixels.data(), m_clean.width, m_clean.height, m_clean.Stride()};
+    const ImageView composed{m_composed.pixels.data(), m_composed.width, m_composed.height,
+                             m_composed.Stride()};
+    for (size_t i = 0; i < dirty.size(); ++i) {
+        const Box& b = dirty[i];
+        pixelconvert::BgraRectToI420(overlaid[i] ? composed : clean, b.x, b.y, b.w, b.h,
+                                     m_yuv.get());
+        m_stats.pixels += static_cast<uint64_t>(b.Area());
+    }
+    Deliver(dirty, picture);
+    m_valid = true;
+    m_pointer = std::move(pointer);
+    m_pointerBox = pointerBox;
+    m_text = std::move(textState);
+    m_textBox = textBox;
+    return Outcome::kNewFrame;
+}

@@ -1,0 +1,117 @@
+// The damage path of frame composition: only what the display server reports as drawn since
+// the last frame is grabbed and converted, into a picture kept from frame to frame. A frame
+// in which nothing was drawn and the pointer, its effect and the text stayed as they were costs
+// no grab and no conversion: the encoder gets the previous picture again.
+//
+// Three pictures are kept at the capture bitmap's size: the screen as grabbed ("clean"), the
+// same with the pointer, the click effect and the text drawn on ("composed"), and the top-left
+// share of the composed one in I420. The overlays are never baked into the clean picture: where
+// they were and where they are now is restored from it and drawn again each time either moves,
+// changes or has new screen pixels under it.
+#ifndef VISTREC_CAPTURE_DAMAGECOMPOSER_H
+#define VISTREC_CAPTURE_DAMAGECOMPOSER_H
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CaptureScreen.h"
+#include "DamageRegion.h"
+#include "support/FFmpegPtr.h"
+
+struct OverlayText;
+class TextOverlay;
+
+class CDamageComposer {
+  public:
+    // The whole picture is grabbed again at least this often, which bounds how long a change
+    // the display server failed to report can stay in the video.
+    static constexpr int64_t kRefreshMs = 3000;
+
+    enum class Outcome {
+        kUnavailable,    // damage cannot serve this frame: compose it from a full grab
+        kNewFrame,       // `picture` holds the screen as it is now
+        kPreviousFrame,  // nothing changed (or nothing could be read): `picture` is untouched
+        kMonitorLost,    // the chosen monitor has gone away (the host has been told)
+    };
+
+    // What the path has done so far.
+    struct Stats {
+        uint64_t frames = 0;     // frames composed on this path
+        uint64_t unchanged = 0;  // of them, frames left untouched
+        uint64_t rebuilds = 0;   // of them, frames grabbed whole (first, refresh, lost damage)
+        uint64_t boxes = 0;      // damaged boxes grabbed
+        uint64_t pixels = 0;     // pixels converted
+    };
+
+    CDamageComposer();
+    ~CDamageComposer();
+    CDamageComposer(const CDamageComposer&) = delete;
+    CDamageComposer& operator=(const CDamageComposer&) = delete;
+
+    // Composes one frame into `picture` (AV_PIX_FMT_YUV420P only) from the top-left `scale`
+    // share of the capture, as the full path would. `overlay` draws `text` (may be null).
+    Outcome Compose(CScreenCapturer* capturer, HWND hostWnd, double scale, AVFrame* picture,
+                    const OverlayText* text, TextOverlay* overlay);
+
+    // The kept pictures no longer match the screen (a frame went through the full path): the
+    // next frame on this path is grabbed whole.
+    void Invalidate() { m_valid = false; }
+
+    const Stats& stats() const { return m_stats; }
+
+  private:
+    // What decides how the pointer and its effect look in a frame.
+    struct PointerState {
+        bool drawn = false;
+        int px = 0, py = 0, drawW = 0, drawH = 0;
+        const void* effect = nullptr;
+        int effectDx = 0, effectDy = 0, effectW = 0, effectH = 0;
+        int width = 0, height = 0;
+        std::vector<uint32_t> argb;
+        bool operator==(const PointerState& o) const;
+    };
+    struct TextState {
+        bool on = false;
+        std::string font, text;
+        int x = 0, y = 0;
+        uint8_t red = 0, green = 0, blue = 0;
+        bool operator==(const TextState& o) const;
+    };
+
+    // Says why frames go through the full path, once per change of reason.
+    Outcome Unavailable(const char* reason);
+    bool EnsureTracker();
+    // The box the text covers on a bitmap `width` pixels wide (drawn on a scratch band).
+    damage::Box MeasureText(const OverlayText* text, bool on, int width, TextOverlay* overlay);
+    bool EnsurePictures(int width, int height, int shareW, int shareH);
+    // Hands the kept I420 picture to `picture`: the boxes only when `picture` is the one
+    // handed the last frame, else all of it (scaled when the sizes differ).
+    void Deliver(const std::vector<damage::Box>& dirty, AVFrame* picture);
+
+    std::unique_ptr<vistrec::platform::DamageTracker> m_tracker;
+    CRetryBackoff m_trackerRetry;
+    uint64_t m_overflows = 0;
+    std::vector<RECT> m_rects;
+    std::string m_reason;  // why the last frame went the full way; empty while on this path
+
+    bool m_valid = false;  // the kept pictures hold the screen as of the last frame
+    int64_t m_lastFullMs = 0;
+    int m_key[6] = {0, 0, 0, 0, 0, 0};  // grabbed corner, bitmap size, share size
+    CaptureBitmap m_clean, m_composed;
+    AVFramePtr m_yuv;  // the share of m_composed, I420
+    const uint8_t* m_lastPicture = nullptr;
+    int m_lastPictureSize[2] = {0, 0};
+
+    PointerState m_pointer;
+    damage::Box m_pointerBox;
+    TextState m_text;
+    damage::Box m_textBox;
+    damage::Box m_textExtent;  // of m_text, measured when it changed
+    int m_textMeasuredWidth = -1;
+    Stats m_stats;
+};
+
+#endif  // VISTREC_CAPTURE_DAMAGECOMPOSER_H

@@ -1,0 +1,268 @@
+// The damage path against full grabs on a real X server: after every change the test makes on
+// the screen, the picture the damage path composes equals a full grab of the same screen with
+// the same pointer, effect and text, converted whole, pixel for pixel. Fallbacks (compositing
+// manager, overflow, a moved region, a restarted server) keep it so.
+// gtest before Xlib, whose macros (None, Bool) would break it.
+#include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "SceneRender.h"
+#include "capture/CaptureSettings.h"
+#include "capture/FrameComposer.h"
+#include "capture/MouseEffects.h"
+#include "capture/PixelConvert.h"
+#include "common/XClient.h"
+#include "common/XvfbFixture.h"
+
+namespace {
+
+using vistrec::test::XClient;
+using vistrec::test::XvfbServer;
+constexpr int kW = 1920, kH = 1080;
+constexpr char kFont[] = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+std::unique_ptr<XvfbServer> g_server;
+
+AVFramePtr NewPicture(int w, int h) {
+    AVFramePtr f(av_frame_alloc());
+    f->format = AV_PIX_FMT_YUV420P, f->width = w, f->height = h;
+    EXPECT_EQ(av_frame_get_buffer(f.get(), 0), 0);
+    return f;
+}
+
+// Where two I420 pictures first differ ("" when they do not).
+std::string FirstDifference(const AVFrame& a, const AVFrame& b) {
+    for (int p = 0; p < 3; ++p) {
+        const int w = p ? (a.width + 1) / 2 : a.width, h = p ? (a.height + 1) / 2 : a.height;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                if (a.data[p][y * a.linesize[p] + x] != b.data[p][y * b.linesize[p] + x])
+                    return "plane " + std::to_string(p) + " at " + std::to_string(x) + "," +
+                           std::to_string(y);
+    }
+    return "";
+}
+
+// A highlight icon of our own: a translucent ring, premultiplied.
+EffectIcons RingIcons() {
+    auto icon = std::make_shared<vistrec::platform::IconImage>();
+    icon->width = icon->height = 40, icon->xHotspot = icon->yHotspot = 20;
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 40; ++x) {
+            const int d2 = (x - 20) * (x - 20) + (y - 20) * (y - 20);
+            icon->argb.push_back(d2 < 400 && d2 > 225 ? 0x80800000u : 0u);
+        }
+    EffectIcons icons;
+    icons.highlight = icon;
+    return icons;
+}
+
+class DamagePath : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        x_.emplace();
+        ASSERT_TRUE(x_->ok());
+        g_captureSettings = CaptureSettings();
+        g_captureSettings.captureRect = {0, 0, kW, kH};
+        g_captureSettings.displayNumber = 1;
+        g_mouse = MouseSettings();
+        g_mouse.m_mouseShow = 1, g_mouse.m_mouseSize = 100, g_mouse.m_lightShow = 1;
+        SetEffectIcons(RingIcons());
+        Draw(0, 0, [](int x, int y) { return 0x404040u + ((x ^ y) & 0x3f) * 0x10101u; });
+    }
+    void TearDown() override { SetEffectIcons(EffectIcons()); }
+
+    // Paints (x, y, w, h) of the root window.
+    void Draw(int x, int y, const std::function<uint32_t(int, int)>& colour, int w = kW,
+              int h = kH) {
+        x_->Paint(x_->root(), x, y, w, h, colour);
+    }
+
+    // Composes a frame on the damage path and a full grab of the same screen, and expects the
+    // same picture.
+    void ExpectSameAsFullGrab(const std::string& what, AVFrame* picture) {
+        SCOPED_TRACE(what);
+        const auto result = composer_.Compose(nullptr, 1.0, picture, &text_);
+        ASSERT_TRUE(result == CFrameComposer::Result::kNewFrame ||
+                    result == CFrameComposer::Result::kPreviousFrame);
+        CaptureBitmap bitmap;
+        bool grabbed = false;
+        // A grabber whose server restarted reconnects within a few tries.
+        for (int i = 0; i < 40 && !grabbed; ++i, vistrec::platform::SleepMs(50))
+            ASSERT_TRUE(fullGrab_.CaptureScreen(nullptr, &bitmap, &grabbed));
+        ASSERT_TRUE(grabbed);
+        referenceText_.Draw(text_.font, text_.text, text_.x, text_.y, text_.red, text_.green,
+                            text_.blue, bitmap.pixels.data(), bitmap.width, bitmap.height,
+                            bitmap.Stride());
+        AVFramePtr reference = NewPicture(picture->width, picture->height);
+        ASSERT_TRUE(pixelconvert::BgraRectToI420(
+            {bitmap.pixels.data(), bitmap.width, bitmap.height, bitmap.Stride()}, 0, 0,
+            picture->width, picture->height, reference.get()));
+        EXPECT_EQ(FirstDifference(*picture, *reference), "");
+    }
+
+    std::optional<XClient> x_;
+    CFrameComposer composer_;
+    CScreenCapturer fullGrab_;
+    TextOverlay referenceText_;
+    OverlayText text_{kFont, "damage 0123", 40.0f, 660.0f, 250, 250, 40};
+};
+
+TEST_F(DamagePath, OfficeWorkloadMatchesFullGrabs) {
+    AVFramePtr picture = NewPicture(kW, kH);
+    testscene::SceneOptions office;
+    office.workload = testscene::Workload::kOffice;
+    std::vector<uint8_t> screen(static_cast<size_t>(kW) * kH * 4);
+    ExpectSameAsFullGrab("before", picture.get());
+    const uint64_t pixelsBefore = composer_.DamageStats().pixels;
+    const int ticks = 30;
+    for (int tick = 0; tick < ticks; ++tick) {
+        // The first tick draws the whole scene, the others what changed since the one before.
+        std::vector<testscene::Rect> rects{{0, 0, kW, kH}};
+        if (tick > 0)
+            rects = testscene::ChangedRects(tick - 1, tick, kW, kH, office);
+        for (const auto& r : rects) {
+            testscene::RenderScene(tick, kW, kH, office, screen.data(), kW * 4, r);
+            Draw(
+                r.x, r.y,
+                [&](int x, int y) {
+                    const uint8_t* p = &screen[(static_cast<size_t>(y) * kW + x) * 4];
+                    return static_cast<uint32_t>(p[2] << 16 | p[1] << 8 | p[0]);
+                },
+                r.w, r.h);
+        }
+        int px = 0, py = 0;
+        testscene::PointerAt(tick * 7, kW, kH, &px, &py);
+        x_->WarpPointer(px, py);
+        ExpectSameAsFullGrab("tick " + std::to_string(tick), picture.get());
+    }
+    // The text window and the pointer's surroundings changed, not the whole screen.
+    const CDamageComposer::Stats& s = composer_.DamageStats();
+    EXPECT_EQ(s.frames, static_cast<uint64_t>(ticks + 1));
+    EXPECT_LT(s.pixels - pixelsBefore, static_cast<uint64_t>(ticks) * kW * kH * 3 / 4);
+    // Nothing changed: nothing is grabbed or converted, the picture stays.
+    const uint64_t unchanged = s.unchanged, pixels = s.pixels;
+    ExpectSameAsFullGrab("still", picture.get());
+    EXPECT_EQ(s.unchanged, unchanged + 1);
+    EXPECT_EQ(s.pixels, pixels);
+}
+
+TEST_F(DamagePath, MovedWindowLeavesNoStalePixels) {
+    AVFramePtr picture = NewPicture(kW, kH);
+    ExpectSameAsFullGrab("before", picture.get());
+    const Window w = x_->CreateWindow(0, 10, 10, 300, 200, nullptr);
+    x_->MapAndWait(w);
+    for (int step = 0; step < 24; ++step) {
+        XMoveWindow(x_->get(), w, 10 + step * 53, 10 + step * 29);
+        x_->Sync();
+        ExpectSameAsFullGrab("step " + std::to_string(step), picture.get());
+    }
+    XDestroyWindow(x_->get(), w);
+    x_->Sync();
+    ExpectSameAsFullGrab("destroyed", picture.get());
+}
+
+// Frames taken while damage is not trusted go the full way; the damage path then starts again
+// from a whole grab.
+TEST_F(DamagePath, CompositingManagerMeansFullGrabs) {
+    AVFramePtr picture = NewPicture(kW, kH);
+    ExpectSameAsFullGrab("before", picture.get());
+    const Atom cm = XInternAtom(x_->get(), "_NET_WM_CM_S0", False);
+    const Window owner = x_->CreateWindow(0, 0, 0, 1, 1, nullptr);
+    XSetSelectionOwner(x_->get(), cm, owner, CurrentTime);
+    x_->Sync();
+    vistrec::platform::SleepMs(1100);  // the owner is looked at once a second
+    const CDamageComposer::Stats& s = composer_.DamageStats();
+    const uint64_t frames = s.frames, rebuilds = s.rebuilds;
+    ASSERT_EQ(composer_.Compose(nullptr, 1.0, picture.get(), &text_),
+              CFrameComposer::Result::kNewFrame);
+    EXPECT_EQ(s.frames, frames) << "a frame took the damage path under a compositing manager";
+    Draw(
+        200, 200, [](int, int) { return 0xff0000u; }, 100, 100);
+    XSetSelectionOwner(x_->get(), cm, None, CurrentTime);
+    x_->Sync();
+    vistrec::platform::SleepMs(1100);
+    ExpectSameAsFullGrab("after", picture.get());
+    EXPECT_EQ(s.rebuilds, rebuilds + 1);
+}
+
+// More drawings than the tracker keeps in one frame: the frame is grabbed whole.
+TEST_F(DamagePath, OverflowMeansWholeGrab) {
+    AVFramePtr picture = NewPicture(kW, kH);
+    ExpectSameAsFullGrab("before", picture.get());
+    // Two graphics contexts in turn, so that Xlib cannot join the fills into one request.
+    GC gcs[2] = {XCreateGC(x_->get(), x_->root(), 0, nullptr),
+                 XCreateGC(x_->get(), x_->root(), 0, nullptr)};
+    for (int i = 0; i < 6000; ++i)
+        XFillRectangle(x_->get(), x_->root(), gcs[i & 1], i % 100 * 12, i / 100 * 11, 2, 2);
+    for (GC gc : gcs)
+        XFreeGC(x_->get(), gc);
+    x_->Sync();
+    const uint64_t rebuilds = composer_.DamageStats().rebuilds;
+    ExpectSameAsFullGrab("dots", picture.get());
+    EXPECT_EQ(composer_.DamageStats().rebuilds, rebuilds + 1);
+}
+
+// A region that moves (as the follow-target rule moves the capture to another monitor) starts
+// again from a whole grab at its new place.
+TEST_F(DamagePath, MovedRegionStartsAgain) {
+    AVFramePtr picture = NewPicture(640, 480);
+    g_captureSettings.regionFlag = true;
+    for (const RECT& r : {RECT{100, 100, 740, 580}, RECT{360, 200, 1000, 680}}) {
+        g_captureSettings.captureRect = r;
+        ExpectSameAsFullGrab("region at " + std::to_string(r.left), picture.get());
+        Draw(
+            r.left + 20, r.top + 20, [](int x, int) { return 0x00ff00u * (x & 1); }, 50, 50);
+        ExpectSameAsFullGrab("drawn in region", picture.get());
+    }
+}
+
+// Last: the server goes away and comes back at the same number.
+TEST_F(DamagePath, RestartedServerMeansWholeGrab) {
+    AVFramePtr picture = NewPicture(kW, kH);
+    ExpectSameAsFullGrab("before", picture.get());
+    XvfbServer::Options options;
+    options.screen = "1920x1080x24";
+    options.display = std::stoi(g_server->name().substr(1));
+    x_.reset();
+    g_server->Stop();
+    EXPECT_EQ(composer_.Compose(nullptr, 1.0, picture.get(), &text_),
+              CFrameComposer::Result::kPreviousFrame);
+    g_server = std::make_unique<XvfbServer>(options);
+    std::string error;
+    ASSERT_TRUE(g_server->Start(&error)) << error;
+    g_server->ExportDisplay();
+    x_.emplace();
+    ASSERT_TRUE(x_->ok());
+    Draw(
+        0, 0, [](int, int) { return 0x0000ffu; }, 64, 64);
+    const uint64_t rebuilds = composer_.DamageStats().rebuilds;
+    // New connections are opened at a slowing pace: a few frame intervals.
+    for (int i = 0; i < 100 && composer_.DamageStats().rebuilds == rebuilds; ++i) {
+        composer_.Compose(nullptr, 1.0, picture.get(), &text_);
+        vistrec::platform::SleepMs(50);
+    }
+    EXPECT_GT(composer_.DamageStats().rebuilds, rebuilds);
+    ExpectSameAsFullGrab("after", picture.get());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    XvfbServer::Options options;
+    options.screen = "1920x1080x24";
+    g_server = std::make_unique<XvfbServer>(options);
+    std::string error;
+    if (!g_server->Start(&error))
+        return fprintf(stderr, "%s\n", error.c_str()), 1;
+    g_server->ExportDisplay();
+    const int result = RUN_ALL_TESTS();
+    g_server.reset();
+    return result;
+}

@@ -1,0 +1,80 @@
+// Recordings of the office workload through libvistrec.so, checked by decoding: every frame is
+// the scene at the counter it shows, and the counter moves on. Run twice by CTest: on an X
+// server with DAMAGE (the damage path) and with --no-damage-extension on one without it (the
+// fallback to full grabs).
+#include <algorithm>
+#include <set>
+
+#include "common/RecorderFixture.h"
+// After gtest (in the fixture): Xlib's macros would break it.
+#include <X11/extensions/Xdamage.h>
+
+namespace vistrec {
+namespace test {
+namespace {
+
+bool g_withoutDamage = false;
+
+TEST(DamageRecord, OfficeWorkloadRecordsTheScene) {
+    XClient x;
+    ASSERT_TRUE(x.ok());
+    int event = 0, error = 0;
+    ASSERT_EQ(XDamageQueryExtension(x.get(), &event, &error) != 0, !g_withoutDamage);
+    Scene scene;
+    ASSERT_TRUE(scene.Start(kSceneFps, false, "office"));
+    TempDir dir;
+    const std::string file = dir.path() + "/office.mp4";
+    RecorderPtr r = NewRecorder(file, 1.0);
+    ASSERT_TRUE(r);
+    r->setFrameRate(30);
+    Record(r.get(), 3000);
+
+    const testscene::Rect office = testscene::kOfficeRect;
+    double minOffice = 99.0, minWhole = 99.0;
+    int unread = 0;
+    std::set<uint32_t> counters;
+    MediaInfo info;
+    std::string decodeError;
+    ASSERT_TRUE(DecodeVideo(
+        file, &info,
+        [&](const AVFrame& frame, double) {
+            uint32_t counter = 0;
+            if (!ReadFrameCounter(frame, {}, kScreenW, kScreenH, &counter))
+                return void(++unread);
+            counters.insert(counter);
+            const Bgra screen{kScreenW, kScreenH,
+                              testscene::RenderFrame(counter, kScreenW, kScreenH, scene.options())};
+            const FramePtr reference = ToYuv420(screen, kScreenW, kScreenH);
+            minOffice = std::min(minOffice, LumaPsnr(frame, *reference, office));
+            minWhole = std::min(minWhole, LumaPsnr(frame, *reference));
+        },
+        &decodeError))
+        << decodeError;
+    std::printf("[ measured ] %s: %d frames, %zu counters, min PSNR %.2f dB (text window %.2f)\n",
+                g_withoutDamage ? "full grabs" : "damage path", info.decodedFrames, counters.size(),
+                minWhole, minOffice);
+    EXPECT_GT(info.decodedFrames, 10);
+    EXPECT_EQ(unread, 0);
+    // A frame left with old pixels would show an old counter again and again.
+    EXPECT_GE(counters.size() * 2, static_cast<size_t>(info.decodedFrames));
+    EXPECT_GE(minOffice, 30.0);
+    EXPECT_GE(minWhole, 30.0);
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace vistrec
+
+int main(int argc, char** argv) {
+    using namespace vistrec::test;
+    mkdir((ExeDir() + "log").c_str(), 0755);
+    setenv("PULSE_SERVER", "unix:/nonexistent/vistrec-test-no-pulse", 1);
+    av_log_set_level(AV_LOG_ERROR);
+    ::testing::InitGoogleTest(&argc, argv);
+    XvfbServer::Options options;
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--no-damage-extension")
+            g_withoutDamage = true, options.extraArgs = {"-extension", "DAMAGE"};
+    ::testing::AddGlobalTestEnvironment(new XvfbEnvironment(options));
+    return RUN_ALL_TESTS();
+}
