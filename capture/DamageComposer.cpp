@@ -6,7 +6,6 @@
 
 #include <algorithm>
 
-#include "CaptureSettings.h"
 #include "FrameComposer.h"
 #include "MouseEffects.h"
 #include "PixelConvert.h"

@@ -95,7 +95,8 @@ class CDamageComposer {
     CRetryBackoff m_trackerRetry;
     uint64_t m_overflows = 0;
     std::vector<RECT> m_rects;
-    std::string m_reason;  // why the last frame went the full way; empty while on this path
+    // Why the last frame went the full way; empty while on this path (logged at each change).
+    std::string m_reason = "not started";
 
     bool m_valid = false;  // the kept pictures hold the screen as of the last frame
     int64_t m_lastFullMs = 0;
