@@ -238,7 +238,7 @@ CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWN
         m_valid = false;
     }
     const int64_t now = vistrec::platform::GetMsTime();
-    if (now - m_lastFullMs >= kRefreshMs)
+    if (now - m_lastFullMs >= m_refreshMs)
         m_valid = false;
     if (!EnsurePictures(layout.width, layout.height, shareW, shareH))
         return Unavailable("out of memory");

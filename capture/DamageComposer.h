@@ -61,6 +61,8 @@ class CDamageComposer {
     void Invalidate() { m_valid = false; }
 
     const Stats& stats() const { return m_stats; }
+    // Replaces kRefreshMs (tests: a slow run must not see refreshes it did not ask for).
+    void SetRefreshMs(int64_t ms) { m_refreshMs = ms; }
 
   private:
     // What decides how the pointer and its effect look in a frame.
@@ -101,6 +103,7 @@ class CDamageComposer {
 
     bool m_valid = false;  // the kept pictures hold the screen as of the last frame
     int64_t m_lastFullMs = 0;
+    int64_t m_refreshMs = kRefreshMs;
     int m_key[6] = {0, 0, 0, 0, 0, 0};  // grabbed corner, bitmap size, share size
     CaptureBitmap m_clean, m_composed;
     AVFramePtr m_yuv;  // the share of m_composed, I420

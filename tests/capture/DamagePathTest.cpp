@@ -75,6 +75,7 @@ class DamagePath : public ::testing::Test {
         g_mouse = MouseSettings();
         g_mouse.m_mouseShow = 1, g_mouse.m_mouseSize = 100, g_mouse.m_lightShow = 1;
         SetEffectIcons(RingIcons());
+        composer_.Damage().SetRefreshMs(3600 * 1000);
         Draw(0, 0, [](int x, int y) { return 0x404040u + ((x ^ y) & 0x3f) * 0x10101u; });
     }
     void TearDown() override { SetEffectIcons(EffectIcons()); }
@@ -139,7 +140,7 @@ TEST_P(DamagePathScaled, OfficeWorkloadMatchesFullGrabs) {
     office.workload = testscene::Workload::kOffice;
     std::vector<uint8_t> screen(static_cast<size_t>(kW) * kH * 4);
     ExpectSameAsFullGrab("before", pictures[1].get());
-    const uint64_t pixelsBefore = composer_.DamageStats().pixels;
+    const uint64_t pixelsBefore = composer_.Damage().stats().pixels;
     const int ticks = 30;
     for (int tick = 0; tick < ticks; ++tick) {
         // The first tick draws the whole scene, the others what changed since the one before.
@@ -162,7 +163,7 @@ TEST_P(DamagePathScaled, OfficeWorkloadMatchesFullGrabs) {
         ExpectSameAsFullGrab("tick " + std::to_string(tick), pictures[tick % 2].get());
     }
     // The text window and the pointer's surroundings changed, not the whole screen.
-    const CDamageComposer::Stats& s = composer_.DamageStats();
+    const CDamageComposer::Stats& s = composer_.Damage().stats();
     EXPECT_EQ(s.frames, static_cast<uint64_t>(ticks + 1));
     EXPECT_LT(s.pixels - pixelsBefore, static_cast<uint64_t>(ticks) * kW * kH / 2);
     // Nothing changed: nothing is grabbed or converted; once both pictures are up to date,
@@ -203,7 +204,7 @@ TEST_F(DamagePath, CompositingManagerMeansFullGrabs) {
     XSetSelectionOwner(x_->get(), cm, owner, CurrentTime);
     x_->Sync();
     vistrec::platform::SleepMs(1100);  // the owner is looked at once a second
-    const CDamageComposer::Stats& s = composer_.DamageStats();
+    const CDamageComposer::Stats& s = composer_.Damage().stats();
     const uint64_t frames = s.frames, rebuilds = s.rebuilds;
     ASSERT_EQ(composer_.Compose(nullptr, 1.0, picture.get(), &text_),
               CFrameComposer::Result::kNewFrame);
@@ -229,9 +230,9 @@ TEST_F(DamagePath, OverflowMeansWholeGrab) {
     for (GC gc : gcs)
         XFreeGC(x_->get(), gc);
     x_->Sync();
-    const uint64_t rebuilds = composer_.DamageStats().rebuilds;
+    const uint64_t rebuilds = composer_.Damage().stats().rebuilds;
     ExpectSameAsFullGrab("dots", picture.get());
-    EXPECT_EQ(composer_.DamageStats().rebuilds, rebuilds + 1);
+    EXPECT_EQ(composer_.Damage().stats().rebuilds, rebuilds + 1);
 }
 
 // A region that moves (as the follow-target rule moves the capture to another monitor) starts
@@ -246,6 +247,15 @@ TEST_F(DamagePath, MovedRegionStartsAgain) {
             r.left + 20, r.top + 20, [](int x, int) { return 0x00ff00u * (x & 1); }, 50, 50);
         ExpectSameAsFullGrab("drawn in region", picture.get());
     }
+}
+
+// The periodic refresh grabs whole frames (here: every frame).
+TEST_F(DamagePath, RefreshGrabsWhole) {
+    AVFramePtr picture = NewPicture(kW, kH);
+    composer_.Damage().SetRefreshMs(0);
+    for (int i = 0; i < 2; ++i)
+        ExpectSameAsFullGrab("refresh " + std::to_string(i), picture.get());
+    EXPECT_EQ(composer_.Damage().stats().rebuilds, 2u);
 }
 
 // Last: the server goes away and comes back at the same number.
@@ -267,13 +277,13 @@ TEST_F(DamagePath, RestartedServerMeansWholeGrab) {
     ASSERT_TRUE(x_->ok());
     Draw(
         0, 0, [](int, int) { return 0x0000ffu; }, 64, 64);
-    const uint64_t rebuilds = composer_.DamageStats().rebuilds;
+    const uint64_t rebuilds = composer_.Damage().stats().rebuilds;
     // New connections are opened at a slowing pace: a few frame intervals.
-    for (int i = 0; i < 100 && composer_.DamageStats().rebuilds == rebuilds; ++i) {
+    for (int i = 0; i < 100 && composer_.Damage().stats().rebuilds == rebuilds; ++i) {
         composer_.Compose(nullptr, 1.0, picture.get(), &text_);
         vistrec::platform::SleepMs(50);
     }
-    EXPECT_GT(composer_.DamageStats().rebuilds, rebuilds);
+    EXPECT_GT(composer_.Damage().stats().rebuilds, rebuilds);
     ExpectSameAsFullGrab("after", picture.get());
 }
 
