@@ -15,6 +15,7 @@ extern "C" {
 #include "ICadmo2Mp4VideoSink.h"
 #include "capture/MouseEffects.h"
 #include "audiocapture/AudioPump.h"
+#include "audiocapture/IDSoundRecorder.h"
 #include "support/Config.h"
 #include "support/Log.h"
 
@@ -39,8 +40,6 @@ CCadmo2Mp4Video::~CCadmo2Mp4Video() {
 }
 
 int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source, bool flag) {
-    (void)source;
-    (void)flag;
     m_h264Twin = false;
     LoadEffectIcons();  // the icon set of the effects switched on now
     TeardownVideo();
@@ -81,7 +80,12 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
         if (sink->isPaused()) {
             if (!paused) {
                 m_volumeCheck.OnPauseBegin(TickCount32());
-                sink->onPause();
+                // The sound source stops with the picture: nothing heard during a pause is
+                // recorded. The recorder's own captures follow when it asks for that (flag).
+                if (!source || flag)
+                    sink->onPause();
+                if (source)
+                    source->Stop();
                 paused = true;
             }
             SleepMs(kPausedSleepMs);
@@ -90,7 +94,10 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
         m_volumeCheck.OnPauseEnd(TickCount32());
         const int64_t elapsed = m_sync.Elapsed(m_pausedMs);
         if (paused) {
-            sink->onResume();
+            if (!source || flag)
+                sink->onResume();
+            if (source)
+                source->Start();
             m_volumeCheck.OnResumed(TickCount32());
         }
         sink->onTick();

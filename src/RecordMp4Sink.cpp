@@ -68,9 +68,8 @@ unsigned int CRecordMp4_Sink::stopRecord() {
 }
 
 int CRecordMp4_Sink::onTick() {
-    // The single-source mode has no source in this build: nothing to pump.
     if (m_recordingMode == 0)
-        return 0;
+        return m_pump->TickSource(m_source);
     return m_pump->Tick();
 }
 
@@ -98,8 +97,12 @@ uint64_t CRecordMp4_Sink::RequestCaptures(unsigned wanted) {
 }
 
 void CRecordMp4_Sink::onStart() {
-    if (m_recordingMode == 0)
+    if (m_recordingMode == 0) {
+        // Sound held while the container was being set up is not part of the recording.
+        if (m_source)
+            m_source->Clear();
         return;
+    }
     // Sound captured while the container was being set up is not part of the recording.
     if (m_micRecorder.IsRunning())
         m_micRecorder.ClearCaptured();
@@ -127,14 +130,32 @@ int CRecordMp4_Sink::run() {
                 break;
         }
     }
-    m_muxer->record(this, nullptr, captures != 0);
+    // Mode 0's source starts before the file's time zero too. One that does not start (no
+    // sound server, no microphone, an unreadable file) leaves the track silent; the
+    // microphone goes on trying by itself.
+    m_source = m_recordingMode == 0 ? SelectedSource() : nullptr;
+    if (m_source && !m_source->Start())
+        VLOG_WARN("sound source did not start: silent track");
+    m_muxer->record(this, m_source, captures != 0);
     if (m_recordingMode == 0) {
         DebugOutput("stop_device_record start---------------");
+        if (m_source)
+            m_source->Stop();
+        m_source = nullptr;
         DebugOutput("stop_device_record end---------------");
     } else {
         RequestCaptures(0);
     }
     return 0;
+}
+
+IDSoundRecorder* CRecordMp4_Sink::SelectedSource() {
+    if (m_sourceSelector)
+        return &m_waveRecorder;
+    // The sound-file source is not part of this build: a recording with a sound file set has a
+    // silent track.
+    VLOG_WARN("sound file source not available: " << m_audioFile);
+    return nullptr;
 }
 
 void CRecordMp4_Sink::onThreadEnd() {

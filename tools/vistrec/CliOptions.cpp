@@ -196,8 +196,8 @@ Without --region, --display or --follow-target the whole X screen is recorded
 
 SIGUSR1 pauses, SIGUSR2 resumes; Ctrl-C, SIGTERM or SIGHUP stop and finish the
 file (a second Ctrl-C while it is being finished abandons it). On a terminal a
-status line shows the recorded time, frames due, file size and, in audio
-modes 1 and 2, the sound level that the library publishes in /voluMem. Sound
+status line shows the recorded time, frames due, file size and the sound
+level that the library publishes in /voluMem. Sound
 comes from the PulseAudio (or PipeWire) server's default source and the
 monitor of its default sink; without a server the file gets a silent sound
 track. The library logs to log/record.log beside this program.
@@ -286,7 +286,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const std::st
         ->check(IntIn(kMinMouseSize, kMaxMouseSize));
     app.add_option("--audio-mode", o.audioMode,
                    "sound to record: 1 microphone and playback mixed;\n2 playback only; "
-                   "0 a single source, which in this\nbuild records silence")
+                   "0 the microphone alone")
         ->type_name("N")
         ->capture_default_str()
         ->check(IntIn(0, kMaxAudioMode));

@@ -54,7 +54,7 @@ struct CliOptions {
     int mouseShow = 1;
     int mouseSizePercent = 100;
     bool h264Only = false;
-    // 0 one source (silence in this build), 1 microphone and playback mixed, 2 playback only.
+    // 0 the microphone alone, 1 microphone and playback mixed, 2 playback only.
     int audioMode = 1;
     unsigned long window = 0;   // host X11 window id; 0: none
     bool clickEffects = false;  // watch the pointer buttons and draw a ring at each press

@@ -280,8 +280,8 @@ int Run(const CliOptions& o, const sigset_t& signals) {
 
     const int fps = o.fps;
 
-    // Sound is captured by the MP4 recorder in modes 1 and 2; mode 0 has no source here.
-    const bool capturesSound = !o.h264Only && o.audioMode != 0;
+    // Every audio mode of the MP4 recorder captures from the sound server.
+    const bool capturesSound = !o.h264Only;
     if (capturesSound) {
         std::string unreachable = CheckSoundServer();
         if (!unreachable.empty()) {
