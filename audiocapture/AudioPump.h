@@ -40,9 +40,10 @@ class CAudioPump {
 
     // One tick of the microphone-and-playback modes; record thread only. Returns 0.
     int Tick();
-    // One tick of the single-source mode; record thread only. Returns what the source's Read
-    // returned (0 without a source).
-    int TickSource(IDSoundRecorder* source);
+    // One tick of the single-source mode; record thread only. The block passes the noise
+    // suppressor when `suppressNoise` says so (a microphone, not a prepared sound file). Returns
+    // what the source's Read returned (0 without a source).
+    int TickSource(IDSoundRecorder* source, bool suppressNoise);
 
   private:
     static bool IsRunning(IPumpSource* source) { return source && source->IsRunning(); }

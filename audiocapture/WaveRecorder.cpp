@@ -140,6 +140,8 @@ void CWaveRecorder::Run(Cycle* cycle) {
                                                << " Hz mono");
         reported = false;
         delayMs = kRetryMinMs;
+        // Sound left from before a loss (less than a block) belongs before the gap, not after.
+        Clear();
         m_recording = true;
         const bool stopped = ReadLoop(*stream, device, cycle);
         m_recording = false;

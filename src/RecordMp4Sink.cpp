@@ -69,7 +69,8 @@ unsigned int CRecordMp4_Sink::stopRecord() {
 
 int CRecordMp4_Sink::onTick() {
     if (m_recordingMode == 0)
-        return m_pump->TickSource(m_source);
+        // Noise suppression is for the microphone: a sound file's own sound passes as it is.
+        return m_pump->TickSource(m_source, m_source == &m_waveRecorder);
     return m_pump->Tick();
 }
 

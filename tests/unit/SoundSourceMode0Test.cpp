@@ -103,12 +103,12 @@ TEST(AudioPumpSource, HandsOnWhatTheSourceReads) {
         std::vector<uint8_t> handed;
         CAudioPump pump(nullptr, nullptr, nullptr, -1, nullptr,
                         [&](const uint8_t* pcm, int bytes) { handed.assign(pcm, pcm + bytes); });
-        EXPECT_EQ(pump.TickSource(&rec), c.result);
+        EXPECT_EQ(pump.TickSource(&rec, true), c.result);
         ASSERT_EQ(static_cast<int>(handed.size()), c.handed);
         EXPECT_TRUE(std::equal(handed.begin(), handed.end(), in.begin()));
     }
     CAudioPump pump(nullptr, nullptr, nullptr, -1, nullptr, nullptr);
-    EXPECT_EQ(pump.TickSource(nullptr), 0);
+    EXPECT_EQ(pump.TickSource(nullptr, true), 0);
 }
 
 }  // namespace
