@@ -43,6 +43,7 @@ void CRecordMp4_Sink::setAudioFile(const char* fileName) {
     if (!fileName)
         return;
     m_audioFile = fileName;
+    m_fileSource.SetFile(fileName);
     m_sourceSelector = false;
 }
 
@@ -131,9 +132,10 @@ int CRecordMp4_Sink::run() {
                 break;
         }
     }
-    // Mode 0's source starts before the file's time zero too. One that does not start (no
-    // sound server, no microphone, an unreadable file) leaves the track silent; the
-    // microphone goes on trying by itself.
+    // Mode 0's source starts before the file's time zero too (the sound file is opened; the
+    // loop's onStart puts its beginning at time zero). One that does not start (no sound
+    // server, no microphone, an unreadable file) leaves the track silent; the microphone goes
+    // on trying by itself.
     m_source = m_recordingMode == 0 ? SelectedSource() : nullptr;
     if (m_source && !m_source->Start())
         VLOG_WARN("sound source did not start: silent track");
@@ -153,10 +155,7 @@ int CRecordMp4_Sink::run() {
 IDSoundRecorder* CRecordMp4_Sink::SelectedSource() {
     if (m_sourceSelector)
         return &m_waveRecorder;
-    // The sound-file source is not part of this build: a recording with a sound file set has a
-    // silent track.
-    VLOG_WARN("sound file source not available: " << m_audioFile);
-    return nullptr;
+    return &m_fileSource;
 }
 
 void CRecordMp4_Sink::onThreadEnd() {

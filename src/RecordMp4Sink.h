@@ -12,6 +12,7 @@
 #include "audiocapture/AudioPump.h"
 #include "audiocapture/AudioRecord.h"
 #include "audiocapture/CaptureWatchdog.h"
+#include "audiocapture/Mp3Decoder.h"
 #include "audiocapture/NoiseSuppressor.h"
 #include "audiocapture/WaveRecorder.h"
 #include "ICadmo2Mp4VideoSink.h"
@@ -70,6 +71,7 @@ class CRecordMp4_Sink : public ICadmo2Mp4Video_Sink, public CCmThread, public CR
     bool m_sourceSelector = true;         // audio mode 0: true the microphone, false the sound file
     std::string m_audioFile;              // sound file for audio mode 0
     CWaveRecorder m_waveRecorder;         // the microphone of audio mode 0
+    CMp3Decoder m_fileSource;             // the sound file of audio mode 0
     IDSoundRecorder* m_source = nullptr;  // the running mode-0 recording's source (record thread)
     CAudioRecordT<true> m_micRecorder;    // default microphone
     CAudioRecordT<false> m_playRecorder;  // what the default playback device plays

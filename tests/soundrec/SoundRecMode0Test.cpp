@@ -1,5 +1,6 @@
-// Audio mode 0 with the microphone: tones played into a private PulseAudio's null sinks, the
-// AAC track measured in short windows, the level read from the host's "/voluMem" block.
+// Audio mode 0: the microphone (tones played into a private PulseAudio's null sinks, the level
+// read from the host's "/voluMem" block) and the sound file (made with FFmpeg, no sound server);
+// the AAC track measured in short windows.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -29,6 +30,15 @@ double Share(double from, double to, double length, const std::function<bool(dou
 }
 double ShareWith(const AudioTrack& a, double from, double to, double frequency) {
     return Share(from, to, 0.1, [&](double t) { return Present(a, t, 0.1, frequency); });
+}
+
+// Start of the first and end of the last 50 ms window with `frequency` present; -1 for none.
+std::pair<double, double> Span(const AudioTrack& a, double frequency) {
+    std::pair<double, double> span{-1.0, -1.0};
+    for (double w = 0.0; w + 0.05 <= a.pcmEnd(); w += 0.05)
+        if (Present(a, w, 0.05, frequency))
+            span = {span.first < 0 ? w : span.first, w + 0.05};
+    return span;
 }
 
 // The host's "/voluMem" block, created before the recorder as a host does.
@@ -170,6 +180,79 @@ TEST_F(Mode0Recording, LostServerLeavesSilenceAndTheMicrophoneReturns) {
     ASSERT_GE(back, 0.0) << "the microphone never comes back";
     EXPECT_LE(back - restartAt, 3.0);
     EXPECT_GE(ShareWith(a, back + 1.2, end, 660), 0.9) << "the microphone after its return";
+}
+
+// The sound file's recordings need no sound server (the test program points at none).
+class Mode0File : public RecorderTest {
+  protected:
+    // `signal` at 44.1 kHz stereo as `name`, converted by FFmpeg from WAV where the name says.
+    std::string Make(const std::string& name, const std::vector<float>& signal) {
+        const std::string wav = dir_.File(name + ".wav");
+        EXPECT_TRUE(WriteWav(wav, 44100, 2, signal));
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".wav") == 0)
+            std::rename(wav.c_str(), dir_.File(name).c_str());
+        else
+            EXPECT_EQ(RunCommand({"ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", wav,
+                                  dir_.File(name)}),
+                      0);
+        return dir_.File(name);
+    }
+    // A recording of `totalMs` with `sound`, paused from 1 s to 3 s when `pause` says so.
+    AudioTrack RecordFile(const std::string& sound, int totalMs, bool pause = false) {
+        const std::string file = dir_.File("file.mp4");
+        RecorderPtr r = NewRecorder(file);
+        r->setAudioMode(0);
+        r->setAudioFile(sound.c_str());
+        std::vector<Action> actions;
+        if (pause)
+            actions = {{1000, [&] { r->pauseRecord(); }}, {3000, [&] { r->resumeRecord(); }}};
+        Record(r.get(), totalMs, actions);
+        r.reset();
+        AudioTrack a = DecodeAudio(file);
+        MediaInfo v;
+        std::string error;
+        EXPECT_TRUE(DecodeVideo(
+            file, &v, [](const AVFrame&, double) {}, &error))
+            << error;
+        EXPECT_EQ(std::make_tuple(a.error, a.discontinuities), std::make_tuple(std::string(), 0));
+        std::printf("[ measured ] audio %.3f s, video %.3f s\n", a.duration, v.videoDuration);
+        EXPECT_NEAR(a.duration, v.videoDuration, 0.2);
+        return a;
+    }
+};
+
+// A 2 s tone in a 4 s recording: heard from the start for its 2 s (+-100 ms), silence after.
+TEST_F(Mode0File, PlaysTheFileAtItsOwnTimeThenSilence) {
+    for (const char* name : {"tone.mp3", "tone.wav", "tone.ogg"}) {
+        const AudioTrack a = RecordFile(Make(name, Sine(44100, 2.0, 660, 0.5)), 4000);
+        const auto [first, last] = Span(a, 660);
+        std::printf("[ measured ] %s: 660 Hz from %.3f s to %.3f s\n", name, first, last);
+        EXPECT_NEAR(first, 0.0, 0.1) << name;
+        EXPECT_NEAR(last, 2.0, 0.1) << name;
+        EXPECT_GE(ShareWith(a, 0.1, 1.9, 660), 0.9) << name;
+        EXPECT_EQ(
+            Share(2.2, a.pcmEnd() - 0.1, 0.1, [&](double w) { return a.Rms(w, 0.1) < kSilentRms; }),
+            1.0)
+            << name;
+    }
+}
+
+// 2 s of 660 Hz then 2 s of 880 Hz, paused 2 s after the first second: the file goes on where
+// it stopped (660 Hz for another second). A file that ran on through the pause would queue 2 s
+// more than the picture, which the end of the recording writes up to the next whole second:
+// stopping half a second past one shows it as a track longer than the video.
+TEST_F(Mode0File, PauseKeepsTheFilesPosition) {
+    const std::string sound = Make("steps.wav", SteppedSines(44100, {660, 880}, 2.0, 0.5));
+    const AudioTrack a = RecordFile(sound, 6500, true);
+    const auto [low, high] = std::make_pair(Span(a, 660), Span(a, 880));
+    std::printf("[ measured ] 660 Hz from %.2f s to %.2f s, 880 Hz from %.2f s to %.2f s\n",
+                low.first, low.second, high.first, high.second);
+    EXPECT_NEAR(low.second, 2.0, 0.15);
+    EXPECT_NEAR(high.first, 2.0, 0.15);
+    EXPECT_NEAR(high.second, 4.0, 0.1);
+    EXPECT_GE(ShareWith(a, 0.1, 1.9, 660), 0.9) << "the file's first 2 s, across the pause";
+    EXPECT_EQ(ShareWith(a, 0.1, 1.9, 880), 0.0);
+    EXPECT_GE(ShareWith(a, 2.1, 3.9, 880), 0.9) << "its last 2 s after them";
 }
 
 }  // namespace

@@ -290,6 +290,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const std::st
         ->type_name("N")
         ->capture_default_str()
         ->check(IntIn(0, kMaxAudioMode));
+    app.add_option("--audio-file", o.audioFile,
+                   "sound file (any format FFmpeg reads) recorded as the\nsound track instead of "
+                   "the microphone; implies\n--audio-mode 0")
+        ->type_name("FILE");
     app.add_flag("--h264", o.h264Only, "use the video-only H.264 recorder (no sound track)");
     app.add_option_function<std::string>(
            "--window", [&o](const std::string& text) { ParseXid(text, &o.window); },
@@ -369,6 +373,14 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const std::st
         result.text = "--audio-mode does not apply to --h264, which records no sound";
         return result;
     }
+    // The sound file is the single source of audio mode 0.
+    if (o.audioFile && (o.h264Only || (app.count("--audio-mode") > 0 && o.audioMode != 0))) {
+        result.text = o.h264Only ? "--audio-file does not apply to --h264, which records no sound"
+                                 : "--audio-file needs --audio-mode 0";
+        return result;
+    }
+    if (o.audioFile)
+        o.audioMode = 0;
     // The video-only recorder does not load the effect icons.
     if (o.h264Only && (o.clickEffects || o.highlight)) {
         result.text = std::string(o.clickEffects ? "--click-effects" : "--highlight") +

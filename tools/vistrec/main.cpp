@@ -227,6 +227,9 @@ bool ConfigureRecorder(IRecordMp4& recorder, const CliOptions& o, const std::opt
     }
     if (!o.h264Only) {
         recorder.setAudioMode(o.audioMode);
+        if (o.audioFile) {
+            recorder.setAudioFile(o.audioFile->c_str());
+        }
     }
     return true;
 }
@@ -245,6 +248,20 @@ std::string CheckFont(const CliOptions& o) {
     return "";
 }
 
+// Empty when the --audio-file can be read; the library would record a silent track and only
+// log why.
+std::string CheckAudioFile(const CliOptions& o) {
+    if (!o.audioFile) {
+        return "";
+    }
+    FILE* f = std::fopen(o.audioFile->c_str(), "rb");
+    if (!f) {
+        return "--audio-file: cannot read '" + *o.audioFile + "': " + std::strerror(errno);
+    }
+    std::fclose(f);
+    return "";
+}
+
 // The library loads the effect icons from "mouseeffect/" beside this program; without them it
 // records without the effects, which is worth a word before a long recording.
 void NoteMissingIcons(const CliOptions& o) {
@@ -258,6 +275,9 @@ void NoteMissingIcons(const CliOptions& o) {
 
 int Run(const CliOptions& o, const sigset_t& signals) {
     std::string fontProblem = CheckFont(o);
+    if (fontProblem.empty()) {
+        fontProblem = CheckAudioFile(o);
+    }
     if (!fontProblem.empty()) {
         PrintError(fontProblem);
         return kExitUsage;
@@ -280,9 +300,10 @@ int Run(const CliOptions& o, const sigset_t& signals) {
 
     const int fps = o.fps;
 
-    // Every audio mode of the MP4 recorder captures from the sound server.
+    // Every audio mode of the MP4 recorder records sound; all but a sound file's come from the
+    // sound server.
     const bool capturesSound = !o.h264Only;
-    if (capturesSound) {
+    if (capturesSound && !o.audioFile) {
         std::string unreachable = CheckSoundServer();
         if (!unreachable.empty()) {
             PrintError("no sound server reachable (" + unreachable +
