@@ -39,10 +39,12 @@ void CWaveRecorder::Stop() {
             m_cycle.reset();
         }
     }
-    Clear();
     std::lock_guard<std::mutex> lock(m_lock);
-    if (m_droppedBytes > 0)
-        VLOG_WARN("microphone buffer full: " << m_droppedBytes << " bytes of sound dropped");
+    m_buffer.Clear();
+    if (m_droppedBytes > m_droppedReported)
+        VLOG_WARN("microphone buffer full: " << m_droppedBytes - m_droppedReported
+                                             << " bytes of sound dropped");
+    m_droppedReported = m_droppedBytes;
 }
 
 int CWaveRecorder::Read(uint8_t* out, int bytes, int* got) {

@@ -98,7 +98,8 @@ class CWaveRecorder final : public IDSoundRecorder {
     CMemoryBuffer m_buffer;
     std::vector<uint8_t> m_dropScratch;
     int64_t m_droppedBytes = 0;
-    bool m_dropping = false;  // the last append dropped sound
+    int64_t m_droppedReported = 0;  // dropped bytes already logged by Stop
+    bool m_dropping = false;        // the last append dropped sound
 
     std::atomic<bool> m_dataReceived{false};
     std::atomic<bool> m_recording{false};
