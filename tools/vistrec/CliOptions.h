@@ -56,6 +56,8 @@ struct CliOptions {
     bool h264Only = false;
     // 0 one source (silence in this build), 1 microphone and playback mixed, 2 playback only.
     int audioMode = 1;
+    // --mp3: an MP3 copy of the recorded sound; unset: none.
+    std::optional<std::string> mp3File;
     unsigned long window = 0;   // host X11 window id; 0: none
     bool clickEffects = false;  // watch the pointer buttons and draw a ring at each press
     bool highlight = false;     // a translucent disc under the pointer

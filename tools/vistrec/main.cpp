@@ -228,6 +228,9 @@ bool ConfigureRecorder(IRecordMp4& recorder, const CliOptions& o, const std::opt
     if (!o.h264Only) {
         recorder.setAudioMode(o.audioMode);
     }
+    if (o.mp3File) {
+        recorder.setMp3FileName(o.mp3File->c_str());
+    }
     return true;
 }
 
