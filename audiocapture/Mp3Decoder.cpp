@@ -392,8 +392,9 @@ void CMp3Decoder::EndOfFile() {
                 m_pcm.Append(m_convertScratch.data(), n * 2);
         }
     }
-    VLOG_INFO("sound file '" << m_path << "': end of the sound, "
-                             << (m_handedOut + m_pcm.Size()) / kBytesPerMs << " ms");
+    const int64_t soundMs = (m_handedOut + m_pcm.Size()) / kBytesPerMs;
+    if (soundMs > 0)  // a file without any sound is refused by Open, which says so
+        VLOG_INFO("sound file '" << m_path << "': end of the sound, " << soundMs << " ms");
     m_input.reset();
     m_decodedAll = true;
 }

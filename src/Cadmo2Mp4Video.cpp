@@ -66,6 +66,10 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
         return -1;
     }
 
+    // The MP3 copy belongs to the recording that asked for it; the end sequence clears the flag.
+    if (m_mp3Enabled && m_audioCodec)
+        m_mp3Side.Start(m_mp3FileName);
+
     const bool audio = m_pAudioStream && m_audioCodec;
     m_sync.Start(m_frameRate, m_pVideoStream != nullptr, audio ? m_audioFrameSize : 0,
                  audio ? m_audioCodec->sample_rate : 0, static_cast<int>(m_pSamples.size()));
@@ -176,6 +180,8 @@ int CCadmo2Mp4Video::EndSequence(ICadmo2Mp4Video_Sink* sink) {
         VLOG_WARN("audio queue full: " << m_audioDroppedBytes << " bytes of sound dropped");
     if (m_pAudioStream && m_pFormatCtx)
         close_audio();
+    m_mp3Side.Finish();
+    m_mp3Enabled = false;
     TeardownVideo();
     return 0;
 }
@@ -319,6 +325,9 @@ int CCadmo2Mp4Video::WriteAudioFrame(AVFormatContext* fc, AVStream* st, bool flu
         VLOG_ERROR("swr_convert error" << ret << AvErrorText(ret));
         return -1;
     }
+    // The captured sound the encoder took goes to the MP3 copy too, whether or not a packet
+    // comes out yet (AAC holds the first frame back); the silence completing a frame does not.
+    m_mp3Side.Encode(m_pSamples.data(), taken);
     if (!m_audioPacket)
         m_audioPacket.reset(av_packet_alloc());
     AVPacket* pkt = m_audioPacket.get();

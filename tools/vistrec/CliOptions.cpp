@@ -296,6 +296,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const std::st
         ->type_name("FILE");
     app.add_flag("--h264", o.h264Only, "use the video-only H.264 recorder (no sound track)");
     app.add_option_function<std::string>(
+           "--mp3", [&o](const std::string& file) { o.mp3File = file; },
+           "also write the recorded sound to this MP3 file\n(16 kHz mono)")
+        ->type_name("FILE");
+    app.add_option_function<std::string>(
            "--window", [&o](const std::string& text) { ParseXid(text, &o.window); },
            "host X11 window (decimal or 0x hex id), read at the\nsame coordinates")
         ->type_name("XID")
@@ -381,6 +385,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const std::st
     }
     if (o.audioFile)
         o.audioMode = 0;
+    if (o.h264Only && o.mp3File) {
+        result.text = "--mp3 does not apply to --h264, which records no sound";
+        return result;
+    }
     // The video-only recorder does not load the effect icons.
     if (o.h264Only && (o.clickEffects || o.highlight)) {
         result.text = std::string(o.clickEffects ? "--click-effects" : "--highlight") +

@@ -231,6 +231,9 @@ bool ConfigureRecorder(IRecordMp4& recorder, const CliOptions& o, const std::opt
             recorder.setAudioFile(o.audioFile->c_str());
         }
     }
+    if (o.mp3File) {
+        recorder.setMp3FileName(o.mp3File->c_str());
+    }
     return true;
 }
 
