@@ -120,3 +120,22 @@ int CAudioPump::Tick() {
         m_handoff(outBlock, count);
     return 0;
 }
+
+int CAudioPump::TickSource(IDSoundRecorder* source, bool suppressNoise) {
+    if (!source)
+        return 0;
+    int count = 0;
+    const int result = source->Read(m_micWork.data(), kPumpBlockBytes, &count);
+    if (count < 1 || count > kPumpBlockBytes)
+        return result;
+    if (suppressNoise && m_ns && m_ns->Available()) {
+        uint8_t nsBlock[kStackBlockBytes];
+        memset(nsBlock, 0, sizeof nsBlock);
+        m_ns->Process(m_micWork.data(), kPumpBlockBytes, nsBlock, kPumpBlockBytes);
+        if (m_handoff)
+            m_handoff(nsBlock, count);
+    } else if (m_handoff) {
+        m_handoff(m_micWork.data(), count);
+    }
+    return result;
+}

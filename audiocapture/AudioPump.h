@@ -1,6 +1,7 @@
-// The audio pump of the two-source modes: each tick moves at most one 100 ms block from the
-// microphone and playback sources, through noise suppression and the mixer, to the muxer's
-// hand-off. Also the level meter the hand-off uses.
+// The audio pump: each tick moves at most one 100 ms block to the muxer's hand-off, in the
+// two-source modes from the microphone and playback sources through noise suppression and the
+// mixer, in the single-source mode from one IDSoundRecorder through noise suppression. Also the
+// level meter the hand-off uses.
 #ifndef VISTREC_AUDIOCAPTURE_AUDIOPUMP_H
 #define VISTREC_AUDIOCAPTURE_AUDIOPUMP_H
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "AudioMixer.h"
+#include "IDSoundRecorder.h"
 #include "IPumpSource.h"
 #include "NoiseSuppressor.h"
 
@@ -38,6 +40,10 @@ class CAudioPump {
 
     // One tick of the microphone-and-playback modes; record thread only. Returns 0.
     int Tick();
+    // One tick of the single-source mode; record thread only. The block passes the noise
+    // suppressor when `suppressNoise` says so (a microphone, not a prepared sound file). Returns
+    // what the source's Read returned (0 without a source).
+    int TickSource(IDSoundRecorder* source, bool suppressNoise);
 
   private:
     static bool IsRunning(IPumpSource* source) { return source && source->IsRunning(); }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds a libFuzzer target with clang (AddressSanitizer and UBSan on) and runs it.
-#   scripts/fuzz.sh TARGET [SECONDS]     TARGET: icon (the ".ico" reader)
+#   scripts/fuzz.sh TARGET [SECONDS]     TARGET: icon (the ".ico" reader),
+#                                        soundfile (the sound-file source, any FFmpeg format)
 # The corpus grows in build-fuzz/TARGET-corpus (seeded with the shipped icons when built);
 # crashes land in build-fuzz/TARGET-crashes.
 set -euo pipefail
@@ -27,6 +28,22 @@ case "$target" in
         -draw 'rectangle 0,0 7,15' -alpha set -region 4x4+12+12 -alpha transparent +region \
         -type palettealpha "$c/im-4bit.ico"
     fi
+    ;;
+  soundfile)
+    sources=(tests/soundfile/FuzzSoundFile.cpp audiocapture/Mp3Decoder.cpp
+      support/MemoryBuffer.cpp support/Log.cpp platform/linux/Process.cpp)
+    libs="$(pkg-config --libs libavformat libavcodec libswresample libavutil log4cplus) -pthread"
+    cflags=$(pkg-config --cflags libavformat libavcodec libswresample libavutil log4cplus)
+    # Short files of each kind, made here: a 660 Hz tone and a bit of noise.
+    c=$out/$target-corpus
+    mkdir -p "$out/log"  # the source logs to log/record.log beside the program
+    for spec in mp3:22050:1 wav:8000:1 ogg:44100:2 flac:16000:1 m4a:24000:1 opus:48000:2; do
+      IFS=: read -r ext rate ch <<<"$spec"
+      [ -e "$c/seed.$ext" ] || ffmpeg -nostdin -loglevel error -y -f lavfi \
+        -i "sine=frequency=660:duration=0.3:sample_rate=$rate,volume=0.5" -ac "$ch" "$c/seed.$ext"
+    done
+    [ -e "$c/noise.mp3" ] || ffmpeg -nostdin -loglevel error -y -f lavfi \
+      -i "anoisesrc=d=0.2:c=white:r=16000:a=0.3" "$c/noise.mp3"
     ;;
   *)
     echo "unknown fuzz target: $target" >&2

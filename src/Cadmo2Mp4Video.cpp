@@ -15,6 +15,7 @@ extern "C" {
 #include "ICadmo2Mp4VideoSink.h"
 #include "capture/MouseEffects.h"
 #include "audiocapture/AudioPump.h"
+#include "audiocapture/IDSoundRecorder.h"
 #include "support/Config.h"
 #include "support/Log.h"
 
@@ -39,8 +40,6 @@ CCadmo2Mp4Video::~CCadmo2Mp4Video() {
 }
 
 int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source, bool flag) {
-    (void)source;
-    (void)flag;
     m_h264Twin = false;
     LoadEffectIcons();  // the icon set of the effects switched on now
     TeardownVideo();
@@ -74,6 +73,10 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
         return -1;
     }
 
+    // The MP3 copy belongs to the recording that asked for it; the end sequence clears the flag.
+    if (m_mp3Enabled && m_audioCodec)
+        m_mp3Side.Start(m_mp3FileName);
+
     const bool audio = m_pAudioStream && m_audioCodec;
     m_sync.Start(m_frameRate, m_pVideoStream != nullptr, audio ? m_audioFrameSize : 0,
                  audio ? m_audioCodec->sample_rate : 0, static_cast<int>(m_pSamples.size()));
@@ -88,7 +91,12 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
         if (sink->isPaused()) {
             if (!paused) {
                 m_volumeCheck.OnPauseBegin(TickCount32());
-                sink->onPause();
+                // The sound source stops with the picture: nothing heard during a pause is
+                // recorded. The recorder's own captures follow when it asks for that (flag).
+                if (!source || flag)
+                    sink->onPause();
+                if (source)
+                    source->Stop();
                 paused = true;
             }
             SleepMs(kPausedSleepMs);
@@ -97,7 +105,10 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
         m_volumeCheck.OnPauseEnd(TickCount32());
         const int64_t elapsed = m_sync.Elapsed(m_pausedMs);
         if (paused) {
-            sink->onResume();
+            if (!source || flag)
+                sink->onResume();
+            if (source)
+                source->Start();
             m_volumeCheck.OnResumed(TickCount32());
         }
         sink->onTick();
@@ -177,6 +188,8 @@ int CCadmo2Mp4Video::EndSequence(ICadmo2Mp4Video_Sink* sink) {
         VLOG_WARN("audio queue full: " << m_audioDroppedBytes << " bytes of sound dropped");
     if (m_pAudioStream && m_pFormatCtx)
         close_audio();
+    m_mp3Side.Finish();
+    m_mp3Enabled = false;
     TeardownVideo();
     return 0;
 }
@@ -320,6 +333,9 @@ int CCadmo2Mp4Video::WriteAudioFrame(AVFormatContext* fc, AVStream* st, bool flu
         VLOG_ERROR("swr_convert error" << ret << AvErrorText(ret));
         return -1;
     }
+    // The captured sound the encoder took goes to the MP3 copy too, whether or not a packet
+    // comes out yet (AAC holds the first frame back); the silence completing a frame does not.
+    m_mp3Side.Encode(m_pSamples.data(), taken);
     if (!m_audioPacket)
         m_audioPacket.reset(av_packet_alloc());
     AVPacket* pkt = m_audioPacket.get();

@@ -9,6 +9,7 @@
 
 #include "H264WindowRecorder.h"
 #include "LowVolumeCheck.h"
+#include "Mp3SideFile.h"
 #include "platform/Platform.h"
 #include "support/MemoryBuffer.h"
 
@@ -58,6 +59,7 @@ class CCadmo2Mp4Video : public CH264WindowRecorder {
     int EndSequence(ICadmo2Mp4Video_Sink* sink);
 
     CLowVolumeCheck m_volumeCheck;
+    CMp3SideFile m_mp3Side;  // open for the recording that set an MP3 path
 
     AVCodecContextPtr m_audioCodec;
     int m_audioFrameSize = 0;         // samples per encoder frame (1024 for AAC)

@@ -43,6 +43,7 @@ void CRecordMp4_Sink::setAudioFile(const char* fileName) {
     if (!fileName)
         return;
     m_audioFile = fileName;
+    m_fileSource.SetFile(fileName);
     m_sourceSelector = false;
 }
 
@@ -68,9 +69,9 @@ unsigned int CRecordMp4_Sink::stopRecord() {
 }
 
 int CRecordMp4_Sink::onTick() {
-    // The single-source mode has no source in this build: nothing to pump.
     if (m_recordingMode == 0)
-        return 0;
+        // Noise suppression is for the microphone: a sound file's own sound passes as it is.
+        return m_pump->TickSource(m_source, m_source == &m_waveRecorder);
     return m_pump->Tick();
 }
 
@@ -98,8 +99,12 @@ uint64_t CRecordMp4_Sink::RequestCaptures(unsigned wanted) {
 }
 
 void CRecordMp4_Sink::onStart() {
-    if (m_recordingMode == 0)
+    if (m_recordingMode == 0) {
+        // Sound held while the container was being set up is not part of the recording.
+        if (m_source)
+            m_source->Clear();
         return;
+    }
     // Sound captured while the container was being set up is not part of the recording.
     if (m_micRecorder.IsRunning())
         m_micRecorder.ClearCaptured();
@@ -127,14 +132,30 @@ int CRecordMp4_Sink::run() {
                 break;
         }
     }
-    m_muxer->record(this, nullptr, captures != 0);
+    // Mode 0's source starts before the file's time zero too (the sound file is opened; the
+    // loop's onStart puts its beginning at time zero). One that does not start (no sound
+    // server, no microphone, an unreadable file) leaves the track silent; the microphone goes
+    // on trying by itself.
+    m_source = m_recordingMode == 0 ? SelectedSource() : nullptr;
+    if (m_source && !m_source->Start())
+        VLOG_WARN("sound source did not start: silent track");
+    m_muxer->record(this, m_source, captures != 0);
     if (m_recordingMode == 0) {
         DebugOutput("stop_device_record start---------------");
+        if (m_source)
+            m_source->Stop();
+        m_source = nullptr;
         DebugOutput("stop_device_record end---------------");
     } else {
         RequestCaptures(0);
     }
     return 0;
+}
+
+IDSoundRecorder* CRecordMp4_Sink::SelectedSource() {
+    if (m_sourceSelector)
+        return &m_waveRecorder;
+    return &m_fileSource;
 }
 
 void CRecordMp4_Sink::onThreadEnd() {

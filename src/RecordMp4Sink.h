@@ -12,7 +12,9 @@
 #include "audiocapture/AudioPump.h"
 #include "audiocapture/AudioRecord.h"
 #include "audiocapture/CaptureWatchdog.h"
+#include "audiocapture/Mp3Decoder.h"
 #include "audiocapture/NoiseSuppressor.h"
+#include "audiocapture/WaveRecorder.h"
 #include "ICadmo2Mp4VideoSink.h"
 #include "RecorderSlots.h"
 #include "support/CmThread.h"
@@ -62,8 +64,15 @@ class CRecordMp4_Sink : public ICadmo2Mp4Video_Sink, public CCmThread, public CR
     // How long a recording's start waits for the watchdog's first attempt to open its captures.
     static constexpr unsigned kCaptureStartWaitMs = 1000;
 
+    // The sound source of audio mode 0 the host chose: the sound file once one is set, else the
+    // microphone. Record thread only.
+    IDSoundRecorder* SelectedSource();
+
     bool m_sourceSelector = true;         // audio mode 0: true the microphone, false the sound file
     std::string m_audioFile;              // sound file for audio mode 0
+    CWaveRecorder m_waveRecorder;         // the microphone of audio mode 0
+    CMp3Decoder m_fileSource;             // the sound file of audio mode 0
+    IDSoundRecorder* m_source = nullptr;  // the running mode-0 recording's source (record thread)
     CAudioRecordT<true> m_micRecorder;    // default microphone
     CAudioRecordT<false> m_playRecorder;  // what the default playback device plays
     std::unique_ptr<CCadmo2Mp4Video> m_muxer;

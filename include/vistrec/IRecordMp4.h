@@ -54,8 +54,8 @@ class IRecordMp4 {
     virtual void setCallback(IRecordCallback* callback) = 0;
     // Slot 2: output file path, copied; its extension chooses the container.
     virtual void setFileName(const char* fileName) = 0;
-    // Slot 3: MP3 side-file path, copied. Today the path is only stored: no MP3 side file is
-    // written.
+    // Slot 3: MP3 side-file path, copied: the next recording also writes its captured sound
+    // there (16 kHz mono); later recordings write none unless the path is set again.
     virtual void setMp3FileName(const char* fileName) = 0;
     // Slot 4: sound file for audio mode 0, copied. Today the path is only stored: no sound file
     // is read, and audio mode 0 records a silent track.

@@ -17,9 +17,6 @@ namespace platform {
 namespace {
 
 constexpr char kClientName[] = "vistrec";
-// Size of the pieces the server sends: the capture thread drains every 5 ms, so 10 ms pieces
-// keep the delay low without flooding it with tiny packets.
-constexpr pa_usec_t kFragmentUsec = 10 * PA_USEC_PER_MSEC;
 // Nice value of audio threads (the one PulseAudio gives its own).
 constexpr int kAudioThreadNice = -11;
 
@@ -29,7 +26,8 @@ const std::string& DefaultOfKind(const PulseServerDefaults& d, AudioDeviceKind k
 
 class PulseCapture final : public AudioCaptureStream {
   public:
-    explicit PulseCapture(AudioDeviceKind kind) : kind_(kind) {}
+    PulseCapture(AudioDeviceKind kind, unsigned fragmentMs)
+        : kind_(kind), fragmentUsec_(static_cast<pa_usec_t>(fragmentMs) * PA_USEC_PER_MSEC) {}
     ~PulseCapture() override {
         if (stream_) {
             PulseLock lock(client_.loop());
@@ -100,7 +98,7 @@ class PulseCapture final : public AudioCaptureStream {
         pa_buffer_attr attr;
         attr.maxlength = static_cast<uint32_t>(-1);
         attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
-        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(fragmentUsec_, &spec));
         // DONT_MOVE: when the device goes, the stream fails instead of following the server to
         // another device, so the capture notices. The loopback stream does not keep an idle
         // sink awake: a suspended sink delivers nothing, as a silent loopback endpoint does.
@@ -217,6 +215,7 @@ class PulseCapture final : public AudioCaptureStream {
     }
 
     const AudioDeviceKind kind_;
+    const pa_usec_t fragmentUsec_;      // size of the pieces the server sends
     std::atomic<uint32_t> changes_{0};  // outlives client_, whose loop bumps it
     PulseClient client_;
     PulseStreamPtr stream_;  // released under the loop lock, before client_
@@ -259,8 +258,9 @@ int RaiseAudioThreadPriority() {
     return 0;
 }
 
-int ConnectAudioCapture(AudioDeviceKind kind, std::unique_ptr<AudioCaptureStream>* out) {
-    auto capture = std::make_unique<PulseCapture>(kind);
+int ConnectAudioCapture(AudioDeviceKind kind, std::unique_ptr<AudioCaptureStream>* out,
+                        unsigned fragmentMs) {
+    auto capture = std::make_unique<PulseCapture>(kind, fragmentMs == 0 ? 10 : fragmentMs);
     const int err = capture->Connect();
     if (err)
         return err;

@@ -57,7 +57,7 @@ std::string AudioErrorText(int error) {
 int RaiseAudioThreadPriority() {
     return 0;
 }
-int ConnectAudioCapture(AudioDeviceKind, std::unique_ptr<AudioCaptureStream>* out) {
+int ConnectAudioCapture(AudioDeviceKind, std::unique_ptr<AudioCaptureStream>* out, unsigned) {
     *out = std::make_unique<FakeStream>();
     return 0;
 }

@@ -9,39 +9,15 @@
 
 #include "PulseFixture.h"
 #include "RecorderFixture.h"
+#include "SoundChecks.h"
 
 namespace vistrec {
 namespace test {
 namespace {
 
-constexpr int kDeviceRate = 48000;  // the null sinks' format: 48 kHz stereo
-// A tone is present in a window at kPresent of full scale or more and at least 10 times its
-// amplitude at kReferenceHz, which no signal here has. A window is silent below kSilentRms.
-constexpr double kPresent = 0.02, kSilentRms = 0.003, kReferenceHz = 1860.0;
+constexpr int kDeviceRate = 48000;     // the null sinks' format: 48 kHz stereo
 constexpr double kAnchorSlack = 0.25;  // events found by the scene's counters may show earlier
 
-bool Present(const AudioTrack& a, double t, double length, double frequency) {
-    const double amplitude = a.Tone(t, length, frequency);
-    return amplitude >= kPresent && amplitude >= 10.0 * a.Tone(t, length, kReferenceHz);
-}
-
-// Share of the windows of `length` in [from, to) for which `holds` is true.
-double Share(double from, double to, double length, const std::function<bool(double)>& holds) {
-    int all = 0, yes = 0;
-    for (double t = from; t + length <= to + 1e-9; t += length, ++all)
-        yes += holds(t);
-    return all == 0 ? 0.0 : static_cast<double>(yes) / all;
-}
-double ShareWith(const AudioTrack& a, double from, double to, double length, double frequency) {
-    return Share(from, to, length, [&](double t) { return Present(a, t, length, frequency); });
-}
-// Start of the first window of `length` in [from, to) with `frequency` present; -1 if none.
-double FirstPresent(const AudioTrack& a, double from, double to, double length, double frequency) {
-    for (double t = from; t + length <= to + 1e-9; t += length)
-        if (Present(a, t, length, frequency))
-            return t;
-    return -1.0;
-}
 // An action at `atMs` that notes the time in `*ms`, then runs `run`.
 Action Timed(int atMs, int64_t* ms, std::function<void()> run) {
     return {atMs, [=] {
@@ -165,22 +141,6 @@ TEST_F(SoundRecording, Mode1MixesAndFollowsANewDefaultMicrophone) {
     EXPECT_LT(shm_open("/voluMem", O_RDONLY, 0), 0)
         << "without the host's level block none is made";
 }
-
-// The host's "/voluMem" block, created before the recorder as a host does.
-struct LevelBlock {
-    LevelBlock() : fd(shm_open("/voluMem", O_RDWR | O_CREAT | O_TRUNC, 0600)) {
-        if (fd >= 0 && ftruncate(fd, 4096) == 0)
-            view = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
-    }
-    ~LevelBlock() {
-        munmap(view, 4096);
-        close(fd);
-        shm_unlink("/voluMem");
-    }
-    std::string Text() const { return std::string(static_cast<const char*>(view), 15).c_str(); }
-    int fd;
-    void* view = MAP_FAILED;
-};
 
 // Mode 2: playback only, the microphone never opened; a tenth of full scale reads 31 in the
 // level block (mean absolute amplitude 0.0637 x 500); a new 44.1 kHz default sink is followed.

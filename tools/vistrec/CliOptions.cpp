@@ -196,8 +196,8 @@ Without --region, --display or --follow-target the whole X screen is recorded
 
 SIGUSR1 pauses, SIGUSR2 resumes; Ctrl-C, SIGTERM or SIGHUP stop and finish the
 file (a second Ctrl-C while it is being finished abandons it). On a terminal a
-status line shows the recorded time, frames due, file size and, in audio
-modes 1 and 2, the sound level that the library publishes in /voluMem. Sound
+status line shows the recorded time, frames due, file size and the sound
+level that the library publishes in /voluMem. Sound
 comes from the PulseAudio (or PipeWire) server's default source and the
 monitor of its default sink; without a server the file gets a silent sound
 track. The library logs to log/record.log beside this program.
@@ -286,11 +286,19 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const std::st
         ->check(IntIn(kMinMouseSize, kMaxMouseSize));
     app.add_option("--audio-mode", o.audioMode,
                    "sound to record: 1 microphone and playback mixed;\n2 playback only; "
-                   "0 a single source, which in this\nbuild records silence")
+                   "0 the microphone alone")
         ->type_name("N")
         ->capture_default_str()
         ->check(IntIn(0, kMaxAudioMode));
+    app.add_option("--audio-file", o.audioFile,
+                   "sound file (any format FFmpeg reads) recorded as the\nsound track instead of "
+                   "the microphone; implies\n--audio-mode 0")
+        ->type_name("FILE");
     app.add_flag("--h264", o.h264Only, "use the video-only H.264 recorder (no sound track)");
+    app.add_option_function<std::string>(
+           "--mp3", [&o](const std::string& file) { o.mp3File = file; },
+           "also write the recorded sound to this MP3 file\n(16 kHz mono)")
+        ->type_name("FILE");
     app.add_option_function<std::string>(
            "--window", [&o](const std::string& text) { ParseXid(text, &o.window); },
            "host X11 window (decimal or 0x hex id), read at the\nsame coordinates")
@@ -367,6 +375,18 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args, const std::st
     // The H.264 recorder records no sound, so a sound source would be silently ignored.
     if (o.h264Only && app.count("--audio-mode") > 0) {
         result.text = "--audio-mode does not apply to --h264, which records no sound";
+        return result;
+    }
+    // The sound file is the single source of audio mode 0.
+    if (o.audioFile && (o.h264Only || (app.count("--audio-mode") > 0 && o.audioMode != 0))) {
+        result.text = o.h264Only ? "--audio-file does not apply to --h264, which records no sound"
+                                 : "--audio-file needs --audio-mode 0";
+        return result;
+    }
+    if (o.audioFile)
+        o.audioMode = 0;
+    if (o.h264Only && o.mp3File) {
+        result.text = "--mp3 does not apply to --h264, which records no sound";
         return result;
     }
     // The video-only recorder does not load the effect icons.

@@ -54,8 +54,14 @@ struct CliOptions {
     int mouseShow = 1;
     int mouseSizePercent = 100;
     bool h264Only = false;
-    // 0 one source (silence in this build), 1 microphone and playback mixed, 2 playback only.
+    // 0 the microphone alone (or the --audio-file), 1 microphone and playback mixed, 2 playback
+    // only.
     int audioMode = 1;
+    // A sound file played into the recording in audio mode 0 instead of the microphone; unset:
+    // none.
+    std::optional<std::string> audioFile;
+    // --mp3: an MP3 copy of the recorded sound; unset: none.
+    std::optional<std::string> mp3File;
     unsigned long window = 0;   // host X11 window id; 0: none
     bool clickEffects = false;  // watch the pointer buttons and draw a ring at each press
     bool highlight = false;     // a translucent disc under the pointer

@@ -227,6 +227,12 @@ bool ConfigureRecorder(IRecordMp4& recorder, const CliOptions& o, const std::opt
     }
     if (!o.h264Only) {
         recorder.setAudioMode(o.audioMode);
+        if (o.audioFile) {
+            recorder.setAudioFile(o.audioFile->c_str());
+        }
+    }
+    if (o.mp3File) {
+        recorder.setMp3FileName(o.mp3File->c_str());
     }
     return true;
 }
@@ -245,6 +251,20 @@ std::string CheckFont(const CliOptions& o) {
     return "";
 }
 
+// Empty when the --audio-file can be read; the library would record a silent track and only
+// log why.
+std::string CheckAudioFile(const CliOptions& o) {
+    if (!o.audioFile) {
+        return "";
+    }
+    FILE* f = std::fopen(o.audioFile->c_str(), "rb");
+    if (!f) {
+        return "--audio-file: cannot read '" + *o.audioFile + "': " + std::strerror(errno);
+    }
+    std::fclose(f);
+    return "";
+}
+
 // The library loads the effect icons from "mouseeffect/" beside this program; without them it
 // records without the effects, which is worth a word before a long recording.
 void NoteMissingIcons(const CliOptions& o) {
@@ -258,6 +278,9 @@ void NoteMissingIcons(const CliOptions& o) {
 
 int Run(const CliOptions& o, const sigset_t& signals) {
     std::string fontProblem = CheckFont(o);
+    if (fontProblem.empty()) {
+        fontProblem = CheckAudioFile(o);
+    }
     if (!fontProblem.empty()) {
         PrintError(fontProblem);
         return kExitUsage;
@@ -280,9 +303,10 @@ int Run(const CliOptions& o, const sigset_t& signals) {
 
     const int fps = o.fps;
 
-    // Sound is captured by the MP4 recorder in modes 1 and 2; mode 0 has no source here.
-    const bool capturesSound = !o.h264Only && o.audioMode != 0;
-    if (capturesSound) {
+    // Every audio mode of the MP4 recorder records sound; all but a sound file's come from the
+    // sound server.
+    const bool capturesSound = !o.h264Only;
+    if (capturesSound && !o.audioFile) {
         std::string unreachable = CheckSoundServer();
         if (!unreachable.empty()) {
             PrintError("no sound server reachable (" + unreachable +
