@@ -5,12 +5,14 @@
 
 #include <cstdlib>
 #include <string.h>
+#include <vector>
 
 extern "C" {
 #include <libavutil/opt.h>
 }
 
 #include "capture/CaptureSettings.h"
+#include "CrashSafeMp4.h"
 #include "ICadmo2Mp4VideoSink.h"
 #include "capture/MouseEffects.h"
 #include "capture/SizeRules.h"
@@ -465,7 +467,14 @@ int CH264WindowRecorder::OpenOutputFile() {
             return -1;
         }
     }
-    const int ret = avformat_write_header(fc, nullptr);
+    // Crash-safe: an MP4 is written in fragments while recording and rewritten at the end.
+    AVDictionary* options = nullptr;
+    const bool crashSafe = GetConfigCrashSafe();
+    if (crashSafe)
+        crashsafe::AddFragmentOptions(&options);
+    const int ret = avformat_write_header(fc, &options);
+    m_fragmented = crashSafe && crashsafe::FragmentOptionsTaken(options);
+    av_dict_free(&options);
     if (ret < 0) {
         NoteWriteError(ret, "avformat_write_header failed ");
         return -1;
@@ -501,8 +510,25 @@ void CH264WindowRecorder::WriteTrailer() {
     const int ret = av_write_trailer(m_pFormatCtx);
     if (ret < 0)
         NoteWriteError(ret, "av_write_trailer failed ");
-    if (m_writeError != 0)
+    if (m_writeError != 0) {
+        // The fragments written before the error play; a rewrite would need the space or the
+        // folder that just failed.
         vistrec::platform::PostHostNotification(m_writeError);
+        return;
+    }
+    if (!m_fragmented)
+        return;
+    std::vector<int> leadSamples;
+    for (unsigned i = 0; i < m_pFormatCtx->nb_streams; ++i)
+        leadSamples.push_back(m_pFormatCtx->streams[i]->codecpar->initial_padding);
+    // The file is complete and closed before it is read back.
+    const int closed = avio_closep(&m_pFormatCtx->pb);
+    if (closed < 0) {
+        NoteWriteError(closed, "closing the output failed ");
+        vistrec::platform::PostHostNotification(m_writeError);
+        return;
+    }
+    crashsafe::FinishFragmentedMp4(m_fileName, leadSamples);
 }
 
 void CH264WindowRecorder::CheckOutputStillThere(int64_t elapsedMs) {

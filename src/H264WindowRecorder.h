@@ -90,7 +90,8 @@ class CH264WindowRecorder {
     // End of a recording: drains the video encoder (not after an output error); returns the
     // time of the last packet written, `lastVideoMs` when none came out.
     int DrainVideo(int lastVideoMs);
-    // Writes the trailer and tells the host of the output's error, if there was one.
+    // Writes the trailer and tells the host of the output's error, if there was one; a
+    // fragmented recording that ended without one is then rewritten into an ordinary MP4.
     void WriteTrailer();
     // The H.264 loop's frame writer: a failed capture encodes the last picture again.
     int write_video_frame_h264(AVFormatContext* fc, AVStream* st, int64_t elapsedMs);
@@ -154,6 +155,7 @@ class CH264WindowRecorder {
     int m_writeError = 0;                 // first error of the output, 0: none
     int64_t m_outputCheckedMs = 0;        // elapsed time of the last output check
     bool m_h264Twin = false;              // the H.264 loop's variant of the encoder step
+    bool m_fragmented = false;            // the output is written crash-safe, in fragments
 };
 
 #endif

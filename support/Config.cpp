@@ -100,3 +100,22 @@ int GetConfigMinVolumeValue() {
     LookupConfigInt("UPLOAD_CONFIG", "minVolumValue", &value);
     return value;
 }
+
+bool GetConfigCrashSafe() {
+    Json::Value root;
+    if (!ReadJsonFile(ConfigFilePath(), root) || !root.isObject())
+        return true;
+    const char* const key = "crashSafe";
+    const Json::Value* item = root.find(key, key + 9);
+    const Json::Value& section = root["VISTREL_CONFIG"];
+    if (section.isObject() && section.isMember(key))
+        item = section.find(key, key + 9);
+    if (item == nullptr || (item->isBool() && item->asBool()))
+        return true;
+    if (!item->isBool()) {
+        VLOG_WARN("Vistrel.json crashSafe is not true or false; recording crash-safe");
+        return true;
+    }
+    VLOG_INFO("Vistrel.json crashSafe false: the file is written in one pass");
+    return false;
+}
