@@ -49,7 +49,7 @@ int CopyPackets(AVFormatContext* in, AVFormatContext* out, const std::vector<int
 
 // The rewrite into `temp`; 0 or an FFmpeg error, with `what` naming the failed step.
 int Rewrite(const std::string& path, const std::string& temp, const std::vector<int>& leadSamples,
-            const char** what) {
+            const char** what, bool* created) {
     *what = "cannot read the fragments";
     AVFormatContext* rawIn = nullptr;
     int ret = avformat_open_input(&rawIn, path.c_str(), nullptr, nullptr);
@@ -85,6 +85,7 @@ int Rewrite(const std::string& path, const std::string& temp, const std::vector<
     ret = avio_open(&out->pb, temp.c_str(), AVIO_FLAG_WRITE);
     if (ret < 0)
         return ret;
+    *created = true;
     ret = CopyPackets(in.get(), out.get(), lead);
     const int closed = avio_closep(&out->pb);
     return ret < 0 ? ret : closed;
@@ -98,6 +99,10 @@ void AddFragmentOptions(AVDictionary** options) {
     // that none starts before zero; the rewrite restores the delay as an edit list instead.
     av_dict_set(options, "use_editlist", "1", 0);
     av_dict_set(options, "flush_packets", "1", 0);
+    // Sound may lag the pictures by a second; the muxer would hold the pictures back as long to
+    // interleave them, which a kill then loses too. Fragments keep each track apart, so the
+    // muxer need not wait for long.
+    av_dict_set_int(options, "max_interleave_delta", kFragmentMicroseconds / 4, 0);
 }
 
 bool FragmentOptionsTaken(const AVDictionary* options) {
@@ -111,12 +116,14 @@ std::string FinishingPath(const std::string& path) {
 bool FinishFragmentedMp4(const std::string& path, const std::vector<int>& leadSamples) {
     const std::string temp = FinishingPath(path);
     const char* what = "";
-    const int ret = Rewrite(path, temp, leadSamples, &what);
+    bool created = false;
+    const int ret = Rewrite(path, temp, leadSamples, &what, &created);
     std::error_code error;
     if (ret < 0) {
         VLOG_WARN("crash-safe recording: " << what << " (" << ret << " " << AvErrorText(ret)
                                            << "); the file stays fragmented");
-        std::filesystem::remove(temp, error);
+        if (created)
+            std::filesystem::remove(temp, error);
         return false;
     }
     // Within one folder the rename replaces the fragmented file at once: whatever happens, a

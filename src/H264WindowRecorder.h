@@ -156,6 +156,7 @@ class CH264WindowRecorder {
     int64_t m_outputCheckedMs = 0;        // elapsed time of the last output check
     bool m_h264Twin = false;              // the H.264 loop's variant of the encoder step
     bool m_fragmented = false;            // the output is written crash-safe, in fragments
+    std::string m_outputPath;             // m_fileName as the running recording took it
 };
 
 #endif

@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include <iostream>
+#include <exception>
 #include <memory>
 
 #include "platform/Platform.h"
@@ -42,7 +43,14 @@ bool ReadJsonFile(std::string path, Json::Value& root) {
     builder.settings_["collectComments"] = true;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+    bool parsed = false;
+    try {
+        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+    } catch (const std::exception& e) {
+        // jsoncpp throws where nesting goes deeper than it allows; the host must not see it.
+        errors = e.what();
+    }
+    if (!parsed) {
         std::cout << "Failed to parse file:" << path << " err: " << errors << std::endl;
         return false;
     }
