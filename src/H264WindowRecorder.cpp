@@ -63,12 +63,14 @@ void CH264WindowRecorder::setScale(double scale) {
     // not-a-number values mean nothing; the scale set before stays. So does a scale that leaves
     // no picture of the capture rectangle set now (the record size is rounded down to 4 pixels).
     const RECT& capture = g_captureSettings.captureRect;
+    const int w = sizerules::RectWidth(capture), h = sizerules::RectHeight(capture);
+    const bool leavesNothing =
+        w > 0 && h > 0 && scale > 0.0 && scale <= 1.0 &&
+        (sizerules::ScaledRecordSide(w, scale) <= 0 || sizerules::ScaledRecordSide(h, scale) <= 0);
     if (scale > 1.0) {
         VLOG_WARN("setScale " << scale << " above 1, using 1");
         m_scale = 1.0;
-    } else if (scale > 0.0 &&
-               sizerules::ScaledRecordSide(sizerules::RectWidth(capture), scale) > 0 &&
-               sizerules::ScaledRecordSide(sizerules::RectHeight(capture), scale) > 0) {
+    } else if (scale > 0.0 && !leavesNothing) {
         m_scale = scale;
     } else {
         VLOG_WARN("setScale " << scale << " ignored, keeping " << m_scale);
