@@ -113,6 +113,13 @@ std::string FinishingPath(const std::string& path) {
     return path + ".finishing";
 }
 
+void RemoveLeftover(const std::string& path) {
+    std::error_code error;
+    const std::string temp = FinishingPath(path);
+    if (std::filesystem::is_regular_file(temp, error) && std::filesystem::remove(temp, error))
+        VLOG_INFO("crash-safe recording: removed " << temp << " left by an unfinished rewrite");
+}
+
 bool FinishFragmentedMp4(const std::string& path, const std::vector<int>& leadSamples) {
     const std::string temp = FinishingPath(path);
     const char* what = "";

@@ -29,6 +29,8 @@ bool FragmentOptionsTaken(const AVDictionary* options);
 
 // The temporary file a finished recording is rewritten into.
 std::string FinishingPath(const std::string& path);
+// Removes the temporary file a rewrite cut short (the host killed meanwhile) left beside `path`.
+void RemoveLeftover(const std::string& path);
 
 // Rewrites the fragmented MP4 at `path` into an ordinary one with the index at the front and
 // puts it in its place. `leadSamples[i]` is the encoder delay of stream i in samples at its

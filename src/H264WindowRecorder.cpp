@@ -514,6 +514,8 @@ int CH264WindowRecorder::OpenOutputFile() {
     const int ret = avformat_write_header(fc, &options);
     m_fragmented = crashSafe && crashsafe::FragmentOptionsTaken(options);
     av_dict_free(&options);
+    if (m_fragmented)
+        crashsafe::RemoveLeftover(m_outputPath);
     if (ret < 0) {
         NoteWriteError(ret, "avformat_write_header failed ");
         return -1;

@@ -256,28 +256,33 @@ TEST_F(Faults, FiftyRecordersAtOnce) {
 }
 
 // A clean stop: an ordinary MP4 with the index before the media (both recorders), one written in
-// a single pass with "crashSafe": false, and the fragments kept when the rewrite cannot be made.
+// a single pass with "crashSafe": false, the fragments kept when the rewrite cannot be made, and
+// the file a killed rewrite left beside it removed.
 TEST_F(Faults, FileLayoutOfACleanStop) {
     const std::string config = ExeDir() + "Vistrel.json";
     struct Row {
         const char* name;
         bool h264Only;
         const char* configText;      // null: no file
-        bool blockRewrite;           // a folder where the rewrite goes
+        char atRewrite;              // where the rewrite goes: 'd' a folder, 'f' a file, 0 nothing
         bool indexFirst, fragments;  // fragments have an empty index at the front
     };
-    const Row rows[] = {{"MP4 recorder", false, nullptr, false, true, false},
-                        {"H.264 recorder", true, nullptr, false, true, false},
-                        {"crashSafe false", false, "{\"crashSafe\": false}", false, false, false},
-                        {"rewrite impossible", false, nullptr, true, true, true}};
+    const Row rows[] = {{"MP4 recorder", false, nullptr, 0, true, false},
+                        {"H.264 recorder", true, nullptr, 0, true, false},
+                        {"crashSafe false", false, "{\"crashSafe\": false}", 0, false, false},
+                        {"rewrite impossible", false, nullptr, 'd', true, true},
+                        {"leftover of a killed rewrite", false, nullptr, 'f', true, false}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string file = dir_.File(std::string(row.name) + ".mp4");
         std::filesystem::remove(config);
         if (row.configText)
             WriteTextFile(config, row.configText);
-        if (row.blockRewrite)
-            std::filesystem::create_directory(file + ".finishing");
+        const std::string temp = file + ".finishing";
+        if (row.atRewrite == 'd')
+            std::filesystem::create_directory(temp);
+        else if (row.atRewrite == 'f')
+            WriteTextFile(temp, "cut short");
         RecorderPtr r = NewRecorder(file, 1.0, 0, row.h264Only);
         const RECT region = {0, 0, 320, 240};
         r->setCaptureRect(true, &region);
@@ -293,6 +298,7 @@ TEST_F(Faults, FileLayoutOfACleanStop) {
         EXPECT_GT(info.formatDuration, 1.5);
         EXPECT_EQ(bytes.find("moov") < bytes.find("mdat"), row.indexFirst);
         EXPECT_EQ(bytes.find("moof") != std::string::npos, row.fragments);
+        EXPECT_EQ(std::filesystem::exists(temp), row.atRewrite == 'd');
     }
 }
 
