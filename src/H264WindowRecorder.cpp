@@ -5,12 +5,14 @@
 
 #include <cstdlib>
 #include <string.h>
+#include <vector>
 
 extern "C" {
 #include <libavutil/opt.h>
 }
 
 #include "capture/CaptureSettings.h"
+#include "CrashSafeMp4.h"
 #include "ICadmo2Mp4VideoSink.h"
 #include "capture/MouseEffects.h"
 #include "capture/SizeRules.h"
@@ -58,11 +60,17 @@ void CH264WindowRecorder::setFrameRate(int fps) {
 void CH264WindowRecorder::setScale(double scale) {
     // The scale picks the top-left share of the captured picture that is recorded. Above 1
     // there is no more picture to take: it is clamped to 1, the whole picture. 0, negative and
-    // not-a-number values mean nothing; the scale set before stays.
+    // not-a-number values mean nothing; the scale set before stays. So does a scale that leaves
+    // no picture of the capture rectangle set now (the record size is rounded down to 4 pixels).
+    const RECT& capture = g_captureSettings.captureRect;
+    const int w = sizerules::RectWidth(capture), h = sizerules::RectHeight(capture);
+    const bool leavesNothing =
+        w > 0 && h > 0 && scale > 0.0 && scale <= 1.0 &&
+        (sizerules::ScaledRecordSide(w, scale) <= 0 || sizerules::ScaledRecordSide(h, scale) <= 0);
     if (scale > 1.0) {
         VLOG_WARN("setScale " << scale << " above 1, using 1");
         m_scale = 1.0;
-    } else if (scale > 0.0) {
+    } else if (scale > 0.0 && !leavesNothing) {
         m_scale = scale;
     } else {
         VLOG_WARN("setScale " << scale << " ignored, keeping " << m_scale);
@@ -124,6 +132,15 @@ int CH264WindowRecorder::setCaptureRect(bool region, const RECT* rect) {
         }
     }
     RECT& capture = g_captureSettings.captureRect;
+    // A rectangle without a picture in it (empty, inverted, or wider than int can say) would
+    // give the encoder a size it refuses, which ends the host's process: the first display.
+    const int64_t w = rect ? int64_t{rect->right} - rect->left : 0;
+    const int64_t h = rect ? int64_t{rect->bottom} - rect->top : 0;
+    if (rect && (w < 4 || h < 4 || w > INT32_MAX || h > INT32_MAX)) {
+        VLOG_WARN("setCaptureRect: " << rect->left << "," << rect->top << "," << rect->right << ","
+                                     << rect->bottom << " holds no picture, using the display");
+        rect = nullptr;
+    }
     if (rect) {
         capture = {rect->left, rect->top,
                    rect->left + sizerules::RoundDown4(rect->right - rect->left),
@@ -199,54 +216,74 @@ AVStream* CH264WindowRecorder::add_video_stream(AVFormatContext* fc, AVCodecID c
             return nullptr;
         }
     }
-    AVCodecContextPtr ctx(avcodec_alloc_context3(codec));
-    if (!ctx) {
-        VLOG_ERROR("avcodec_alloc_context3 failed" << codecId);
+    auto configure =
+        [&](const char* preset, const char* tune) {
+            AVCodecContextPtr ctx(avcodec_alloc_context3(codec));
+            if (!ctx) {
+                VLOG_ERROR("avcodec_alloc_context3 failed" << codecId);
+                return ctx;
+            }
+            ctx->codec_id = codec->id;
+            if (hardware) {
+                ctx->bit_rate = m_bitRate;
+                ctx->rc_min_rate = m_bitRate / 4;
+                ctx->rc_max_rate = static_cast<int64_t>(m_bitRate) * 3;
+                VLOG_INFO("codec :" << name);
+            } else {
+                VLOG_INFO("codec :"
+                          << "other");
+                // Constant quality: no bit rate, "crf" from the quality level.
+                ctx->flags |= AV_CODEC_FLAG_QSCALE;
+                if (m_forcedCrf >= 0)
+                    av_opt_set_int(ctx.get(), "crf", m_forcedCrf, AV_OPT_SEARCH_CHILDREN);
+                else if (const char* crf = sizerules::CrfForQuality(m_quality))
+                    av_opt_set(ctx.get(), "crf", crf, AV_OPT_SEARCH_CHILDREN);
+            }
+            if (m_forcedFrameRate > 0)
+                m_frameRate = m_forcedFrameRate;
+            ctx->width = encode_width();
+            ctx->height = encode_height();
+            ctx->time_base = AVRational{1, m_frameRate};
+            ctx->framerate = AVRational{m_frameRate, 1};
+            ctx->gop_size = m_gopSize;
+            ctx->max_b_frames = 0;
+            ctx->delay = 0;
+            ctx->pix_fmt = (codec->pix_fmts && codec->pix_fmts[0] != AV_PIX_FMT_NONE)
+                               ? codec->pix_fmts[0]
+                               : AV_PIX_FMT_YUV420P;
+            if (fc->oformat->flags & AVFMT_GLOBALHEADER)
+                ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+            // An encoder that lacks an option or refuses its value is opened without it.
+            if (ctx->priv_data) {
+                if (!preset)
+                    VLOG_INFO("no preset set: using \"" << kDefaultPreset
+                                                        << "\" (\"ultrafast \" with its "
+                                                        << "trailing blank is refused by libx264)");
+                av_opt_set(ctx->priv_data, "preset", preset ? preset : kDefaultPreset, 0);
+                av_opt_set(ctx->priv_data, "tune", tune ? tune : kDefaultTune, 0);
+            }
+            VLOG_INFO("encodec param"
+                      << "codec id:" << ctx->codec_id
+                      << "bitrate:" << static_cast<int64_t>(ctx->bit_rate) << "width:" << ctx->width
+                      << "height:" << ctx->height << "timebase" << ctx->time_base.den
+                      << ctx->time_base.num << "pixfmt:" << ctx->pix_fmt);
+            return ctx;
+        };
+    AVCodecContextPtr ctx = configure(m_preset, m_tune);
+    if (!ctx)
         return nullptr;
+    int ret = avcodec_open2(ctx.get(), codec, nullptr);
+    // A preset or tune the software encoder does not know would leave no encoder at all and end
+    // the host's process below: the host's choice gives way to the defaults instead.
+    if (ret < 0 && !hardware && (m_preset || m_tune)) {
+        VLOG_WARN("the encoder refused preset \"" << (m_preset ? m_preset : "") << "\" or tune \""
+                                                  << (m_tune ? m_tune : "")
+                                                  << "\": using the defaults");
+        ctx = configure(nullptr, nullptr);
+        if (!ctx)
+            return nullptr;
+        ret = avcodec_open2(ctx.get(), codec, nullptr);
     }
-    ctx->codec_id = codec->id;
-    if (hardware) {
-        ctx->bit_rate = m_bitRate;
-        ctx->rc_min_rate = m_bitRate / 4;
-        ctx->rc_max_rate = static_cast<int64_t>(m_bitRate) * 3;
-        VLOG_INFO("codec :" << name);
-    } else {
-        VLOG_INFO("codec :"
-                  << "other");
-        // Constant quality: no bit rate, "crf" from the quality level.
-        ctx->flags |= AV_CODEC_FLAG_QSCALE;
-        if (m_forcedCrf >= 0)
-            av_opt_set_int(ctx.get(), "crf", m_forcedCrf, AV_OPT_SEARCH_CHILDREN);
-        else if (const char* crf = sizerules::CrfForQuality(m_quality))
-            av_opt_set(ctx.get(), "crf", crf, AV_OPT_SEARCH_CHILDREN);
-    }
-    if (m_forcedFrameRate > 0)
-        m_frameRate = m_forcedFrameRate;
-    ctx->width = encode_width();
-    ctx->height = encode_height();
-    ctx->time_base = AVRational{1, m_frameRate};
-    ctx->framerate = AVRational{m_frameRate, 1};
-    ctx->gop_size = m_gopSize;
-    ctx->max_b_frames = 0;
-    ctx->delay = 0;
-    ctx->pix_fmt = (codec->pix_fmts && codec->pix_fmts[0] != AV_PIX_FMT_NONE) ? codec->pix_fmts[0]
-                                                                              : AV_PIX_FMT_YUV420P;
-    if (fc->oformat->flags & AVFMT_GLOBALHEADER)
-        ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    // An encoder that lacks an option or refuses its value is opened without it.
-    if (ctx->priv_data) {
-        if (!m_preset)
-            VLOG_INFO("no preset set: using \"" << kDefaultPreset << "\" (\"ultrafast \" with its "
-                                                << "trailing blank is refused by libx264)");
-        av_opt_set(ctx->priv_data, "preset", m_preset ? m_preset : kDefaultPreset, 0);
-        av_opt_set(ctx->priv_data, "tune", m_tune ? m_tune : kDefaultTune, 0);
-    }
-    VLOG_INFO("encodec param"
-              << "codec id:" << ctx->codec_id << "bitrate:" << static_cast<int64_t>(ctx->bit_rate)
-              << "width:" << ctx->width << "height:" << ctx->height << "timebase"
-              << ctx->time_base.den << ctx->time_base.num << "pixfmt:" << ctx->pix_fmt);
-
-    const int ret = avcodec_open2(ctx.get(), codec, nullptr);
     if (ret < 0) {
         VLOG_WARN("could not open video codec" << name << ret << AvErrorText(ret));
         if (hardware)
@@ -485,12 +522,16 @@ void CH264WindowRecorder::TeardownVideo() {
 }
 
 int CH264WindowRecorder::SetUpVideoOutput() {
+    // The recording keeps the path it started with: a later setFileName is for the next one.
+    m_outputPath = m_fileName;
+    const AVOutputFormat* fmt = av_guess_format(nullptr, m_outputPath.c_str(), nullptr);
+    if (!fmt) {
+        VLOG_ERROR("no container for the file name \"" << m_outputPath << "\": nothing recorded");
+        return -1;
+    }
     for (const char* name : kEncoderNames) {
         AVFormatOutputPtr fc(avformat_alloc_context());
         if (!fc)
-            return -1;
-        const AVOutputFormat* fmt = av_guess_format(nullptr, m_fileName.c_str(), nullptr);
-        if (!fmt)
             return -1;
         fc->oformat = fmt;
         AVStream* st = nullptr;
@@ -510,14 +551,23 @@ int CH264WindowRecorder::SetUpVideoOutput() {
 int CH264WindowRecorder::OpenOutputFile() {
     AVFormatContext* fc = m_pFormatCtx;
     if (!(fc->oformat->flags & AVFMT_NOFILE)) {
-        const int ret = avio_open(&fc->pb, m_fileName.c_str(), AVIO_FLAG_WRITE);
+        const int ret = avio_open(&fc->pb, m_outputPath.c_str(), AVIO_FLAG_WRITE);
         if (ret < 0) {
-            fprintf(stderr, "Could not open '%s'\n", m_fileName.c_str());
+            fprintf(stderr, "Could not open '%s'\n", m_outputPath.c_str());
             NoteWriteError(ret, "Could not open the output file ");
             return -1;
         }
     }
-    const int ret = avformat_write_header(fc, nullptr);
+    // Crash-safe: an MP4 is written in fragments while recording and rewritten at the end.
+    AVDictionary* options = nullptr;
+    const bool crashSafe = GetConfigCrashSafe();
+    if (crashSafe)
+        crashsafe::AddFragmentOptions(&options);
+    const int ret = avformat_write_header(fc, &options);
+    m_fragmented = crashSafe && crashsafe::FragmentOptionsTaken(options);
+    av_dict_free(&options);
+    if (m_fragmented)
+        crashsafe::RemoveLeftover(m_outputPath);
     if (ret < 0) {
         NoteWriteError(ret, "avformat_write_header failed ");
         return -1;
@@ -554,8 +604,25 @@ void CH264WindowRecorder::WriteTrailer() {
     const int ret = av_write_trailer(m_pFormatCtx);
     if (ret < 0)
         NoteWriteError(ret, "av_write_trailer failed ");
-    if (m_writeError != 0)
+    if (m_writeError != 0) {
+        // The fragments written before the error play; a rewrite would need the space or the
+        // folder that just failed.
         vistrec::platform::PostHostNotification(m_writeError);
+        return;
+    }
+    if (!m_fragmented)
+        return;
+    std::vector<int> leadSamples;
+    for (unsigned i = 0; i < m_pFormatCtx->nb_streams; ++i)
+        leadSamples.push_back(m_pFormatCtx->streams[i]->codecpar->initial_padding);
+    // The file is complete and closed before it is read back.
+    const int closed = avio_closep(&m_pFormatCtx->pb);
+    if (closed < 0) {
+        NoteWriteError(closed, "closing the output failed ");
+        vistrec::platform::PostHostNotification(m_writeError);
+        return;
+    }
+    crashsafe::FinishFragmentedMp4(m_outputPath, leadSamples);
 }
 
 void CH264WindowRecorder::CheckOutputStillThere(int64_t elapsedMs) {
@@ -565,7 +632,7 @@ void CH264WindowRecorder::CheckOutputStillThere(int64_t elapsedMs) {
     m_outputCheckedMs = elapsedMs;
     // Only a path that no longer leads anywhere counts: an output whose protocol cannot be
     // checked is not an error.
-    const int ret = avio_check(m_fileName.c_str(), 0);
+    const int ret = avio_check(m_outputPath.c_str(), 0);
     if (ret == AVERROR(ENOENT) || ret == AVERROR(ENOTDIR))
         NoteWriteError(ret, "output file gone: ");
 }

@@ -110,7 +110,8 @@ class CH264WindowRecorder {
     // End of a recording: drains the video encoder (not after an output error); returns the
     // time of the last packet written, `lastVideoMs` when none came out.
     int DrainVideo(int lastVideoMs);
-    // Writes the trailer and tells the host of the output's error, if there was one.
+    // Writes the trailer and tells the host of the output's error, if there was one; a
+    // fragmented recording that ended without one is then rewritten into an ordinary MP4.
     void WriteTrailer();
     // Frame index of the packet whose picture counter is `key`: the index stored for that
     // picture, else one more than its predecessor's (stored too), else the key itself. Returns
@@ -176,6 +177,8 @@ class CH264WindowRecorder {
     std::atomic<int> m_writeError{0};     // first error of the output, 0: none
     int64_t m_outputCheckedMs = 0;        // elapsed time of the last output check
     bool m_h264Twin = false;              // the H.264 loop's variant of the encoder step
+    bool m_fragmented = false;            // the output is written crash-safe, in fragments
+    std::string m_outputPath;             // m_fileName as the running recording took it
     CVideoPipeline m_pipeline;            // last: its thread ends before the rest goes
 };
 

@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include <iostream>
+#include <exception>
 #include <memory>
 
 #include "platform/Platform.h"
@@ -42,7 +43,14 @@ bool ReadJsonFile(std::string path, Json::Value& root) {
     builder.settings_["collectComments"] = true;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+    bool parsed = false;
+    try {
+        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+    } catch (const std::exception& e) {
+        // jsoncpp throws where nesting goes deeper than it allows; the host must not see it.
+        errors = e.what();
+    }
+    if (!parsed) {
         std::cout << "Failed to parse file:" << path << " err: " << errors << std::endl;
         return false;
     }
@@ -99,4 +107,23 @@ int GetConfigMinVolumeValue() {
     int value = 0;
     LookupConfigInt("UPLOAD_CONFIG", "minVolumValue", &value);
     return value;
+}
+
+bool GetConfigCrashSafe() {
+    Json::Value root;
+    if (!ReadJsonFile(ConfigFilePath(), root) || !root.isObject())
+        return true;
+    const char* const key = "crashSafe";
+    const Json::Value* item = root.find(key, key + 9);
+    const Json::Value& section = root["VISTREL_CONFIG"];
+    if (section.isObject() && section.isMember(key))
+        item = section.find(key, key + 9);
+    if (item == nullptr || (item->isBool() && item->asBool()))
+        return true;
+    if (!item->isBool()) {
+        VLOG_WARN("Vistrel.json crashSafe is not true or false; recording crash-safe");
+        return true;
+    }
+    VLOG_INFO("Vistrel.json crashSafe false: the file is written in one pass");
+    return false;
 }

@@ -1,5 +1,5 @@
-// "Vistrel.json" beside the host executable: the frame-rate override and the low-volume
-// threshold. Read on demand, never cached.
+// "Vistrel.json" beside the host executable: the frame-rate override, the low-volume threshold
+// and the crash-safe switch. Read on demand, never cached.
 #ifndef VISTREC_SUPPORT_CONFIG_H
 #define VISTREC_SUPPORT_CONFIG_H
 
@@ -30,5 +30,9 @@ void GetConfigFrameRate(void* recorder, int* rate);
 
 // "UPLOAD_CONFIG"/"minVolumValue", 0 when absent.
 int GetConfigMinVolumeValue();
+
+// Whether recordings are written crash-safe: true unless "crashSafe" (at the root or in
+// "VISTREL_CONFIG") is false. Any other value of "crashSafe" is logged and leaves it on.
+bool GetConfigCrashSafe();
 
 #endif
