@@ -175,8 +175,15 @@ int Soak(double seconds, const std::string& dir, const Scene& scene) {
             if (std::fabs(o - v.pts[i]) < 0.5 &&
                 (click < 0 || std::fabs(o - v.pts[i]) < std::fabs(click - v.pts[i])))
                 click = o;
-        if (click >= 0)
-            offsets.emplace_back(v.pts[i], (click - v.pts[i]) * 1000.0);
+        if (click < 0)
+            continue;
+        // A click a second tells the offset only modulo 1000 ms: followed from the previous
+        // one, an offset that grows past half a second is not taken for the next click's.
+        double d = (click - v.pts[i]) * 1000.0;
+        for (const double previous = offsets.empty() ? d : offsets.back().second;
+             std::fabs(d - previous) > 500.0;)
+            d += d > previous ? -1000.0 : 1000.0;
+        offsets.emplace_back(v.pts[i], d);
     }
     FILE* sync = fopen((dir + "/avsync.dat").c_str(), "w");
     fprintf(sync, "# s  click_minus_flash_ms\n");
