@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds a libFuzzer target with clang (AddressSanitizer and UBSan on) and runs it.
-#   scripts/fuzz.sh TARGET [SECONDS]     TARGET: icon (the ".ico" reader),
-#                                        soundfile (the sound-file source, any FFmpeg format)
+#   scripts/fuzz.sh TARGET [SECONDS]     TARGET: icon (the ".ico" reader), config (the
+#                                        "Vistrel.json" reader), soundfile (the sound-file
+#                                        source, any FFmpeg format)
 # The corpus grows in build-fuzz/TARGET-corpus (seeded with the shipped icons when built);
 # crashes land in build-fuzz/TARGET-crashes.
 set -euo pipefail
@@ -44,6 +45,26 @@ case "$target" in
     done
     [ -e "$c/noise.mp3" ] || ffmpeg -nostdin -loglevel error -y -f lavfi \
       -i "anoisesrc=d=0.2:c=white:r=16000:a=0.3" "$c/noise.mp3"
+    ;;
+  config)
+    # The target writes each input as "Vistrel.json" beside itself and reads it back.
+    sources=(tests/support/FuzzConfigFile.cpp support/Config.cpp support/Log.cpp
+      platform/linux/Process.cpp)
+    libs=$(pkg-config --libs jsoncpp log4cplus)
+    cflags=$(pkg-config --cflags jsoncpp log4cplus)
+    # Seeds: the settings as hosts write them, and the shapes the reader must turn down.
+    c=$out/$target-corpus
+    printf '%s' '{"VISTREL_CONFIG":{"framerate":15},"UPLOAD_CONFIG":{"minVolumValue":5}}' >"$c/both"
+    printf '%s' '{"VISTREL_CONFIG":{"framerate":0}}' >"$c/rate-zero"
+    printf '%s' '{"VISTREL_CONFIG":{"framerate":15.0},"UPLOAD_CONFIG":{"minVolumValue":"5"}}' >"$c/wrong-types"
+    printf '%s' '{"VISTREL_CONFIG":{"framerate":2147483648},"UPLOAD_CONFIG":{}}' >"$c/too-big"
+    printf '%s' '{"VISTREL_CONFIG":null,"UPLOAD_CONFIG":[1,2]}' >"$c/not-objects"
+    printf '%s' '// comment
+{"VISTREL_CONFIG":{"framerate":-3}}' >"$c/comment"
+    printf '%s' '[{"VISTREL_CONFIG":{"framerate":15}}]' >"$c/array-root"
+    printf '{"VISTREL_CONFIG":{"framerate":9}}\0{"x":1}' >"$c/zero-byte"
+    printf '%s' '{"a":"\u00e9\ud83d\ude00","b":[true,false,null,-0.5e-3],"c":{"d":{"e":[]}}}' >"$c/all-types"
+    printf '%s' '42' >"$c/bare-number"
     ;;
   *)
     echo "unknown fuzz target: $target" >&2

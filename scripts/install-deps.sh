@@ -10,6 +10,7 @@ PACKAGES=(
   fonts-dejavu-core fonts-wqy-zenhei imagemagick
   libx11-dev libxext-dev libxfixes-dev libxrandr-dev libxdamage-dev libxi-dev
   xvfb x11-xserver-utils x11-utils xdotool pulseaudio pulseaudio-utils ffmpeg sox
+  clang libclang-rt-14-dev dpkg-dev file man-db gnuplot-nox libxres-dev
 )
 
 missing=()

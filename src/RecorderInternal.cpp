@@ -5,6 +5,7 @@
 #include "RecordH264Sink.h"
 #include "RecordMp4Sink.h"
 #include "RecorderSlots.h"
+#include "Version.h"
 
 // Reaches the encoder object behind a recorder's slots (a friend of CRecorderSlots).
 class RecorderInternalAccess {
@@ -19,6 +20,7 @@ namespace vistrec {
 namespace internal {
 
 std::unique_ptr<IRecordMp4> CreateRecorder(HWND hostWnd, bool videoOnly) {
+    LogVersionOnce();
     if (videoOnly)
         return std::unique_ptr<IRecordMp4>(new (std::nothrow) CRecordH264_Sink(hostWnd));
     return std::unique_ptr<IRecordMp4>(new (std::nothrow) CRecordMp4_Sink(hostWnd));

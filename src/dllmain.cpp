@@ -1,11 +1,12 @@
 // The library's three entry points. Loading the library runs nothing; the first own code runs
-// in a create function.
+// in a create function, which logs the version once per process.
 #include <new>
 
 #include "capture/CaptureScreen.h"
 #include "H264WindowRecorder.h"
 #include "RecordH264Sink.h"
 #include "RecordMp4Sink.h"
+#include "Version.h"
 #include "capture/SizeRules.h"
 #include "vistrec/IRecordMp4.h"
 
@@ -13,11 +14,13 @@
 static HWND g_hostWnd = nullptr;
 
 extern "C" VISTREC_API IRecordMp4* create_screen_record(HWND hostWnd) {
+    vistrec::LogVersionOnce();
     g_hostWnd = hostWnd;
     return new (std::nothrow) CRecordMp4_Sink(g_hostWnd);
 }
 
 extern "C" VISTREC_API IRecordMp4* create_screen_h246_record(HWND hostWnd) {
+    vistrec::LogVersionOnce();
     g_hostWnd = hostWnd;
     return new (std::nothrow) CRecordH264_Sink(hostWnd);
 }

@@ -24,6 +24,7 @@ extern "C" {
 }
 
 #include "src/RecorderInternal.h"
+#include "src/Version.h"
 #include "vistrec/IRecordMp4.h"
 
 #include "ButtonWatcher.h"
@@ -34,10 +35,6 @@ extern "C" {
 #include "OutputCheck.h"
 #include "SoundServerCheck.h"
 #include "Status.h"
-
-#ifndef VISTREC_VERSION
-#define VISTREC_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -455,7 +452,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     ParseResult parsed =
-        ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), VISTREC_VERSION);
+        ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), vistrec::VersionText());
     switch (parsed.status) {
         case ParseStatus::Help:
         case ParseStatus::Version:

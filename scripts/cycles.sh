@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Start/stop cycles on one recorder, then create/record/delete cycles, on a private Xvfb and
+# PulseAudio (audio mode 1): RSS, open descriptors, threads, shared memory and X resources after
+# each cycle, the figures in DIR/summary.txt and DIR/cycles.png. Exits 1 when something grew.
+#   scripts/cycles.sh [CYCLES (200)] [RECORD_MS (500)] [DIR (docs/cycles)]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cycles=${1:-200}
+record_ms=${2:-500}
+dir=$(realpath -m "${3:-docs/cycles}")
+mkdir -p "$dir"
+
+[ -f build/CMakeCache.txt ] || cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target vistrec_soak >/dev/null
+status=0
+# FFmpeg's own messages (the hardware encoders it tries first) go to a log.
+build/tests/soak/vistrec_soak cycles "$cycles" "$record_ms" "$dir" 2>"$dir/run.log" || status=$?
+
+gnuplot <<PLOT
+set terminal pngcairo size 1000,700 font ",10"
+set output "$dir/cycles.png"
+set multiplot layout 2,1 title "$cycles start/stop cycles on one recorder, then $cycles create/record/delete cycles"
+set key outside right
+set xlabel "cycle"
+set ylabel "RSS (MB)"
+set grid
+plot "$dir/cycles.dat" using (\$1 == 0 ? \$2 : 1/0):3 with lines title "start/stop", \
+     "" using (\$1 == 1 ? \$2 : 1/0):3 with lines title "create/record/delete"
+set ylabel "count"
+plot "$dir/cycles.dat" using (\$1 == 0 ? \$2 : 1/0):4 with lines title "fds, start/stop", \
+     "" using (\$1 == 1 ? \$2 : 1/0):4 with lines title "fds, create/delete", \
+     "" using (\$1 == 0 ? \$2 : 1/0):5 with lines title "threads, start/stop", \
+     "" using (\$1 == 1 ? \$2 : 1/0):5 with lines title "threads, create/delete", \
+     "" using (\$1 == 0 ? \$2 : 1/0):6 with lines title "shm, start/stop", \
+     "" using (\$1 == 1 ? \$2 : 1/0):6 with lines title "shm, create/delete", \
+     "" using 2:8 with lines title "X resources"
+unset multiplot
+PLOT
+echo "plot: $dir/cycles.png"
+exit $status
