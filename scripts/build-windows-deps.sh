@@ -151,8 +151,12 @@ build_ffmpeg() {
 }
 
 build_lame() {
-  autotools_build "$(fresh_tree lame)" --disable-frontend --disable-decoder --disable-gtktest \
-    --disable-analyzer-hooks
+  # The export list names lame_init_old, which the library no longer has (mingw's linker, unlike
+  # the ELF one, refuses to export a missing symbol).
+  local src
+  src=$(fresh_tree lame)
+  sed -i '/^lame_init_old$/d' "$src/include/libmp3lame.sym"
+  autotools_build "$src" --disable-frontend --disable-gtktest --disable-analyzer-hooks
 }
 
 build_freetype() {
@@ -207,8 +211,12 @@ for pkg in "${SOURCES[@]}"; do KEY[$pkg]=$(key_of "$pkg"); done
 
 # Builds one library unless its prefix is complete already.
 run_build() {
-  local pkg=$1 start rc dep
+  local pkg=$1 start rc dep lock
   P=$PKGROOT/$pkg-${KEY[$pkg]}
+  [ -f "$P/.done" ] && return 0
+  # Another run building the same library: wait for it and take its result.
+  exec {lock}>"$P.lock"
+  flock "$lock"
   [ -f "$P/.done" ] && return 0
   rm -rf "$P"
   mkdir -p "$P/bin" "$P/lib/pkgconfig" "$P/include"
@@ -232,6 +240,7 @@ run_build() {
   echo "  $pkg: $(($(date +%s) - start)) s" >&2
   rm -rf "$WORK/$pkg"
   touch "$P/.done"
+  exec {lock}>&-
 }
 
 run_chain() {
