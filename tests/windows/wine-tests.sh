@@ -12,6 +12,37 @@ WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver64}
 WIDTH=1280
 HEIGHT=720
 
+passed=0
+failed=0
+check() {  # name, condition result (0 = pass), detail
+  if [ "$2" -eq 0 ]; then
+    passed=$((passed + 1))
+    echo "ok   $1 $3"
+  else
+    failed=$((failed + 1))
+    echo "FAIL $1 $3"
+  fi
+}
+
+# The DLL's exports are the three entry points, undecorated; every DLL it imports, directly or
+# through the DLLs beside it, is either beside it or one of the system's.
+exports=$(objdump -p "$DIST/vistrec.dll" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1; next} t && NF==0{t=0} t{print $NF}' | sort | xargs)
+[ "$exports" = "create_screen_h246_record create_screen_record get_desktop_size" ]
+check "exports" $? "($exports)"
+missing=""
+for dll in "$DIST"/*.dll "$DIST"/*.exe; do
+  for need in $(objdump -p "$dll" | awk '/DLL Name:/{print $3}'); do
+    [ -e "$DIST/$need" ] && continue
+    case "${need,,}" in
+      kernel32.dll | user32.dll | gdi32.dll | winmm.dll | msvcrt.dll | advapi32.dll | \
+        ole32.dll | shell32.dll | ws2_32.dll | bcrypt.dll | api-ms-win-*) ;;
+      *) missing="$missing $(basename "$dll")->$need" ;;
+    esac
+  done
+done
+[ -z "$missing" ]
+check "imports beside the DLL" $? "(${missing:-all found})"
+
 tmp=$(mktemp -d)
 xvfb=""
 cleanup() {
@@ -36,18 +67,6 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 start=$(date +%s)
 "$WINE" wineboot -i >/dev/null 2>&1
 echo "Wine prefix ready in $(($(date +%s) - start)) s"
-
-passed=0
-failed=0
-check() {  # name, condition result (0 = pass), detail
-  if [ "$2" -eq 0 ]; then
-    passed=$((passed + 1))
-    echo "ok   $1 $3"
-  else
-    failed=$((failed + 1))
-    echo "FAIL $1 $3"
-  fi
-}
 
 # The colour of the decoded picture at a point given in per cent of its size, as "R G B".
 colour_at() {  # file, x %, y %, time
