@@ -21,7 +21,8 @@ for arch in "${ARCHES[@]}"; do
   export PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig PKG_CONFIG_PATH= VISTREC_WIN_PREFIX=$prefix
   cmake -S "$REPO" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$REPO/cmake/mingw-$arch.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$build" -j"$JOBS" --target vistrec nuvra vistrec_c_host
+  cmake --build "$build" -j"$JOBS" --target vistrec nuvra vistrec_c_host \
+    vistrec_win_platform_test
   dist=$build/dist
   rm -rf "$dist"
   mkdir -p "$dist/log"

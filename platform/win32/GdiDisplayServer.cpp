@@ -76,9 +76,24 @@ class GdiScreenGrabber final : public ScreenGrabber {
         HDC source = hostWnd ? GetWindowDC(hostWnd) : GetDC(nullptr);
         if (!source)
             return false;
-        // Parts outside the screen read as black.
-        memset(canvas_.bits(), 0, static_cast<size_t>(canvas_.stride()) * h);
-        const BOOL copied = BitBlt(canvas_.dc(), 0, 0, w, h, source, x, y, SRCCOPY | CAPTUREBLT);
+        // Parts outside the screen read as black: only the part on the virtual screen is
+        // copied (Wine copies nothing at all of a rectangle that reaches past the screen).
+        RECT wanted = {x, y, x + w, y + h};
+        RECT part = wanted;
+        if (!hostWnd) {
+            const int vx = GetSystemMetrics(SM_XVIRTUALSCREEN);
+            const int vy = GetSystemMetrics(SM_YVIRTUALSCREEN);
+            const RECT desktop = {vx, vy, vx + GetSystemMetrics(SM_CXVIRTUALSCREEN),
+                                  vy + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+            if (!IntersectRect(&part, &wanted, &desktop))
+                SetRectEmpty(&part);
+        }
+        if (!EqualRect(&part, &wanted))
+            memset(canvas_.bits(), 0, static_cast<size_t>(canvas_.stride()) * h);
+        const BOOL copied =
+            IsRectEmpty(&part) ||
+            BitBlt(canvas_.dc(), part.left - x, part.top - y, part.right - part.left,
+                   part.bottom - part.top, source, part.left, part.top, SRCCOPY | CAPTUREBLT);
         ReleaseDC(hostWnd, source);
         if (!copied)
             return false;

@@ -24,6 +24,9 @@ check() {  # name, condition result (0 = pass), detail
   fi
 }
 
+# Checks run on after a failure; setup failures below end the script themselves.
+set +e
+
 # The DLL's exports are the three entry points, undecorated; every DLL it imports, directly or
 # through the DLLs beside it, is either beside it or one of the system's.
 exports=$(objdump -p "$DIST/vistrec.dll" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1; next} t && NF==0{t=0} t{print $NF}' | sort | xargs)
@@ -31,6 +34,7 @@ exports=$(objdump -p "$DIST/vistrec.dll" | awk '/\[Ordinal\/Name Pointer\] Table
 check "exports" $? "($exports)"
 missing=""
 for dll in "$DIST"/*.dll "$DIST"/*.exe; do
+  [ -e "$dll" ] || continue
   for need in $(objdump -p "$dll" | awk '/DLL Name:/{print $3}'); do
     [ -e "$DIST/$need" ] && continue
     case "${need,,}" in
@@ -65,7 +69,7 @@ export DISPLAY=:$display WINEPREFIX=$tmp/prefix WINEDEBUG=-all
 # No Mono or Gecko installers: nothing here needs .NET or HTML.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 start=$(date +%s)
-"$WINE" wineboot -i >/dev/null 2>&1
+"$WINE" wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
 echo "Wine prefix ready in $(($(date +%s) - start)) s"
 
 # The colour of the decoded picture at a point given in per cent of its size, as "R G B".
@@ -88,14 +92,19 @@ near() {  # "R G B", expected R G B: each channel within 40
   done
 }
 
+# The platform seam's Win32 backend on the Wine desktop.
+cd "$DIST"
+"$WINE" ./vistrec_win_platform_test.exe "$WIDTH" "$HEIGHT" | tr -d '\r' | tee "$tmp/platform.txt"
+counts=$(tail -n 1 "$tmp/platform.txt")
+passed=$((passed + $(echo "$counts" | awk '{print $1 + 0}')))
+failed=$((failed + $(echo "$counts" | awk '{print $3 + 0}')))
+grep -q ' passed, ' <<<"$counts" || failed=$((failed + 1))
+
 # A video-only recording (no sound source opens: the MP4 carries a silent track) of the host's
 # four-colour window, 3 s at 20 fps.
 out=$tmp/record.mp4
-cd "$DIST"
-set +e
 result=$("$WINE" ./vistrec_c_host.exe "Z:$out" 3 2>&1)
 rc=$?
-set -e
 echo "$result" | tail -3
 check "host exits 0" $rc "(rc $rc)"
 recorded=$(echo "$result" | awk '/^recorded/{print $2}' | tr -d '\r')
