@@ -24,15 +24,20 @@ uint32_t TickCount32();
 int64_t GetMsTime();
 // Sleeps the calling thread for about ms milliseconds.
 void SleepMs(unsigned ms);
-// Directory of the host executable, with a trailing '/'; empty when it cannot be read.
+// Directory of the host executable, with a trailing separator ('/'; on Windows '\\'); empty
+// when it cannot be read.
 std::string ExecutableDir();
 // Writes a lifecycle marker (no line end added) to the debug channel: standard error, only when
 // VISTREC_DEBUG_OUTPUT is set in the environment.
 void DebugOutput(const char* marker);
+// Ends the process at once with `status`, running no static destructors or exit handlers
+// while the host's other threads still run (on Linux, handlers registered with at_quick_exit
+// run). Flush what must reach a file before calling it.
+[[noreturn]] void ExitProcessNow(int status);
 
 // ---- shared libraries loaded at run time --------------------------------------------------
 
-// Directory, with a trailing '/', of the binary that holds the library's own code (the shared
+// Directory, with a trailing separator, of the binary that holds the library's own code (the shared
 // library when vistrec is loaded as one, else the executable); empty when it cannot be told.
 std::string LibraryDir();
 // The system's file name for a shared library of base name `base` ("nuvra" -> "libnuvra.so").

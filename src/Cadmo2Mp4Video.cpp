@@ -203,7 +203,7 @@ AVStream* CCadmo2Mp4Video::add_audio_stream(AVFormatContext* fc, AVCodecID codec
         fprintf(stderr, "Could not find encoder for '%s'\n", avcodec_get_name(codecId));
         VLOG_ERROR("add_audio_stream faile：Could not find encoder for '%s'\n");
         fflush(nullptr);
-        std::quick_exit(1);
+        vistrec::platform::ExitProcessNow(1);
     }
     AVCodecContextPtr ctx(avcodec_alloc_context3(codec));
     if (!ctx)
@@ -231,13 +231,13 @@ void CCadmo2Mp4Video::open_audio(AVFormatContext*, AVStream* st) {
         fprintf(stderr, "codec not found\n");
         VLOG_ERROR("codec not audio found\n");
         fflush(nullptr);
-        std::quick_exit(1);
+        vistrec::platform::ExitProcessNow(1);
     }
     if (avcodec_open2(m_audioCodec.get(), codec, nullptr) < 0) {
         fprintf(stderr, "could not open codec\n");
         VLOG_ERROR("codec not open audio、\n");
         fflush(nullptr);
-        std::quick_exit(1);
+        vistrec::platform::ExitProcessNow(1);
     }
     avcodec_parameters_from_context(st->codecpar, m_audioCodec.get());
     const int channels = m_audioCodec->ch_layout.nb_channels;

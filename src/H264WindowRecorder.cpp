@@ -293,7 +293,7 @@ AVStream* CH264WindowRecorder::add_video_stream(AVFormatContext* fc, AVCodecID c
         // Other threads of the host still run: end without running static destructors under
         // them (hosts that must clean up can register with at_quick_exit).
         fflush(nullptr);
-        std::quick_exit(1);
+        vistrec::platform::ExitProcessNow(1);
     }
     avcodec_parameters_from_context(st->codecpar, ctx.get());
     st->time_base = ctx->time_base;

@@ -10,14 +10,20 @@
 
 #include <stdint.h>
 
-#if defined(__GNUC__)
+#if defined(_WIN32)
+#define VISTREC_API  // vistrec.dll exports through its .def file
+#elif defined(__GNUC__)
 #define VISTREC_API __attribute__((visibility("default")))
 #else
 #define VISTREC_API
 #endif
 
-// Platform types of the interface. On Linux the window handle carries the host's X11 window id
-// (cast to a pointer) or null; rectangles have exclusive right and bottom edges.
+// Platform types of the interface; rectangles have exclusive right and bottom edges. Windows
+// hosts get the system's own HWND, BYTE and RECT. On Linux the window handle carries the host's
+// X11 window id (cast to a pointer) or null.
+#if defined(_WIN32)
+#include <windef.h>
+#else
 typedef void* HWND;
 typedef uint8_t BYTE;
 typedef struct tagRECT {
@@ -26,6 +32,7 @@ typedef struct tagRECT {
     int32_t right;
     int32_t bottom;
 } RECT;
+#endif
 
 // Window message posted to the host window (class "Vistrel") with wParam 0 and an lParam code:
 // 0 display lost / no encoder, -5 I/O error, -12 out of memory, -101 / -102 low microphone level.

@@ -5,6 +5,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "platform/Platform.h"
 
 namespace vistrec {
@@ -51,6 +53,10 @@ std::string ExecutableDir() {
     if (slash == std::string::npos)
         return std::string();
     return path.substr(0, slash + 1);
+}
+
+[[noreturn]] void ExitProcessNow(int status) {
+    std::quick_exit(status);
 }
 
 void DebugOutput(const char* marker) {

@@ -1,0 +1,257 @@
+// The Win32 backend of the platform seam on a real (Wine) desktop: monitors, GDI copies of a
+// window of known colours, the host notification, the "voluMem" block, the executable's folder,
+// DLL loading, icon files and the clocks.
+//
+//   vistrec_win_platform_test WIDTH HEIGHT     (the screen's size)
+//
+// Prints one line per check and "N passed, M failed" last; exits 1 on any failure.
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+using namespace vistrec::platform;
+
+namespace {
+
+int g_passed = 0, g_failed = 0;
+
+void Check(const char* name, bool ok, const std::string& detail = std::string()) {
+    (ok ? g_passed : g_failed)++;
+    printf("%s %s %s\n", ok ? "ok  " : "FAIL", name, detail.c_str());
+}
+
+std::string RectText(const RECT& r) {
+    char text[80];
+    snprintf(text, sizeof text, "(%ld,%ld,%ld,%ld)", static_cast<long>(r.left),
+             static_cast<long>(r.top), static_cast<long>(r.right), static_cast<long>(r.bottom));
+    return text;
+}
+
+// Quadrant colours of the test window: red, green, blue, white (COLORREF order is R, G, B).
+const COLORREF kQuadrants[4] = {RGB(255, 0, 0), RGB(0, 255, 0), RGB(0, 0, 255), RGB(255, 255, 255)};
+
+LRESULT CALLBACK PatternProc(HWND window, UINT message, WPARAM w, LPARAM l) {
+    if (message != WM_PAINT)
+        return DefWindowProcW(window, message, w, l);
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    RECT client;
+    GetClientRect(window, &client);
+    for (int i = 0; i < 4; ++i) {
+        RECT part = {i % 2 ? client.right / 2 : 0, i / 2 ? client.bottom / 2 : 0,
+                     i % 2 ? client.right : client.right / 2,
+                     i / 2 ? client.bottom : client.bottom / 2};
+        HBRUSH brush = CreateSolidBrush(kQuadrants[i]);
+        FillRect(dc, &part, brush);
+        DeleteObject(brush);
+    }
+    EndPaint(window, &paint);
+    return 0;
+}
+
+// WM_RECORDER_NOTIFY messages received by the "Vistrel" window: {wParam, lParam}.
+std::vector<std::pair<WPARAM, LPARAM>> g_notifications;
+
+LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM w, LPARAM l) {
+    if (message == WM_RECORDER_NOTIFY) {
+        g_notifications.emplace_back(w, l);
+        return 0;
+    }
+    return DefWindowProcW(window, message, w, l);
+}
+
+void Pump(DWORD ms) {
+    const DWORD end = GetTickCount() + ms;
+    do {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        Sleep(5);
+    } while (static_cast<LONG>(end - GetTickCount()) > 0);
+}
+
+HWND MakeWindow(const wchar_t* cls, WNDPROC proc, DWORD style, int w, int h) {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = cls;
+    RegisterClassW(&wc);
+    return CreateWindowExW(0, cls, cls, style, 0, 0, w, h, nullptr, nullptr, wc.hInstance, nullptr);
+}
+
+// A one-entry 32-bit icon of 16 x 16 whose every pixel is (b, g, r, a), AND mask clear.
+std::vector<uint8_t> MakeIcon(uint8_t b, uint8_t g, uint8_t r, uint8_t a) {
+    const int size = 16;
+    std::vector<uint8_t> bmp(40, 0);
+    auto put32 = [](std::vector<uint8_t>& v, size_t at, uint32_t x) {
+        for (int i = 0; i < 4; ++i)
+            v[at + i] = static_cast<uint8_t>(x >> (8 * i));
+    };
+    put32(bmp, 0, 40);
+    put32(bmp, 4, size);
+    put32(bmp, 8, size * 2);  // colour and mask rows
+    bmp[12] = 1;
+    bmp[14] = 32;
+    for (int i = 0; i < size * size; ++i)
+        bmp.insert(bmp.end(), {b, g, r, a});
+    bmp.insert(bmp.end(), size * 4, 0);  // AND mask: 16 rows of 4 bytes
+    std::vector<uint8_t> file = {0, 0, 1, 0, 1, 0, size, size, 0, 0, 1, 0, 32, 0};
+    file.resize(22, 0);
+    put32(file, 14, static_cast<uint32_t>(bmp.size()));
+    put32(file, 18, 22);
+    file.insert(file.end(), bmp.begin(), bmp.end());
+    return file;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        fprintf(stderr, "usage: %s WIDTH HEIGHT\n", argv[0]);
+        return 2;
+    }
+    const int width = atoi(argv[1]), height = atoi(argv[2]);
+    const RECT screen = {0, 0, width, height};
+
+    // Monitors and display devices.
+    DisplayServer& display = Display();
+    const std::vector<RECT> monitors = display.Monitors();
+    Check("monitor count", display.MonitorCount() == 1 && monitors.size() == 1,
+          std::to_string(display.MonitorCount()));
+    Check("monitor rectangle", !monitors.empty() && EqualRect(&monitors[0], &screen),
+          monitors.empty() ? "none" : RectText(monitors[0]));
+    RECT device = {};
+    const bool deviceFound = display.DisplayDeviceRect(0, &device);
+    Check("display device 0", deviceFound && EqualRect(&device, &screen), RectText(device));
+    RECT target = {};
+    Check("no target window", !display.FindTargetWindowRect(&target));
+
+    // GDI copies of a window of four colours that covers the screen.
+    HWND pattern = MakeWindow(L"VistrecPattern", PatternProc, WS_POPUP | WS_VISIBLE, width, height);
+    SetWindowPos(pattern, HWND_TOPMOST, 0, 0, width, height, SWP_SHOWWINDOW);
+    Pump(1000);
+    std::unique_ptr<ScreenGrabber> grabber = display.CreateGrabber();
+    ImageView view;
+    const bool grabbed = grabber && grabber->Grab(nullptr, 0, 0, width, height, &view);
+    Check("grab the screen",
+          grabbed && view.width == width && view.height == height && view.stride == width * 4);
+    for (int i = 0; grabbed && i < 4; ++i) {
+        const int x = (i % 2 ? 3 : 1) * width / 4, y = (i / 2 ? 3 : 1) * height / 4;
+        const uint8_t* p = view.data + static_cast<size_t>(y) * view.stride + x * 4;
+        const COLORREF c = kQuadrants[i];
+        char detail[64];
+        snprintf(detail, sizeof detail, "(%d,%d): %u %u %u", x, y, p[2], p[1], p[0]);
+        Check("grabbed quadrant colour",
+              p[2] == GetRValue(c) && p[1] == GetGValue(c) && p[0] == GetBValue(c), detail);
+    }
+    // A rectangle reaching past the screen's right edge (in the green quadrant): the part
+    // outside reads as black.
+    const bool partial = grabber && grabber->Grab(nullptr, width - 8, 0, 16, 4, &view);
+    const uint8_t* inside = partial ? view.data + 4 * 4 : nullptr;
+    const uint8_t* outside = partial ? view.data + 12 * 4 : nullptr;
+    Check("grab past the edge",
+          partial && inside[0] == 0 && inside[1] == 255 && inside[2] == 0 && outside[0] == 0 &&
+              outside[1] == 0 && outside[2] == 0,
+          partial ? std::to_string(inside[1]) + " / " + std::to_string(outside[1]) : "failed");
+
+    PointerImage pointer;
+    const bool pointerRead = display.GetPointer(&pointer);
+    Check("pointer",
+          pointerRead &&
+              (!pointer.visible ||
+               (pointer.width > 0 && pointer.height > 0 &&
+                pointer.argb.size() == static_cast<size_t>(pointer.width) * pointer.height)),
+          pointer.visible ? std::to_string(pointer.width) + "x" + std::to_string(pointer.height)
+                          : "hidden");
+
+    // Host notification: nothing without a "Vistrel" window, then wParam 0 and the code.
+    PostHostNotification(-12);
+    HWND host = MakeWindow(L"Vistrel", HostProc, WS_OVERLAPPEDWINDOW, 100, 100);
+    PostHostNotification(-5);
+    Pump(200);
+    Check("notification",
+          g_notifications.size() == 1 && g_notifications[0].first == 0 &&
+              g_notifications[0].second == -5,
+          std::to_string(g_notifications.size()) + " received");
+
+    // "voluMem": not there until the host creates it; then the text lands at offset 0.
+    Check("no level block before the host's", OpenSharedLevelBlock() == nullptr);
+    HANDLE mapping =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 64, L"voluMem");
+    std::unique_ptr<SharedLevelBlock> block = OpenSharedLevelBlock();
+    const bool written = block && block->WriteText("57");
+    char* view64 = static_cast<char*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 64));
+    Check("level block", written && view64 && strcmp(view64, "57") == 0,
+          view64 ? view64 : "no view");
+    if (view64)
+        UnmapViewOfFile(view64);
+    block.reset();
+    CloseHandle(mapping);
+
+    // The executable's folder and DLL loading.
+    const std::string dir = ExecutableDir();
+    char exe[MAX_PATH];
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    Check("executable folder",
+          !dir.empty() && dir.back() == '\\' && std::string(exe).rfind(dir, 0) == 0, dir);
+    Check("library folder is the executable's", LibraryDir() == dir, LibraryDir());
+    std::unique_ptr<SharedLibrary> kernel = SharedLibrary::Open("kernel32.dll");
+    Check("load a DLL", kernel && kernel->Symbol("GetTickCount") && !kernel->Symbol("NoSuchName"));
+    Check("missing DLL", !SharedLibrary::Open(SharedLibraryFileName("no-such-library")));
+
+    // Icons: premultiplied ARGB at the size stored in the file; the hotspot is the centre.
+    struct IconCase {
+        uint8_t b, g, r, a;
+        uint32_t argb;  // expected, premultiplied
+    } iconCases[] = {
+        {0, 0, 255, 255, 0xFFFF0000u},
+        {255, 0, 0, 128, 0x80000080u},
+    };
+    const std::string iconPath = dir + "test-effect.ico";
+    for (const IconCase& c : iconCases) {
+        const std::vector<uint8_t> bytes = MakeIcon(c.b, c.g, c.r, c.a);
+        FILE* f = fopen(iconPath.c_str(), "wb");
+        fwrite(bytes.data(), 1, bytes.size(), f);
+        fclose(f);
+        std::string error;
+        std::unique_ptr<IconImage> icon = LoadIconFile(iconPath, &error);
+        uint32_t got = icon && !icon->argb.empty() ? icon->argb[0] : 0xDEADBEEFu;
+        int worst = 0;
+        for (int s = 0; s < 32; s += 8)
+            worst = std::max(worst, abs(static_cast<int>((got >> s) & 0xFF) -
+                                        static_cast<int>((c.argb >> s) & 0xFF)));
+        char detail[64];
+        snprintf(detail, sizeof detail, "%08X want %08X %s", got, c.argb, error.c_str());
+        Check("icon pixel",
+              icon && icon->width == 16 && icon->height == 16 && icon->xHotspot == 8 &&
+                  icon->yHotspot == 8 && worst <= 2,
+              detail);
+    }
+    DeleteFileA(iconPath.c_str());
+    Check("malformed icon", !LoadIconFile(dir + "vistrec_win_platform_test.exe"));
+
+    // Clocks: a 100 ms sleep reads as about 100 ms on both.
+    const int64_t ms0 = GetMsTime();
+    const uint32_t tick0 = TickCount32();
+    SleepMs(100);
+    const int64_t slept = GetMsTime() - ms0;
+    const uint32_t ticked = TickCount32() - tick0;
+    Check("clocks", slept >= 95 && slept <= 250 && ticked >= 95 && ticked <= 250,
+          std::to_string(slept) + " / " + std::to_string(ticked) + " ms");
+
+    DestroyWindow(host);
+    DestroyWindow(pattern);
+    printf("%d passed, %d failed\n", g_passed, g_failed);
+    return g_failed ? 1 : 0;
+}
