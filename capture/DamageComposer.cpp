@@ -6,7 +6,6 @@
 
 #include <algorithm>
 
-#include "CaptureSettings.h"
 #include "FrameComposer.h"
 #include "MouseEffects.h"
 #include "PixelConvert.h"
@@ -100,14 +99,28 @@ bool CDamageComposer::EnsurePictures(int width, int height, int shareW, int shar
     return true;
 }
 
-void CDamageComposer::Deliver(const std::vector<Box>& dirty, AVFrame* picture) {
+CDamageComposer::Handed& CDamageComposer::HandedFor(const AVFrame& picture) {
+    for (Handed& h : m_handed)
+        if (h.data == picture.data[0] && h.width == picture.width && h.height == picture.height) {
+            h.lastUse = ++m_handedUses;
+            return h;
+        }
+    // A picture not seen before takes the place of the one seen longest ago.
+    Handed& h =
+        *std::min_element(m_handed, m_handed + kHanded,
+                          [](const Handed& a, const Handed& b) { return a.lastUse < b.lastUse; });
+    h = Handed{picture.data[0], picture.width, picture.height, 0, 0};
+    h.lastUse = ++m_handedUses;
+    return h;
+}
+
+void CDamageComposer::Deliver(AVFrame* picture) {
     const AVFrame* src = m_yuv.get();
-    const bool sameBuffer = picture->data[0] == m_lastPicture &&
-                            picture->width == m_lastPictureSize[0] &&
-                            picture->height == m_lastPictureSize[1];
-    m_lastPicture = picture->data[0];
-    m_lastPictureSize[0] = picture->width;
-    m_lastPictureSize[1] = picture->height;
+    Handed& handed = HandedFor(*picture);
+    const uint64_t held = handed.generation;
+    handed.generation = m_generation;
+    if (held == m_generation)
+        return;  // it holds this picture already
     if (picture->width != src->width || picture->height != src->height) {
         // The video is scaled (a share below 1, or the size rules shrink the picture): the kept
         // picture stays at capture size and the whole of it is scaled for every frame that
@@ -121,11 +134,12 @@ void CDamageComposer::Deliver(const std::vector<Box>& dirty, AVFrame* picture) {
                           libyuv::kFilterBox);
         return;
     }
-    if (!sameBuffer) {
+    if (held + 1 != m_generation) {
         av_frame_copy(picture, src);
         return;
     }
-    for (const Box& b : dirty) {
+    // It holds the picture before the last change: the boxes of that change bring it up to date.
+    for (const Box& b : m_lastChange) {
         libyuv::CopyPlane(src->data[0] + static_cast<size_t>(b.y) * src->linesize[0] + b.x,
                           src->linesize[0],
                           picture->data[0] + static_cast<size_t>(b.y) * picture->linesize[0] + b.x,
@@ -224,7 +238,7 @@ CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWN
         m_valid = false;
     }
     const int64_t now = vistrec::platform::GetMsTime();
-    if (now - m_lastFullMs >= kRefreshMs)
+    if (now - m_lastFullMs >= m_refreshMs)
         m_valid = false;
     if (!EnsurePictures(layout.width, layout.height, shareW, shareH))
         return Unavailable("out of memory");
@@ -319,12 +333,11 @@ CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWN
     }
     ++m_stats.frames;
     if (dirty.empty()) {
-        if (picture->data[0] == m_lastPicture && picture->width == m_lastPictureSize[0] &&
-            picture->height == m_lastPictureSize[1]) {
+        if (HandedFor(*picture).generation == m_generation) {
             ++m_stats.unchanged;
             return Outcome::kPreviousFrame;
         }
-        Deliver(dirty, picture);
+        Deliver(picture);
         return Outcome::kNewFrame;
     }
 
@@ -370,7 +383,9 @@ CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWN
                                      m_yuv.get());
         m_stats.pixels += static_cast<uint64_t>(b.Area());
     }
-    Deliver(dirty, picture);
+    ++m_generation;
+    m_lastChange = dirty;
+    Deliver(picture);
     m_valid = true;
     m_pointer = std::move(pointer);
     m_pointerBox = pointerBox;

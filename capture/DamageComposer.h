@@ -61,6 +61,8 @@ class CDamageComposer {
     void Invalidate() { m_valid = false; }
 
     const Stats& stats() const { return m_stats; }
+    // Replaces kRefreshMs (tests: a slow run must not see refreshes it did not ask for).
+    void SetRefreshMs(int64_t ms) { m_refreshMs = ms; }
 
   private:
     // What decides how the pointer and its effect look in a frame.
@@ -87,23 +89,40 @@ class CDamageComposer {
     // The box the text covers on a bitmap `width` pixels wide (drawn on a scratch band).
     damage::Box MeasureText(const OverlayText* text, bool on, int width, TextOverlay* overlay);
     bool EnsurePictures(int width, int height, int shareW, int shareH);
-    // Hands the kept I420 picture to `picture`: the boxes only when `picture` is the one
-    // handed the last frame, else all of it (scaled when the sizes differ).
-    void Deliver(const std::vector<damage::Box>& dirty, AVFrame* picture);
+    // Brings `picture` up to the kept I420 picture: nothing when it holds it already, the boxes
+    // of the last change when it holds the one before, else all of it (scaled when the sizes
+    // differ).
+    void Deliver(AVFrame* picture);
 
     std::unique_ptr<vistrec::platform::DamageTracker> m_tracker;
     CRetryBackoff m_trackerRetry;
     uint64_t m_overflows = 0;
     std::vector<RECT> m_rects;
-    std::string m_reason;  // why the last frame went the full way; empty while on this path
+    // Why the last frame went the full way; empty while on this path (logged at each change).
+    std::string m_reason = "not started";
 
     bool m_valid = false;  // the kept pictures hold the screen as of the last frame
     int64_t m_lastFullMs = 0;
+    int64_t m_refreshMs = kRefreshMs;
     int m_key[6] = {0, 0, 0, 0, 0, 0};  // grabbed corner, bitmap size, share size
     CaptureBitmap m_clean, m_composed;
     AVFramePtr m_yuv;  // the share of m_composed, I420
-    const uint8_t* m_lastPicture = nullptr;
-    int m_lastPictureSize[2] = {0, 0};
+    // The encoder's pictures this path has filled, and which generation of the kept picture each
+    // holds, so that a pipeline that hands out a few pictures in turn gets only what is missing.
+    // A picture's buffer is taken to keep what was written into it until it comes back here
+    // (encoders only read their input; the pictures live as long as the recording).
+    struct Handed {
+        const uint8_t* data = nullptr;
+        int width = 0, height = 0;
+        uint64_t generation = 0;  // 0: none
+        uint64_t lastUse = 0;
+    };
+    static constexpr int kHanded = 4;
+    Handed& HandedFor(const AVFrame& picture);
+    Handed m_handed[kHanded];
+    uint64_t m_handedUses = 0;
+    uint64_t m_generation = 0;              // goes up with every change of m_yuv
+    std::vector<damage::Box> m_lastChange;  // the boxes of the last change
 
     PointerState m_pointer;
     damage::Box m_pointerBox;

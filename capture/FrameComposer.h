@@ -43,7 +43,7 @@ class CFrameComposer {
     bool Convert(const vistrec::platform::ImageView& image, double scale, AVFrame* picture);
 
     const CaptureBitmap& Bitmap() const { return m_bitmap; }
-    const CDamageComposer::Stats& DamageStats() const { return m_damage.stats(); }
+    CDamageComposer& Damage() { return m_damage; }
 
   private:
     CScreenCapturer m_capturer;

@@ -12,6 +12,8 @@
 #include <memory>
 #include <optional>
 
+#include <libyuv/scale.h>
+
 #include "SceneRender.h"
 #include "capture/CaptureSettings.h"
 #include "capture/FrameComposer.h"
@@ -73,6 +75,7 @@ class DamagePath : public ::testing::Test {
         g_mouse = MouseSettings();
         g_mouse.m_mouseShow = 1, g_mouse.m_mouseSize = 100, g_mouse.m_lightShow = 1;
         SetEffectIcons(RingIcons());
+        composer_.Damage().SetRefreshMs(3600 * 1000);
         Draw(0, 0, [](int x, int y) { return 0x404040u + ((x ^ y) & 0x3f) * 0x10101u; });
     }
     void TearDown() override { SetEffectIcons(EffectIcons()); }
@@ -87,7 +90,7 @@ class DamagePath : public ::testing::Test {
     // same picture.
     void ExpectSameAsFullGrab(const std::string& what, AVFrame* picture) {
         SCOPED_TRACE(what);
-        const auto result = composer_.Compose(nullptr, 1.0, picture, &text_);
+        const auto result = composer_.Compose(nullptr, scale_, picture, &text_);
         ASSERT_TRUE(result == CFrameComposer::Result::kNewFrame ||
                     result == CFrameComposer::Result::kPreviousFrame);
         CaptureBitmap bitmap;
@@ -99,27 +102,45 @@ class DamagePath : public ::testing::Test {
         referenceText_.Draw(text_.font, text_.text, text_.x, text_.y, text_.red, text_.green,
                             text_.blue, bitmap.pixels.data(), bitmap.width, bitmap.height,
                             bitmap.Stride());
-        AVFramePtr reference = NewPicture(picture->width, picture->height);
+        // The share converted at 1:1, then scaled to the picture's size.
+        const int shareW = static_cast<int>(bitmap.width * scale_) / 4 * 4;
+        const int shareH = static_cast<int>(bitmap.height * scale_) / 4 * 4;
+        AVFramePtr share = NewPicture(shareW, shareH), scaled;
         ASSERT_TRUE(pixelconvert::BgraRectToI420(
-            {bitmap.pixels.data(), bitmap.width, bitmap.height, bitmap.Stride()}, 0, 0,
-            picture->width, picture->height, reference.get()));
-        EXPECT_EQ(FirstDifference(*picture, *reference), "");
+            {bitmap.pixels.data(), bitmap.width, bitmap.height, bitmap.Stride()}, 0, 0, shareW,
+            shareH, share.get()));
+        if (shareW != picture->width || shareH != picture->height) {
+            scaled = NewPicture(picture->width, picture->height);
+            libyuv::I420Scale(share->data[0], share->linesize[0], share->data[1],
+                              share->linesize[1], share->data[2], share->linesize[2], shareW,
+                              shareH, scaled->data[0], scaled->linesize[0], scaled->data[1],
+                              scaled->linesize[1], scaled->data[2], scaled->linesize[2],
+                              picture->width, picture->height, libyuv::kFilterBox);
+        }
+        const AVFrame& reference = scaled ? *scaled : *share;
+        EXPECT_EQ(FirstDifference(*picture, reference), "");
     }
 
     std::optional<XClient> x_;
     CFrameComposer composer_;
     CScreenCapturer fullGrab_;
     TextOverlay referenceText_;
+    double scale_ = 1.0;
     OverlayText text_{kFont, "damage 0123", 40.0f, 660.0f, 250, 250, 40};
 };
 
-TEST_F(DamagePath, OfficeWorkloadMatchesFullGrabs) {
-    AVFramePtr picture = NewPicture(kW, kH);
+class DamagePathScaled : public DamagePath, public ::testing::WithParamInterface<double> {};
+
+// Scale 1: the picture converted at 1:1; below 1, the share kept and scaled to the picture.
+// Two encoder pictures in turn, as a pipeline that encodes one while the next is composed.
+TEST_P(DamagePathScaled, OfficeWorkloadMatchesFullGrabs) {
+    scale_ = GetParam();
+    AVFramePtr pictures[2] = {NewPicture(kW, kH), NewPicture(kW, kH)};
     testscene::SceneOptions office;
     office.workload = testscene::Workload::kOffice;
     std::vector<uint8_t> screen(static_cast<size_t>(kW) * kH * 4);
-    ExpectSameAsFullGrab("before", picture.get());
-    const uint64_t pixelsBefore = composer_.DamageStats().pixels;
+    ExpectSameAsFullGrab("before", pictures[1].get());
+    const uint64_t pixelsBefore = composer_.Damage().stats().pixels;
     const int ticks = 30;
     for (int tick = 0; tick < ticks; ++tick) {
         // The first tick draws the whole scene, the others what changed since the one before.
@@ -139,18 +160,24 @@ TEST_F(DamagePath, OfficeWorkloadMatchesFullGrabs) {
         int px = 0, py = 0;
         testscene::PointerAt(tick * 7, kW, kH, &px, &py);
         x_->WarpPointer(px, py);
-        ExpectSameAsFullGrab("tick " + std::to_string(tick), picture.get());
+        ExpectSameAsFullGrab("tick " + std::to_string(tick), pictures[tick % 2].get());
     }
     // The text window and the pointer's surroundings changed, not the whole screen.
-    const CDamageComposer::Stats& s = composer_.DamageStats();
+    const CDamageComposer::Stats& s = composer_.Damage().stats();
     EXPECT_EQ(s.frames, static_cast<uint64_t>(ticks + 1));
-    EXPECT_LT(s.pixels - pixelsBefore, static_cast<uint64_t>(ticks) * kW * kH * 3 / 4);
-    // Nothing changed: nothing is grabbed or converted, the picture stays.
-    const uint64_t unchanged = s.unchanged, pixels = s.pixels;
-    ExpectSameAsFullGrab("still", picture.get());
-    EXPECT_EQ(s.unchanged, unchanged + 1);
+    EXPECT_LT(s.pixels - pixelsBefore, static_cast<uint64_t>(ticks) * kW * kH / 2);
+    // Nothing changed: nothing is grabbed or converted; once both pictures are up to date,
+    // they stay as they are.
+    const uint64_t pixels = s.pixels;
+    ExpectSameAsFullGrab("still, first picture", pictures[0].get());
+    const uint64_t unchanged = s.unchanged;
+    ExpectSameAsFullGrab("still, second picture", pictures[1].get());
+    ExpectSameAsFullGrab("still, first picture again", pictures[0].get());
+    EXPECT_EQ(s.unchanged, unchanged + 2);
     EXPECT_EQ(s.pixels, pixels);
 }
+
+INSTANTIATE_TEST_SUITE_P(Scales, DamagePathScaled, ::testing::Values(1.0, 0.75));
 
 TEST_F(DamagePath, MovedWindowLeavesNoStalePixels) {
     AVFramePtr picture = NewPicture(kW, kH);
@@ -177,7 +204,7 @@ TEST_F(DamagePath, CompositingManagerMeansFullGrabs) {
     XSetSelectionOwner(x_->get(), cm, owner, CurrentTime);
     x_->Sync();
     vistrec::platform::SleepMs(1100);  // the owner is looked at once a second
-    const CDamageComposer::Stats& s = composer_.DamageStats();
+    const CDamageComposer::Stats& s = composer_.Damage().stats();
     const uint64_t frames = s.frames, rebuilds = s.rebuilds;
     ASSERT_EQ(composer_.Compose(nullptr, 1.0, picture.get(), &text_),
               CFrameComposer::Result::kNewFrame);
@@ -203,9 +230,9 @@ TEST_F(DamagePath, OverflowMeansWholeGrab) {
     for (GC gc : gcs)
         XFreeGC(x_->get(), gc);
     x_->Sync();
-    const uint64_t rebuilds = composer_.DamageStats().rebuilds;
+    const uint64_t rebuilds = composer_.Damage().stats().rebuilds;
     ExpectSameAsFullGrab("dots", picture.get());
-    EXPECT_EQ(composer_.DamageStats().rebuilds, rebuilds + 1);
+    EXPECT_EQ(composer_.Damage().stats().rebuilds, rebuilds + 1);
 }
 
 // A region that moves (as the follow-target rule moves the capture to another monitor) starts
@@ -220,6 +247,15 @@ TEST_F(DamagePath, MovedRegionStartsAgain) {
             r.left + 20, r.top + 20, [](int x, int) { return 0x00ff00u * (x & 1); }, 50, 50);
         ExpectSameAsFullGrab("drawn in region", picture.get());
     }
+}
+
+// The periodic refresh grabs whole frames (here: every frame).
+TEST_F(DamagePath, RefreshGrabsWhole) {
+    AVFramePtr picture = NewPicture(kW, kH);
+    composer_.Damage().SetRefreshMs(0);
+    for (int i = 0; i < 2; ++i)
+        ExpectSameAsFullGrab("refresh " + std::to_string(i), picture.get());
+    EXPECT_EQ(composer_.Damage().stats().rebuilds, 2u);
 }
 
 // Last: the server goes away and comes back at the same number.
@@ -241,13 +277,13 @@ TEST_F(DamagePath, RestartedServerMeansWholeGrab) {
     ASSERT_TRUE(x_->ok());
     Draw(
         0, 0, [](int, int) { return 0x0000ffu; }, 64, 64);
-    const uint64_t rebuilds = composer_.DamageStats().rebuilds;
+    const uint64_t rebuilds = composer_.Damage().stats().rebuilds;
     // New connections are opened at a slowing pace: a few frame intervals.
-    for (int i = 0; i < 100 && composer_.DamageStats().rebuilds == rebuilds; ++i) {
+    for (int i = 0; i < 100 && composer_.Damage().stats().rebuilds == rebuilds; ++i) {
         composer_.Compose(nullptr, 1.0, picture.get(), &text_);
         vistrec::platform::SleepMs(50);
     }
-    EXPECT_GT(composer_.DamageStats().rebuilds, rebuilds);
+    EXPECT_GT(composer_.Damage().stats().rebuilds, rebuilds);
     ExpectSameAsFullGrab("after", picture.get());
 }
 

@@ -216,14 +216,16 @@ constexpr int kCellW = 9, kCellH = 16, kTitleH = 24, kTextMargin = 8;
 constexpr int kOfficeLineChars = 64;
 constexpr int kOfficeCharsPerTick = 3;
 
-uint32_t GlyphBits(uint32_t code) {
+// The 35 dots of a glyph, row by row (bit 5 x row + column).
+uint64_t GlyphBits(uint32_t code) {
     const uint32_t h = Hash(code * 2654435761U + 99);
     if (h % 6 == 0)
-        return 0;                   // a space
-    return (h >> 3) | 0x00400010U;  // never empty
+        return 0;  // a space
+    const uint64_t bits = static_cast<uint64_t>(Hash(h) & 0x7) << 32 | (h >> 3);
+    return bits | 0x400010U;  // never empty
 }
 
-void DrawGlyph(uint32_t bits, int cellX, int cellY, const Rect& clip, uint8_t* bgra, int stride) {
+void DrawGlyph(uint64_t bits, int cellX, int cellY, const Rect& clip, uint8_t* bgra, int stride) {
     static const uint8_t kInk[3] = {40, 30, 30};
     for (int i = 0; i < 35; ++i) {
         if ((bits >> i) & 1) {
