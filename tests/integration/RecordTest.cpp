@@ -105,6 +105,7 @@ Analysis ExpectPicture(const std::string& file, const Geometry& g, const testsce
                     int(std::min(g.placement.x + g.placement.w, g.recordW) * ex) - bandX - x0,
                     int(std::min(g.placement.y + g.placement.h, g.recordH) * ey) - bandY - y0};
     int unread = 0;
+    size_t compared = 0;
     double minPsnr = 99.0;
     std::vector<double> other(others.size(), 0.0);
     std::string error;
@@ -117,6 +118,9 @@ Analysis ExpectPicture(const std::string& file, const Geometry& g, const testsce
                 return void(++unread);
             a.pts.push_back(pts);
             a.counters.push_back(counter);
+            if (a.pts.size() % kReferenceStride != 1 % kReferenceStride)
+                return;
+            ++compared;
             minPsnr = std::min(minPsnr, LumaPsnr(frame, *Reference(counter, g, o), area));
             for (size_t i = 0; i < others.size(); ++i)
                 other[i] += LumaPsnr(frame, *Reference(counter, others[i], o), area);
@@ -132,7 +136,7 @@ Analysis ExpectPicture(const std::string& file, const Geometry& g, const testsce
     EXPECT_EQ(unread, 0) << "frames without a readable counter";
     EXPECT_GE(minPsnr, kMinPsnr);
     for (size_t i = 0; i < others.size(); ++i)
-        EXPECT_LT(other[i] / std::max<size_t>(1, a.pts.size()), kMinPsnr) << "geometry " << i;
+        EXPECT_LT(other[i] / std::max<size_t>(1, compared), kMinPsnr) << "geometry " << i;
     return a;
 }
 
@@ -391,8 +395,9 @@ TEST_F(Recording, H264RecorderWritesVideoOnlyFileWithoutDrift) {
     const double drift = Median({offsets.end() - tenth, offsets.end()}) -
                          Median({offsets.begin(), offsets.begin() + tenth});
     std::printf("[ measured ] 30 fps video-only: drift %.3f s over the recording\n", drift);
-    if (kJudgeTiming)
+    if (kJudgeTiming) {
         EXPECT_NEAR(drift, 0.0, 0.06);
+    }
 }
 
 // A full disk (1 MiB tmpfs; root only) or a removed folder: the host hears once with the error,

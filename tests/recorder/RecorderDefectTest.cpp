@@ -114,8 +114,9 @@ TEST(Recorder, FrozenSoundServerStallsNeitherPictureNorStop) {
            static_cast<long long>(stopMs), v.MaxGap());
     EXPECT_LE(stopMs, 1000);
     EXPECT_GT(v.info.videoDuration, 7.5);
-    if (kJudgeTiming)
+    if (kJudgeTiming) {
         EXPECT_LE(v.MaxGap(), 0.2) << "the picture stalled while the server was frozen";
+    }
     // File time runs 0.5 s behind the wall clock after the pause: thawed at file time 4.5.
     const AudioTrack a = DecodeAudio(file);
     ASSERT_TRUE(a.error.empty()) << a.error;
