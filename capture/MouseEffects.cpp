@@ -81,10 +81,15 @@ EffectIcon ChooseEffectIcon() {
 
 void PlacePointer(const vistrec::platform::PointerImage& p, int nominalW, int nominalH,
                   int mouseSize, PointerPlacement* out) {
+    // The pointer size is any 32-bit value the host set; its products are 32-bit products that
+    // wrap, made in 64 bits so that a huge size does not overflow.
+    auto product = [mouseSize](int side) {
+        return static_cast<int>(static_cast<uint32_t>(static_cast<int64_t>(side) * mouseSize));
+    };
     out->px = p.x;
     out->py = p.y;
-    out->drawW = static_cast<int>(nominalW * mouseSize * 0.01);
-    out->drawH = static_cast<int>(nominalH * mouseSize * 0.01);
+    out->drawW = static_cast<int>(product(nominalW) * 0.01);
+    out->drawH = static_cast<int>(product(nominalH) * 0.01);
     // An icon's hotspot is its centre, so twice it is the icon's width; the height is taken
     // from the width too.
     out->effectW = out->effect ? 2 * out->effect->xHotspot : 0;
@@ -95,8 +100,8 @@ void PlacePointer(const vistrec::platform::PointerImage& p, int nominalW, int no
     const int ex = p.x - out->effectW / 2, ey = p.y - out->effectH / 2;
     // The image is stretched from width x height to the drawn size, so the hotspot moves with
     // it; the products with the size are integer products, the rest double.
-    const int scaledW = nominalW * mouseSize;
-    const int scaledH = nominalH * mouseSize;
+    const int scaledW = product(nominalW);
+    const int scaledH = product(nominalH);
     out->px = static_cast<int>(p.x - (scaledW * 0.01 / p.width) * p.xHotspot);
     out->py = static_cast<int>(p.y - (scaledH * 0.01 / p.height) * p.yHotspot);
     if (out->effect) {
