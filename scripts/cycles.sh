@@ -14,7 +14,7 @@ mkdir -p "$dir"
 cmake --build build -j"$(nproc)" --target vistrec_soak >/dev/null
 status=0
 # FFmpeg's own messages (the hardware encoders it tries first) go to a log.
-build/tests/soak/vistrec_soak cycles "$cycles" "$record_ms" "$dir" 2>"$dir/run.log" || status=$?
+build/tools/soak/vistrec_soak cycles "$cycles" "$record_ms" "$dir" 2>"$dir/run.log" || status=$?
 
 gnuplot <<PLOT
 set terminal pngcairo size 1000,700 font ",10"

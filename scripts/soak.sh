@@ -14,7 +14,7 @@ seconds=$(awk -v m="$minutes" 'BEGIN { printf "%d", m * 60 }')
 [ -f build/CMakeCache.txt ] || cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target vistrec_soak >/dev/null
 # FFmpeg's own messages (the hardware encoders it tries first) go to a log.
-build/tests/soak/vistrec_soak soak "$seconds" "$dir" 2>"$dir/run.log"
+build/tools/soak/vistrec_soak soak "$seconds" "$dir" 2>"$dir/run.log"
 rm -f "$dir/soak.mp4"
 
 gnuplot <<PLOT
