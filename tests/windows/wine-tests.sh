@@ -72,7 +72,8 @@ start=$(date +%s)
 "$WINE" wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
 echo "Wine prefix ready in $(($(date +%s) - start)) s"
 
-# The colour of the decoded picture at a point (a 2 x 2 crop: 4:2:0 chroma has no 1 x 1) given in per cent of its size, as "R G B".
+# The colour of the decoded picture at a point given in per cent of its size, as "R G B" (from
+# a 2 x 2 crop: 4:2:0 chroma has no 1 x 1).
 colour_at() {  # file, x %, y %, time
   local size w h
   size=$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 "$1")
