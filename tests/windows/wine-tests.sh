@@ -72,15 +72,16 @@ start=$(date +%s)
 "$WINE" wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
 echo "Wine prefix ready in $(($(date +%s) - start)) s"
 
-# The colour of the decoded picture at a point given in per cent of its size, as "R G B".
+# The colour of the decoded picture at a point given in per cent of its size, as "R G B" (from
+# a 2 x 2 crop: 4:2:0 chroma has no 1 x 1).
 colour_at() {  # file, x %, y %, time
   local size w h
   size=$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 "$1")
   w=${size%,*}
   h=${size#*,}
   ffmpeg -v error -ss "$4" -i "$1" -frames:v 1 \
-    -vf "crop=1:1:$((w * $2 / 100)):$((h * $3 / 100))" -f rawvideo -pix_fmt rgb24 - |
-    od -An -tu1 | xargs
+    -vf "crop=2:2:$((w * $2 / 100)):$((h * $3 / 100))" -f rawvideo -pix_fmt rgb24 - |
+    head -c 3 | od -An -tu1 | xargs
 }
 
 near() {  # "R G B", expected R G B: each channel within 40
