@@ -1,19 +1,11 @@
 // Benchmarks, run by hand; they print figures and never fail on one.
-//   vistrec_bench capture [--seconds 10] [--keep DIR] [--only NAME]: a host of this program
-// against ffmpeg's x11grab, one after the other on the same Xvfb screen and test-scene workload,
-// same settings (libx264 ultrafast/zerolatency, crf 23, key frame every 12, 30 fps, 4:2:0; the
-// host takes its frame rate only when "Vistrel.json" beside it says "framerate": 0). Workloads:
-// a still desktop, office work and full motion at 1920x1080, then full motion at 1280x720,
-// 2560x1440 and 3840x2160 for how the cost grows (where the size rules shrink the video,
-// FFmpeg is told to scale to the same size). vistrec runs twice: as it chooses its path, and
-// as "vistrec-full" with damage tracking off (VISTREC_NO_DAMAGE=1: a full grab every frame).
-// Prints CPU s per recorded s, vistrec's over FFmpeg's, frames delivered of those due, distinct
-// scene frames and luma PSNR against the scene. NAME picks one row ("office", "full-3840x2160",
-// ...).
-//   vistrec_bench avsync [--seconds 150] [--keep DIR]: the scene flashes white for the first
-// 100 ms of every second and a 20 ms 1 kHz click plays every second from a flash on; a host
-// records in audio mode 2 and the click's onset (first ms over 0.05 RMS) minus the flash is
-// printed: positive means the sound is later.
+//   vistrec_bench capture [--seconds 10] [--keep DIR] [--only NAME]: a host of this program (as
+// it chooses its path, then with damage tracking off) against ffmpeg's x11grab on the same Xvfb
+// screen and scene workload, same settings (libx264 ultrafast/zerolatency, crf 23, key frame
+// every 12, 30 fps). NAME picks a row ("office", "full-3840x2160", ...).
+//   vistrec_bench avsync [--seconds 150] [--keep DIR]: the scene flashes for the first 100 ms of
+// every second, a 20 ms click plays every second from a flash on; a host records in audio mode 2
+// and the click's onset minus the flash is printed: positive means the sound is later.
 #include <cmath>
 #include <set>
 
@@ -107,9 +99,7 @@ void Capture(double seconds, const std::string& dir, const std::string& only) {
             printf("%-8s %-9s cannot start vistrec-testscene\n", wl.mode, screen.c_str());
             continue;
         }
-        // vistrec as it chooses its path (damage-driven where it can), then with damage
-        // tracking switched off (every frame a full grab), then FFmpeg, scaling to the size the
-        // recorder's size rules gave.
+        // FFmpeg scales to the size the recorder's size rules gave.
         const char* const kRecorders[] = {"vistrec", "vistrec-full", "x11grab"};
         Figures figures[3];
         for (int i = 0; i < 3; ++i) {

@@ -1,7 +1,5 @@
-// The damage path against full grabs on a real X server: after every change the test makes on
-// the screen, the picture the damage path composes equals a full grab of the same screen with
-// the same pointer, effect and text, converted whole, pixel for pixel. Fallbacks (compositing
-// manager, overflow, a moved region, a restarted server) keep it so.
+// After every change on a real X server's screen, the picture the damage path composes equals a
+// full grab with the same pointer, effect and text, pixel for pixel, fallbacks included.
 // gtest before Xlib, whose macros (None, Bool) would break it.
 #include <gtest/gtest.h>
 
@@ -29,6 +27,18 @@ using vistrec::test::XvfbServer;
 constexpr int kW = 1920, kH = 1080;
 constexpr char kFont[] = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 std::unique_ptr<XvfbServer> g_server;
+
+// A 1920x1080 server at `display` (-1: a free number) as $DISPLAY.
+bool StartServer(int display) {
+    XvfbServer::Options options;
+    options.display = display;
+    g_server = std::make_unique<XvfbServer>(options);
+    std::string error;
+    if (!g_server->Start(&error))
+        return fprintf(stderr, "%s\n", error.c_str()), false;
+    g_server->ExportDisplay();
+    return true;
+}
 
 AVFramePtr NewPicture(int w, int h) {
     AVFramePtr f(av_frame_alloc());
@@ -80,14 +90,11 @@ class DamagePath : public ::testing::Test {
     }
     void TearDown() override { SetEffectIcons(EffectIcons()); }
 
-    // Paints (x, y, w, h) of the root window.
     void Draw(int x, int y, const std::function<uint32_t(int, int)>& colour, int w = kW,
               int h = kH) {
         x_->Paint(x_->root(), x, y, w, h, colour);
     }
 
-    // Composes a frame on the damage path and a full grab of the same screen, and expects the
-    // same picture.
     void ExpectSameAsFullGrab(const std::string& what, AVFrame* picture) {
         SCOPED_TRACE(what);
         const auto result = composer_.Compose(nullptr, scale_, picture, &text_);
@@ -102,7 +109,6 @@ class DamagePath : public ::testing::Test {
         referenceText_.Draw(text_.font, text_.text, text_.x, text_.y, text_.red, text_.green,
                             text_.blue, bitmap.pixels.data(), bitmap.width, bitmap.height,
                             bitmap.Stride());
-        // The share converted at 1:1, then scaled to the picture's size.
         const int shareW = static_cast<int>(bitmap.width * scale_) / 4 * 4;
         const int shareH = static_cast<int>(bitmap.height * scale_) / 4 * 4;
         AVFramePtr share = NewPicture(shareW, shareH), scaled;
@@ -131,7 +137,6 @@ class DamagePath : public ::testing::Test {
 
 class DamagePathScaled : public DamagePath, public ::testing::WithParamInterface<double> {};
 
-// Scale 1: the picture converted at 1:1; below 1, the share kept and scaled to the picture.
 // Two encoder pictures in turn, as a pipeline that encodes one while the next is composed.
 TEST_P(DamagePathScaled, OfficeWorkloadMatchesFullGrabs) {
     scale_ = GetParam();
@@ -143,7 +148,6 @@ TEST_P(DamagePathScaled, OfficeWorkloadMatchesFullGrabs) {
     const uint64_t pixelsBefore = composer_.Damage().stats().pixels;
     const int ticks = 30;
     for (int tick = 0; tick < ticks; ++tick) {
-        // The first tick draws the whole scene, the others what changed since the one before.
         std::vector<testscene::Rect> rects{{0, 0, kW, kH}};
         if (tick > 0)
             rects = testscene::ChangedRects(tick - 1, tick, kW, kH, office);
@@ -162,12 +166,10 @@ TEST_P(DamagePathScaled, OfficeWorkloadMatchesFullGrabs) {
         x_->WarpPointer(px, py);
         ExpectSameAsFullGrab("tick " + std::to_string(tick), pictures[tick % 2].get());
     }
-    // The text window and the pointer's surroundings changed, not the whole screen.
     const CDamageComposer::Stats& s = composer_.Damage().stats();
     EXPECT_EQ(s.frames, static_cast<uint64_t>(ticks + 1));
     EXPECT_LT(s.pixels - pixelsBefore, static_cast<uint64_t>(ticks) * kW * kH / 2);
-    // Nothing changed: nothing is grabbed or converted; once both pictures are up to date,
-    // they stay as they are.
+    // Nothing changed: nothing is grabbed or converted.
     const uint64_t pixels = s.pixels;
     ExpectSameAsFullGrab("still, first picture", pictures[0].get());
     const uint64_t unchanged = s.unchanged;
@@ -194,8 +196,6 @@ TEST_F(DamagePath, MovedWindowLeavesNoStalePixels) {
     ExpectSameAsFullGrab("destroyed", picture.get());
 }
 
-// Frames taken while damage is not trusted go the full way; the damage path then starts again
-// from a whole grab.
 TEST_F(DamagePath, CompositingManagerMeansFullGrabs) {
     AVFramePtr picture = NewPicture(kW, kH);
     ExpectSameAsFullGrab("before", picture.get());
@@ -218,7 +218,6 @@ TEST_F(DamagePath, CompositingManagerMeansFullGrabs) {
     EXPECT_EQ(s.rebuilds, rebuilds + 1);
 }
 
-// More drawings than the tracker keeps in one frame: the frame is grabbed whole.
 TEST_F(DamagePath, OverflowMeansWholeGrab) {
     AVFramePtr picture = NewPicture(kW, kH);
     ExpectSameAsFullGrab("before", picture.get());
@@ -235,8 +234,6 @@ TEST_F(DamagePath, OverflowMeansWholeGrab) {
     EXPECT_EQ(composer_.Damage().stats().rebuilds, rebuilds + 1);
 }
 
-// A region that moves (as the follow-target rule moves the capture to another monitor) starts
-// again from a whole grab at its new place.
 TEST_F(DamagePath, MovedRegionStartsAgain) {
     AVFramePtr picture = NewPicture(640, 480);
     g_captureSettings.regionFlag = true;
@@ -249,7 +246,6 @@ TEST_F(DamagePath, MovedRegionStartsAgain) {
     }
 }
 
-// The periodic refresh grabs whole frames (here: every frame).
 TEST_F(DamagePath, RefreshGrabsWhole) {
     AVFramePtr picture = NewPicture(kW, kH);
     composer_.Damage().SetRefreshMs(0);
@@ -258,21 +254,16 @@ TEST_F(DamagePath, RefreshGrabsWhole) {
     EXPECT_EQ(composer_.Damage().stats().rebuilds, 2u);
 }
 
-// Last: the server goes away and comes back at the same number.
+// Last: it restarts the server.
 TEST_F(DamagePath, RestartedServerMeansWholeGrab) {
     AVFramePtr picture = NewPicture(kW, kH);
     ExpectSameAsFullGrab("before", picture.get());
-    XvfbServer::Options options;
-    options.screen = "1920x1080x24";
-    options.display = std::stoi(g_server->name().substr(1));
+    const int display = std::stoi(g_server->name().substr(1));
     x_.reset();
     g_server->Stop();
     EXPECT_EQ(composer_.Compose(nullptr, 1.0, picture.get(), &text_),
               CFrameComposer::Result::kPreviousFrame);
-    g_server = std::make_unique<XvfbServer>(options);
-    std::string error;
-    ASSERT_TRUE(g_server->Start(&error)) << error;
-    g_server->ExportDisplay();
+    ASSERT_TRUE(StartServer(display));
     x_.emplace();
     ASSERT_TRUE(x_->ok());
     Draw(
@@ -291,13 +282,8 @@ TEST_F(DamagePath, RestartedServerMeansWholeGrab) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    XvfbServer::Options options;
-    options.screen = "1920x1080x24";
-    g_server = std::make_unique<XvfbServer>(options);
-    std::string error;
-    if (!g_server->Start(&error))
-        return fprintf(stderr, "%s\n", error.c_str()), 1;
-    g_server->ExportDisplay();
+    if (!StartServer(-1))
+        return 1;
     const int result = RUN_ALL_TESTS();
     g_server.reset();
     return result;

@@ -6,8 +6,7 @@
 
 #include <random>
 
-#include "PulseFixture.h"
-#include "RecorderFixture.h"
+#include "SoundChecks.h"
 
 namespace vistrec::test {
 namespace {
@@ -15,16 +14,12 @@ namespace {
 constexpr int kRuns = 10;
 constexpr int64_t kMaxLossMs = 2000;
 
-using Crash = RecorderTest;
+using Crash = SoundRecorderTest;
 
 TEST_F(Crash, KilledHostLeavesAFileThatPlaysToTheKill) {
-    PulseServer pulse;
-    std::string error;
-    ASSERT_TRUE(pulse.Start(&error)) << error;
-    pulse.ExportServer();
     const std::string tone = dir_.File("tone.wav");
     ASSERT_TRUE(WriteWav(tone, kTrackRate, 1, Sine(kTrackRate, 120.0, 440.0, 0.5)));
-    Child player = pulse.Play(tone, "vistrec_play");
+    Child player = pulse_.Play(tone, "vistrec_play");
     const unsigned seed = std::random_device()();
     std::mt19937 random(seed);
     std::uniform_int_distribution<int> killAfterMs(500, 6000);
@@ -42,8 +37,7 @@ TEST_F(Crash, KilledHostLeavesAFileThatPlaysToTheKill) {
         host.Signal(SIGKILL);
 
         SCOPED_TRACE("killed " + std::to_string(killMs - startMs) + " ms after the start");
-        // What was on the screen at the newest picture, and where the sound ends, against the
-        // kill; a file without pictures holds nothing since the start.
+        // A file without pictures holds nothing since the start.
         const VideoTrack video = DecodeVideoTrack(file);
         int64_t pictureMs = startMs, soundMs = startMs;
         for (const int64_t counter : video.counters)

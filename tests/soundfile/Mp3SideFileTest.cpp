@@ -1,22 +1,18 @@
-// The MP3 side file of mode-1 recordings with a 440 Hz tone on the playback device: as long as
-// the captured sound in the AAC track, the tone in it, a LAME/Info tag giving its exact length;
-// made only for the recording that set its path; an unwritable path leaves the MP4 whole.
+// The MP3 side file of mode-1 recordings of a tone: as long as the captured sound, with an Info
+// tag of its length; made only for the recording that set its path; a bad path spares the MP4.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
-#include "PulseFixture.h"
-#include "RecorderFixture.h"
+#include "SoundChecks.h"
 
-namespace vistrec {
-namespace test {
+namespace vistrec::test {
 namespace {
 
-// The tone is at about a quarter of full scale in both files; the codecs' ringing where it
-// stops stays below kSilentRms.
-constexpr double kPresent = 0.02, kSilentRms = 0.01;
+// The codecs' ringing where the tone stops stays below kRingingRms.
+constexpr double kRingingRms = 0.01;
 #if defined(__SANITIZE_THREAD__)
 // Setting a recording up takes seconds under ThreadSanitizer: long enough to measure after it.
 constexpr int kRecordMs = 12000;
@@ -41,28 +37,16 @@ double TagSeconds(const std::string& mp3) {
 double Silent(const AudioTrack& a) {
     double silent = 0.0;
     for (double t = a.pcmStart; t + 0.01 <= a.pcmEnd(); t += 0.01)
-        silent += a.Rms(t, 0.01) < kSilentRms ? 0.01 : 0.0;
+        silent += a.Rms(t, 0.01) < kRingingRms ? 0.01 : 0.0;
     return silent;
 }
 
-// Share of the 100 ms windows with the tone.
 double ToneShare(const AudioTrack& a) {
-    int windows = 0, toned = 0;
-    for (double t = a.pcmStart + 0.2; t + 0.1 <= a.pcmEnd() - 0.2; t += 0.1, ++windows)
-        toned += a.Tone(t, 0.1, 440) >= kPresent;
-    return windows > 0 ? static_cast<double>(toned) / windows : 0.0;
+    return Share(a.pcmStart + 0.2, a.pcmEnd() - 0.2, 0.1,
+                 [&](double t) { return a.Tone(t, 0.1, 440) >= kPresent; });
 }
 
-class Mp3SideFile : public RecorderTest {
-  protected:
-    void SetUp() override {
-        RecorderTest::SetUp();
-        std::string error;
-        ASSERT_TRUE(pulse_.Start(&error)) << error;
-        pulse_.ExportServer();
-    }
-    PulseServer pulse_;
-};
+using Mp3SideFile = SoundRecorderTest;
 
 TEST_F(Mp3SideFile, HoldsTheCapturedSoundOfTheRecordingThatAskedForIt) {
     ASSERT_TRUE(WriteWav(dir_.File("tone.wav"), 48000, 2, Sine(48000, 30, 440, 0.5)));
@@ -113,8 +97,7 @@ TEST_F(Mp3SideFile, HoldsTheCapturedSoundOfTheRecordingThatAskedForIt) {
 }
 
 }  // namespace
-}  // namespace test
-}  // namespace vistrec
+}  // namespace vistrec::test
 
 int main(int argc, char** argv) {
     return vistrec::test::RecorderTestMain(argc, argv);

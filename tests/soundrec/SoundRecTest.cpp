@@ -7,12 +7,9 @@
 #include <cmath>
 #include <tuple>
 
-#include "PulseFixture.h"
-#include "RecorderFixture.h"
 #include "SoundChecks.h"
 
-namespace vistrec {
-namespace test {
+namespace vistrec::test {
 namespace {
 
 constexpr int kDeviceRate = 48000;     // the null sinks' format: 48 kHz stereo
@@ -26,16 +23,8 @@ Action Timed(int atMs, int64_t* ms, std::function<void()> run) {
             }};
 }
 
-// The scene on the program's Xvfb and a sound server of each test's own.
-class SoundRecording : public RecorderTest {
+class SoundRecording : public SoundRecorderTest {
   protected:
-    void SetUp() override {
-        RecorderTest::SetUp();
-        std::string error;
-        ASSERT_TRUE(pulse_.Start(&error)) << error;
-        pulse_.ExportServer();
-    }
-
     std::string Wav(const std::string& name, const std::vector<float>& signal) {
         EXPECT_TRUE(WriteWav(dir_.File(name), kDeviceRate, 2, signal));
         return dir_.File(name);
@@ -78,8 +67,6 @@ class SoundRecording : public RecorderTest {
         EXPECT_NEAR(a.duration, v.info.videoDuration, 0.2);
         return d;
     }
-
-    PulseServer pulse_;
 };
 
 // Mode 1 mixes microphone and playback; a new default microphone is heard within 500 ms.
@@ -344,8 +331,7 @@ TEST_F(SoundRecording, PauseLeavesNeitherHoleNorPausedSound) {
 }
 
 }  // namespace
-}  // namespace test
-}  // namespace vistrec
+}  // namespace vistrec::test
 
 int main(int argc, char** argv) {
     return vistrec::test::RecorderTestMain(argc, argv);
