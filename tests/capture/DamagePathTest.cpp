@@ -95,8 +95,9 @@ class DamagePath : public ::testing::Test {
         x_->Paint(x_->root(), x, y, w, h, colour);
     }
 
-    void ExpectSameAsFullGrab(const std::string& what, AVFrame* picture) {
+    void ExpectSameAsFullGrab(const std::string& what, AVFrame* picture = nullptr) {
         SCOPED_TRACE(what);
+        picture = picture ? picture : picture_.get();
         const auto result = composer_.Compose(nullptr, scale_, picture, &text_);
         ASSERT_TRUE(result == CFrameComposer::Result::kNewFrame ||
                     result == CFrameComposer::Result::kPreviousFrame);
@@ -111,23 +112,20 @@ class DamagePath : public ::testing::Test {
                             bitmap.Stride());
         const int shareW = static_cast<int>(bitmap.width * scale_) / 4 * 4;
         const int shareH = static_cast<int>(bitmap.height * scale_) / 4 * 4;
-        AVFramePtr share = NewPicture(shareW, shareH), scaled;
+        AVFramePtr share = NewPicture(shareW, shareH),
+                   ref = NewPicture(picture->width, picture->height);
         ASSERT_TRUE(pixelconvert::BgraRectToI420(
             {bitmap.pixels.data(), bitmap.width, bitmap.height, bitmap.Stride()}, 0, 0, shareW,
             shareH, share.get()));
-        if (shareW != picture->width || shareH != picture->height) {
-            scaled = NewPicture(picture->width, picture->height);
-            libyuv::I420Scale(share->data[0], share->linesize[0], share->data[1],
-                              share->linesize[1], share->data[2], share->linesize[2], shareW,
-                              shareH, scaled->data[0], scaled->linesize[0], scaled->data[1],
-                              scaled->linesize[1], scaled->data[2], scaled->linesize[2],
-                              picture->width, picture->height, libyuv::kFilterBox);
-        }
-        const AVFrame& reference = scaled ? *scaled : *share;
-        EXPECT_EQ(FirstDifference(*picture, reference), "");
+        libyuv::I420Scale(share->data[0], share->linesize[0], share->data[1], share->linesize[1],
+                          share->data[2], share->linesize[2], shareW, shareH, ref->data[0],
+                          ref->linesize[0], ref->data[1], ref->linesize[1], ref->data[2],
+                          ref->linesize[2], picture->width, picture->height, libyuv::kFilterBox);
+        EXPECT_EQ(FirstDifference(*picture, *ref), "");
     }
 
     std::optional<XClient> x_;
+    AVFramePtr picture_ = NewPicture(kW, kH);
     CFrameComposer composer_;
     CScreenCapturer fullGrab_;
     TextOverlay referenceText_;
@@ -182,23 +180,21 @@ TEST_P(DamagePathScaled, OfficeWorkloadMatchesFullGrabs) {
 INSTANTIATE_TEST_SUITE_P(Scales, DamagePathScaled, ::testing::Values(1.0, 0.75));
 
 TEST_F(DamagePath, MovedWindowLeavesNoStalePixels) {
-    AVFramePtr picture = NewPicture(kW, kH);
-    ExpectSameAsFullGrab("before", picture.get());
+    ExpectSameAsFullGrab("before");
     const Window w = x_->CreateWindow(0, 10, 10, 300, 200, nullptr);
     x_->MapAndWait(w);
     for (int step = 0; step < 24; ++step) {
         XMoveWindow(x_->get(), w, 10 + step * 53, 10 + step * 29);
         x_->Sync();
-        ExpectSameAsFullGrab("step " + std::to_string(step), picture.get());
+        ExpectSameAsFullGrab("step " + std::to_string(step));
     }
     XDestroyWindow(x_->get(), w);
     x_->Sync();
-    ExpectSameAsFullGrab("destroyed", picture.get());
+    ExpectSameAsFullGrab("destroyed");
 }
 
 TEST_F(DamagePath, CompositingManagerMeansFullGrabs) {
-    AVFramePtr picture = NewPicture(kW, kH);
-    ExpectSameAsFullGrab("before", picture.get());
+    ExpectSameAsFullGrab("before");
     const Atom cm = XInternAtom(x_->get(), "_NET_WM_CM_S0", False);
     const Window owner = x_->CreateWindow(0, 0, 0, 1, 1, nullptr);
     XSetSelectionOwner(x_->get(), cm, owner, CurrentTime);
@@ -206,7 +202,7 @@ TEST_F(DamagePath, CompositingManagerMeansFullGrabs) {
     vistrec::platform::SleepMs(1100);  // the owner is looked at once a second
     const CDamageComposer::Stats& s = composer_.Damage().stats();
     const uint64_t frames = s.frames, rebuilds = s.rebuilds;
-    ASSERT_EQ(composer_.Compose(nullptr, 1.0, picture.get(), &text_),
+    ASSERT_EQ(composer_.Compose(nullptr, 1.0, picture_.get(), &text_),
               CFrameComposer::Result::kNewFrame);
     EXPECT_EQ(s.frames, frames) << "a frame took the damage path under a compositing manager";
     Draw(
@@ -214,13 +210,12 @@ TEST_F(DamagePath, CompositingManagerMeansFullGrabs) {
     XSetSelectionOwner(x_->get(), cm, None, CurrentTime);
     x_->Sync();
     vistrec::platform::SleepMs(1100);
-    ExpectSameAsFullGrab("after", picture.get());
+    ExpectSameAsFullGrab("after");
     EXPECT_EQ(s.rebuilds, rebuilds + 1);
 }
 
 TEST_F(DamagePath, OverflowMeansWholeGrab) {
-    AVFramePtr picture = NewPicture(kW, kH);
-    ExpectSameAsFullGrab("before", picture.get());
+    ExpectSameAsFullGrab("before");
     // Two graphics contexts in turn, so that Xlib cannot join the fills into one request.
     GC gcs[2] = {XCreateGC(x_->get(), x_->root(), 0, nullptr),
                  XCreateGC(x_->get(), x_->root(), 0, nullptr)};
@@ -230,7 +225,7 @@ TEST_F(DamagePath, OverflowMeansWholeGrab) {
         XFreeGC(x_->get(), gc);
     x_->Sync();
     const uint64_t rebuilds = composer_.Damage().stats().rebuilds;
-    ExpectSameAsFullGrab("dots", picture.get());
+    ExpectSameAsFullGrab("dots");
     EXPECT_EQ(composer_.Damage().stats().rebuilds, rebuilds + 1);
 }
 
@@ -247,21 +242,19 @@ TEST_F(DamagePath, MovedRegionStartsAgain) {
 }
 
 TEST_F(DamagePath, RefreshGrabsWhole) {
-    AVFramePtr picture = NewPicture(kW, kH);
     composer_.Damage().SetRefreshMs(0);
     for (int i = 0; i < 2; ++i)
-        ExpectSameAsFullGrab("refresh " + std::to_string(i), picture.get());
+        ExpectSameAsFullGrab("refresh " + std::to_string(i));
     EXPECT_EQ(composer_.Damage().stats().rebuilds, 2u);
 }
 
 // Last: it restarts the server.
 TEST_F(DamagePath, RestartedServerMeansWholeGrab) {
-    AVFramePtr picture = NewPicture(kW, kH);
-    ExpectSameAsFullGrab("before", picture.get());
+    ExpectSameAsFullGrab("before");
     const int display = std::stoi(g_server->name().substr(1));
     x_.reset();
     g_server->Stop();
-    EXPECT_EQ(composer_.Compose(nullptr, 1.0, picture.get(), &text_),
+    EXPECT_EQ(composer_.Compose(nullptr, 1.0, picture_.get(), &text_),
               CFrameComposer::Result::kPreviousFrame);
     ASSERT_TRUE(StartServer(display));
     x_.emplace();
@@ -271,11 +264,11 @@ TEST_F(DamagePath, RestartedServerMeansWholeGrab) {
     const uint64_t rebuilds = composer_.Damage().stats().rebuilds;
     // New connections are opened at a slowing pace: a few frame intervals.
     for (int i = 0; i < 100 && composer_.Damage().stats().rebuilds == rebuilds; ++i) {
-        composer_.Compose(nullptr, 1.0, picture.get(), &text_);
+        composer_.Compose(nullptr, 1.0, picture_.get(), &text_);
         vistrec::platform::SleepMs(50);
     }
     EXPECT_GT(composer_.Damage().stats().rebuilds, rebuilds);
-    ExpectSameAsFullGrab("after", picture.get());
+    ExpectSameAsFullGrab("after");
 }
 
 }  // namespace

@@ -36,6 +36,9 @@ inline double ShareWith(const AudioTrack& a, double from, double to, double leng
                         double frequency) {
     return Share(from, to, length, [&](double t) { return Present(a, t, length, frequency); });
 }
+inline double SilentShare(const AudioTrack& a, double from, double to) {
+    return Share(from, to, 0.1, [&](double t) { return a.Rms(t, 0.1) < kSilentRms; });
+}
 // Start of the first window of `length` in [from, to) with `frequency` present; -1 if none.
 inline double FirstPresent(const AudioTrack& a, double from, double to, double length,
                            double frequency) {
