@@ -7,6 +7,7 @@
 // every second, a 20 ms click plays every second from a flash on; a host records in audio mode 2
 // and the click's onset minus the flash is printed: positive means the sound is later.
 #include <cmath>
+#include <map>
 #include <set>
 
 #include "PulseFixture.h"
@@ -207,25 +208,19 @@ int main(int argc, char** argv) {
         return 0;
     }
     const bool avsync = argc > 1 && std::string(argv[1]) == "avsync";
-    double seconds = avsync ? 150.0 : 10.0;
-    std::string keep, only;
-    for (int i = 2; i + 1 < argc; i += 2) {
-        if (std::string(argv[i]) == "--seconds")
-            seconds = atof(argv[i + 1]);
-        else if (std::string(argv[i]) == "--keep")
-            keep = argv[i + 1];
-        else if (std::string(argv[i]) == "--only")
-            only = argv[i + 1];
-    }
+    std::map<std::string, std::string> option;  // --seconds, --keep, --only
+    for (int i = 2; i + 1 < argc; i += 2)
+        option[argv[i]] = argv[i + 1];
+    const double seconds = option.count("--seconds") ? atof(option["--seconds"].c_str())
+                           : avsync                  ? 150.0
+                                                     : 10.0;
     mkdir((ExeDir() + "log").c_str(), 0755);
     setenv("PULSE_SERVER", "unix:/nonexistent/vistrec-bench-no-pulse", 1);
     TempDir temp;
-    const std::string dir = keep.empty() ? temp.path() : keep;
+    const std::string dir = option["--keep"].empty() ? temp.path() : option["--keep"];
     mkdir(dir.c_str(), 0755);
-    if (!avsync) {
-        Capture(seconds, dir, only);  // an Xvfb of each screen size in turn
-        return 0;
-    }
+    if (!avsync)
+        return Capture(seconds, dir, option["--only"]), 0;  // an Xvfb of each screen size in turn
     XvfbServer xvfb;
     PulseServer pulse;
     Scene scene;

@@ -1,8 +1,7 @@
-// Per-frame picture work, run by hand; prints figures, never fails on timing. As
-// vistrec_convert_bench, the conversion alone. On a 1080p capture:
-// the highlight, a click ring, a 150 % pointer and a line of text. Turning a captured BGRA screen
-// into the encoder's I420 picture: libswscale (bicubic) against libyuv, at 1:1 and scaled, and
-// for the scaled case both orders (scale the BGRA picture then convert, or convert then scale).
+// Per-frame picture work, run by hand; prints figures, never fails on timing: the highlight, a
+// click ring, a 150 % pointer and a line of text on a 1080p capture; a captured BGRA screen to
+// the encoder's I420 picture, libswscale (bicubic) against libyuv, 1:1 and scaled both ways
+// round (as vistrec_convert_bench, this alone).
 #include <libyuv/convert.h>
 #include <libyuv/scale.h>
 #include <libyuv/scale_argb.h>
@@ -10,6 +9,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <functional>
 #include <vector>
@@ -27,8 +27,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Microseconds per call of `run`: the fastest of the calls made in about half a second (the
-// machine may be shared; the fastest call is the one least disturbed).
+// Microseconds per call of `run`: the fastest (least disturbed) call in about half a second.
 double UsPerFrame(const std::function<void()>& run) {
     run();  // warm: first-use allocations, caches
     const Clock::time_point start = Clock::now();
@@ -82,12 +81,11 @@ void Convert() {
         "BGRA screen -> I420 picture, fastest us per frame\n"
         "%-22s %10s %10s %14s %14s\n",
         "source -> picture", "swscale", "composer", "scale+convert", "convert+scale");
-    const int sizes[][4] = {{1280, 720, 1280, 720},
-                            {1920, 1080, 1920, 1080},
-                            {2560, 1440, 1920, 1080},
-                            {3840, 2160, 1920, 1080},
-                            {1920, 1080, 1280, 720}};
-    for (const auto& s : sizes) {
+    for (const std::array<int, 4>& s : {std::array<int, 4>{1280, 720, 1280, 720},
+                                        {1920, 1080, 1920, 1080},
+                                        {2560, 1440, 1920, 1080},
+                                        {3840, 2160, 1920, 1080},
+                                        {1920, 1080, 1280, 720}}) {
         const int sw = s[0], sh = s[1], dw = s[2], dh = s[3];
         std::vector<uint8_t> src(static_cast<size_t>(sw) * sh * 4);
         for (size_t i = 0; i < src.size(); ++i)

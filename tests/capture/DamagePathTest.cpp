@@ -86,12 +86,11 @@ class DamagePath : public ::testing::Test {
         g_mouse.m_mouseShow = 1, g_mouse.m_mouseSize = 100, g_mouse.m_lightShow = 1;
         SetEffectIcons(RingIcons());
         composer_.Damage().SetRefreshMs(3600 * 1000);
-        Draw(0, 0, [](int x, int y) { return 0x404040u + ((x ^ y) & 0x3f) * 0x10101u; });
+        Draw(0, 0, kW, kH, [](int x, int y) { return 0x404040u + ((x ^ y) & 0x3f) * 0x10101u; });
     }
     void TearDown() override { SetEffectIcons(EffectIcons()); }
 
-    void Draw(int x, int y, const std::function<uint32_t(int, int)>& colour, int w = kW,
-              int h = kH) {
+    void Draw(int x, int y, int w, int h, const std::function<uint32_t(int, int)>& colour) {
         x_->Paint(x_->root(), x, y, w, h, colour);
     }
 
@@ -151,13 +150,10 @@ TEST_P(DamagePathScaled, OfficeWorkloadMatchesFullGrabs) {
             rects = testscene::ChangedRects(tick - 1, tick, kW, kH, office);
         for (const auto& r : rects) {
             testscene::RenderScene(tick, kW, kH, office, screen.data(), kW * 4, r);
-            Draw(
-                r.x, r.y,
-                [&](int x, int y) {
-                    const uint8_t* p = &screen[(static_cast<size_t>(y) * kW + x) * 4];
-                    return static_cast<uint32_t>(p[2] << 16 | p[1] << 8 | p[0]);
-                },
-                r.w, r.h);
+            Draw(r.x, r.y, r.w, r.h, [&](int x, int y) {
+                const uint8_t* p = &screen[(static_cast<size_t>(y) * kW + x) * 4];
+                return static_cast<uint32_t>(p[2] << 16 | p[1] << 8 | p[0]);
+            });
         }
         int px = 0, py = 0;
         testscene::PointerAt(tick * 7, kW, kH, &px, &py);
@@ -205,8 +201,7 @@ TEST_F(DamagePath, CompositingManagerMeansFullGrabs) {
     ASSERT_EQ(composer_.Compose(nullptr, 1.0, picture_.get(), &text_),
               CFrameComposer::Result::kNewFrame);
     EXPECT_EQ(s.frames, frames) << "a frame took the damage path under a compositing manager";
-    Draw(
-        200, 200, [](int, int) { return 0xff0000u; }, 100, 100);
+    Draw(200, 200, 100, 100, [](int, int) { return 0xff0000u; });
     XSetSelectionOwner(x_->get(), cm, None, CurrentTime);
     x_->Sync();
     vistrec::platform::SleepMs(1100);
@@ -235,8 +230,7 @@ TEST_F(DamagePath, MovedRegionStartsAgain) {
     for (const RECT& r : {RECT{100, 100, 740, 580}, RECT{360, 200, 1000, 680}}) {
         g_captureSettings.captureRect = r;
         ExpectSameAsFullGrab("region at " + std::to_string(r.left), picture.get());
-        Draw(
-            r.left + 20, r.top + 20, [](int x, int) { return 0x00ff00u * (x & 1); }, 50, 50);
+        Draw(r.left + 20, r.top + 20, 50, 50, [](int x, int) { return 0x00ff00u * (x & 1); });
         ExpectSameAsFullGrab("drawn in region", picture.get());
     }
 }
@@ -259,8 +253,7 @@ TEST_F(DamagePath, RestartedServerMeansWholeGrab) {
     ASSERT_TRUE(StartServer(display));
     x_.emplace();
     ASSERT_TRUE(x_->ok());
-    Draw(
-        0, 0, [](int, int) { return 0x0000ffu; }, 64, 64);
+    Draw(0, 0, 64, 64, [](int, int) { return 0x0000ffu; });
     const uint64_t rebuilds = composer_.Damage().stats().rebuilds;
     // New connections are opened at a slowing pace: a few frame intervals.
     for (int i = 0; i < 100 && composer_.Damage().stats().rebuilds == rebuilds; ++i) {

@@ -1,8 +1,6 @@
 // The sound-file source on an injected clock: pacing, PCM, formats, damaged and unusable files.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <random>
 
 #include "Media.h"
@@ -107,8 +105,8 @@ TEST_F(SoundFileTest, BlocksArePacedByRunningTime) {
 // Each format: the 2 s tone at its length, then silence; the MP3 also from memory with damage in
 // its middle, which is skipped.
 TEST_F(SoundFileTest, ReadsEachFormatAtItsLength) {
-    std::ifstream in(File("tone.mp3"), std::ios::binary);
-    std::vector<uint8_t> damaged{std::istreambuf_iterator<char>(in), {}};
+    const std::string mp3 = ReadTextFile(File("tone.mp3"));
+    std::vector<uint8_t> damaged(mp3.begin(), mp3.end());
     for (size_t i = damaged.size() / 2; i < damaged.size() / 2 + 600; ++i)
         damaged[i] = static_cast<uint8_t>(i * 7919);
     for (const char* ext : {"wav", "mp3", "ogg", "flac", "m4a", "opus", "damaged"}) {

@@ -410,12 +410,8 @@ TEST_F(SoundRecording, Mode0RecordsTheMicrophoneAloneWithItsLevel) {
     // The suppressor learns a steady tone as noise: without it the level is the tone's own.
     setenv("VISTREC_NO_NUVRA", "1", 1);
     const auto level = [&] { levels.push_back(atoi(block.Text().c_str())); };
-    const auto [a, v] = Record0(5000, {{2500,
-                                        [&] {
-                                            pulse_.Pactl({"list", "source-outputs"}, &streams);
-                                        }},
-                                       {3000, level},
-                                       {4000, level}});
+    const auto [a, v] =
+        Record0(5000, {{2500, [&] { streams = Streams(); }}, {3000, level}, {4000, level}});
     unsetenv("VISTREC_NO_NUVRA");
     const double end = std::min(a.pcmEnd(), v.info.videoDuration) - 0.3;
     EXPECT_GE(ShareWith(a, 1.0, end, 0.1, 440), 0.9) << "the microphone";
@@ -437,18 +433,12 @@ TEST_F(SoundRecording, Mode0LostServerLeavesSilenceAndTheMicrophoneReturns) {
     Child mic = Play("440.wav", Sine(kDeviceRate, 20, 440, 0.5), "vistrec_micsink");
     SleepMs(500);
     int64_t killMs = 0, relaunchMs = 0, restartMs = 0;
-    const auto [a, v] = Record0(13000, {{2000,
-                                         [&] {
-                                             killMs = MonotonicMs();
-                                             pulse_.Kill();
-                                         }},
-                                        {5000, [&] {
-                                             relaunchMs = MonotonicMs();
-                                             EXPECT_TRUE(pulse_.Start());
-                                             restartMs = MonotonicMs();
-                                             mic = Play("660.wav", Sine(kDeviceRate, 20, 660, 0.5),
-                                                        "vistrec_micsink");
-                                         }}});
+    const auto [a, v] = Record0(
+        13000, {Timed(2000, &killMs, [&] { pulse_.Kill(); }), Timed(5000, &relaunchMs, [&] {
+                    EXPECT_TRUE(pulse_.Start());
+                    restartMs = MonotonicMs();
+                    mic = Play("660.wav", Sine(kDeviceRate, 20, 660, 0.5), "vistrec_micsink");
+                })});
     EXPECT_LE(v.MaxGap(), 0.4) << "the video never stops";
     const double zero = v.WallAtZero(scene_.startMs(), kSceneFps);
     ASSERT_GT(zero, 0.0) << "no scene counter readable";
