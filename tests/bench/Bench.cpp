@@ -91,13 +91,9 @@ void Capture(double seconds, const std::string& dir, const std::string& only) {
         XvfbServer xvfb(options);
         Scene scene;
         std::string error;
-        if (!xvfb.Start(&error)) {
-            printf("%-8s %-9s Xvfb: %s\n", wl.mode, screen.c_str(), error.c_str());
-            continue;
-        }
-        xvfb.ExportDisplay();
-        if (!scene.Start(kFps, false, wl.mode)) {
-            printf("%-8s %-9s cannot start vistrec-testscene\n", wl.mode, screen.c_str());
+        if (!xvfb.Start(&error) || (xvfb.ExportDisplay(), !scene.Start(kFps, false, wl.mode))) {
+            printf("%-8s %-9s %s\n", wl.mode, screen.c_str(),
+                   error.empty() ? "cannot start vistrec-testscene" : error.c_str());
             continue;
         }
         // FFmpeg scales to the size the recorder's size rules gave.
@@ -115,10 +111,9 @@ void Capture(double seconds, const std::string& dir, const std::string& only) {
                         "-g",        "12",         "-pix_fmt",    "yuv420p"};
                 const int outW = figures[0].info.width > 0 ? figures[0].info.width : wl.w;
                 const int outH = figures[0].info.height > 0 ? figures[0].info.height : wl.h;
-                if (outW != wl.w || outH != wl.h) {
-                    args.push_back("-vf");
-                    args.push_back("scale=" + std::to_string(outW) + ":" + std::to_string(outH));
-                }
+                if (outW != wl.w || outH != wl.h)
+                    args.insert(args.end(), {"-vf", "scale=" + std::to_string(outW) + ":" +
+                                                        std::to_string(outH)});
                 args.push_back(file);
             }
             if (i == 1)
