@@ -1,20 +1,13 @@
 // Benchmarks, run by hand; they print figures and never fail on one.
-//   vistrec_bench capture [--seconds 10] [--keep DIR] [--only NAME]: a host of this program
-// against ffmpeg's x11grab, one after the other on the same Xvfb screen and test-scene workload,
-// same settings (libx264 ultrafast/zerolatency, crf 23, key frame every 12, 30 fps, 4:2:0; the
-// host takes its frame rate only when "Vistrel.json" beside it says "framerate": 0). Workloads:
-// a still desktop, office work and full motion at 1920x1080, then full motion at 1280x720,
-// 2560x1440 and 3840x2160 for how the cost grows (where the size rules shrink the video,
-// FFmpeg is told to scale to the same size). vistrec runs twice: as it chooses its path, and
-// as "vistrec-full" with damage tracking off (VISTREC_NO_DAMAGE=1: a full grab every frame).
-// Prints CPU s per recorded s, vistrec's over FFmpeg's, frames delivered of those due, distinct
-// scene frames and luma PSNR against the scene. NAME picks one row ("office", "full-3840x2160",
-// ...).
-//   vistrec_bench avsync [--seconds 150] [--keep DIR]: the scene flashes white for the first
-// 100 ms of every second and a 20 ms 1 kHz click plays every second from a flash on; a host
-// records in audio mode 2 and the click's onset (first ms over 0.05 RMS) minus the flash is
-// printed: positive means the sound is later.
+//   vistrec_bench capture [--seconds 10] [--keep DIR] [--only NAME]: a host of this program (as
+// it chooses its path, then with damage tracking off) against ffmpeg's x11grab on the same Xvfb
+// screen and scene workload, same settings (libx264 ultrafast/zerolatency, crf 23, key frame
+// every 12, 30 fps). NAME picks a row ("office", "full-3840x2160", ...).
+//   vistrec_bench avsync [--seconds 150] [--keep DIR]: the scene flashes for the first 100 ms of
+// every second, a 20 ms click plays every second from a flash on; a host records in audio mode 2
+// and the click's onset minus the flash is printed: positive means the sound is later.
 #include <cmath>
+#include <map>
 #include <set>
 
 #include "PulseFixture.h"
@@ -98,18 +91,12 @@ void Capture(double seconds, const std::string& dir, const std::string& only) {
         XvfbServer xvfb(options);
         Scene scene;
         std::string error;
-        if (!xvfb.Start(&error)) {
-            printf("%-8s %-9s Xvfb: %s\n", wl.mode, screen.c_str(), error.c_str());
+        if (!xvfb.Start(&error) || (xvfb.ExportDisplay(), !scene.Start(kFps, false, wl.mode))) {
+            printf("%-8s %-9s %s\n", wl.mode, screen.c_str(),
+                   error.empty() ? "cannot start vistrec-testscene" : error.c_str());
             continue;
         }
-        xvfb.ExportDisplay();
-        if (!scene.Start(kFps, false, wl.mode)) {
-            printf("%-8s %-9s cannot start vistrec-testscene\n", wl.mode, screen.c_str());
-            continue;
-        }
-        // vistrec as it chooses its path (damage-driven where it can), then with damage
-        // tracking switched off (every frame a full grab), then FFmpeg, scaling to the size the
-        // recorder's size rules gave.
+        // FFmpeg scales to the size the recorder's size rules gave.
         const char* const kRecorders[] = {"vistrec", "vistrec-full", "x11grab"};
         Figures figures[3];
         for (int i = 0; i < 3; ++i) {
@@ -124,10 +111,9 @@ void Capture(double seconds, const std::string& dir, const std::string& only) {
                         "-g",        "12",         "-pix_fmt",    "yuv420p"};
                 const int outW = figures[0].info.width > 0 ? figures[0].info.width : wl.w;
                 const int outH = figures[0].info.height > 0 ? figures[0].info.height : wl.h;
-                if (outW != wl.w || outH != wl.h) {
-                    args.push_back("-vf");
-                    args.push_back("scale=" + std::to_string(outW) + ":" + std::to_string(outH));
-                }
+                if (outW != wl.w || outH != wl.h)
+                    args.insert(args.end(), {"-vf", "scale=" + std::to_string(outW) + ":" +
+                                                        std::to_string(outH)});
                 args.push_back(file);
             }
             if (i == 1)
@@ -217,25 +203,19 @@ int main(int argc, char** argv) {
         return 0;
     }
     const bool avsync = argc > 1 && std::string(argv[1]) == "avsync";
-    double seconds = avsync ? 150.0 : 10.0;
-    std::string keep, only;
-    for (int i = 2; i + 1 < argc; i += 2) {
-        if (std::string(argv[i]) == "--seconds")
-            seconds = atof(argv[i + 1]);
-        else if (std::string(argv[i]) == "--keep")
-            keep = argv[i + 1];
-        else if (std::string(argv[i]) == "--only")
-            only = argv[i + 1];
-    }
+    std::map<std::string, std::string> option;  // --seconds, --keep, --only
+    for (int i = 2; i + 1 < argc; i += 2)
+        option[argv[i]] = argv[i + 1];
+    const double seconds = option.count("--seconds") ? atof(option["--seconds"].c_str())
+                           : avsync                  ? 150.0
+                                                     : 10.0;
     mkdir((ExeDir() + "log").c_str(), 0755);
     setenv("PULSE_SERVER", "unix:/nonexistent/vistrec-bench-no-pulse", 1);
     TempDir temp;
-    const std::string dir = keep.empty() ? temp.path() : keep;
+    const std::string dir = option["--keep"].empty() ? temp.path() : option["--keep"];
     mkdir(dir.c_str(), 0755);
-    if (!avsync) {
-        Capture(seconds, dir, only);  // an Xvfb of each screen size in turn
-        return 0;
-    }
+    if (!avsync)
+        return Capture(seconds, dir, option["--only"]), 0;  // an Xvfb of each screen size in turn
     XvfbServer xvfb;
     PulseServer pulse;
     Scene scene;

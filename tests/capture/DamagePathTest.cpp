@@ -1,7 +1,5 @@
-// The damage path against full grabs on a real X server: after every change the test makes on
-// the screen, the picture the damage path composes equals a full grab of the same screen with
-// the same pointer, effect and text, converted whole, pixel for pixel. Fallbacks (compositing
-// manager, overflow, a moved region, a restarted server) keep it so.
+// After every change on a real X server's screen, the picture the damage path composes equals a
+// full grab with the same pointer, effect and text, pixel for pixel, fallbacks included.
 // gtest before Xlib, whose macros (None, Bool) would break it.
 #include <gtest/gtest.h>
 
@@ -29,6 +27,18 @@ using vistrec::test::XvfbServer;
 constexpr int kW = 1920, kH = 1080;
 constexpr char kFont[] = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 std::unique_ptr<XvfbServer> g_server;
+
+// A 1920x1080 server at `display` (-1: a free number) as $DISPLAY.
+bool StartServer(int display) {
+    XvfbServer::Options options;
+    options.display = display;
+    g_server = std::make_unique<XvfbServer>(options);
+    std::string error;
+    if (!g_server->Start(&error))
+        return fprintf(stderr, "%s\n", error.c_str()), false;
+    g_server->ExportDisplay();
+    return true;
+}
 
 AVFramePtr NewPicture(int w, int h) {
     AVFramePtr f(av_frame_alloc());
@@ -76,20 +86,17 @@ class DamagePath : public ::testing::Test {
         g_mouse.m_mouseShow = 1, g_mouse.m_mouseSize = 100, g_mouse.m_lightShow = 1;
         SetEffectIcons(RingIcons());
         composer_.Damage().SetRefreshMs(3600 * 1000);
-        Draw(0, 0, [](int x, int y) { return 0x404040u + ((x ^ y) & 0x3f) * 0x10101u; });
+        Draw(0, 0, kW, kH, [](int x, int y) { return 0x404040u + ((x ^ y) & 0x3f) * 0x10101u; });
     }
     void TearDown() override { SetEffectIcons(EffectIcons()); }
 
-    // Paints (x, y, w, h) of the root window.
-    void Draw(int x, int y, const std::function<uint32_t(int, int)>& colour, int w = kW,
-              int h = kH) {
+    void Draw(int x, int y, int w, int h, const std::function<uint32_t(int, int)>& colour) {
         x_->Paint(x_->root(), x, y, w, h, colour);
     }
 
-    // Composes a frame on the damage path and a full grab of the same screen, and expects the
-    // same picture.
-    void ExpectSameAsFullGrab(const std::string& what, AVFrame* picture) {
+    void ExpectSameAsFullGrab(const std::string& what, AVFrame* picture = nullptr) {
         SCOPED_TRACE(what);
+        picture = picture ? picture : picture_.get();
         const auto result = composer_.Compose(nullptr, scale_, picture, &text_);
         ASSERT_TRUE(result == CFrameComposer::Result::kNewFrame ||
                     result == CFrameComposer::Result::kPreviousFrame);
@@ -102,26 +109,22 @@ class DamagePath : public ::testing::Test {
         referenceText_.Draw(text_.font, text_.text, text_.x, text_.y, text_.red, text_.green,
                             text_.blue, bitmap.pixels.data(), bitmap.width, bitmap.height,
                             bitmap.Stride());
-        // The share converted at 1:1, then scaled to the picture's size.
         const int shareW = static_cast<int>(bitmap.width * scale_) / 4 * 4;
         const int shareH = static_cast<int>(bitmap.height * scale_) / 4 * 4;
-        AVFramePtr share = NewPicture(shareW, shareH), scaled;
+        AVFramePtr share = NewPicture(shareW, shareH),
+                   ref = NewPicture(picture->width, picture->height);
         ASSERT_TRUE(pixelconvert::BgraRectToI420(
             {bitmap.pixels.data(), bitmap.width, bitmap.height, bitmap.Stride()}, 0, 0, shareW,
             shareH, share.get()));
-        if (shareW != picture->width || shareH != picture->height) {
-            scaled = NewPicture(picture->width, picture->height);
-            libyuv::I420Scale(share->data[0], share->linesize[0], share->data[1],
-                              share->linesize[1], share->data[2], share->linesize[2], shareW,
-                              shareH, scaled->data[0], scaled->linesize[0], scaled->data[1],
-                              scaled->linesize[1], scaled->data[2], scaled->linesize[2],
-                              picture->width, picture->height, libyuv::kFilterBox);
-        }
-        const AVFrame& reference = scaled ? *scaled : *share;
-        EXPECT_EQ(FirstDifference(*picture, reference), "");
+        libyuv::I420Scale(share->data[0], share->linesize[0], share->data[1], share->linesize[1],
+                          share->data[2], share->linesize[2], shareW, shareH, ref->data[0],
+                          ref->linesize[0], ref->data[1], ref->linesize[1], ref->data[2],
+                          ref->linesize[2], picture->width, picture->height, libyuv::kFilterBox);
+        EXPECT_EQ(FirstDifference(*picture, *ref), "");
     }
 
     std::optional<XClient> x_;
+    AVFramePtr picture_ = NewPicture(kW, kH);
     CFrameComposer composer_;
     CScreenCapturer fullGrab_;
     TextOverlay referenceText_;
@@ -131,7 +134,6 @@ class DamagePath : public ::testing::Test {
 
 class DamagePathScaled : public DamagePath, public ::testing::WithParamInterface<double> {};
 
-// Scale 1: the picture converted at 1:1; below 1, the share kept and scaled to the picture.
 // Two encoder pictures in turn, as a pipeline that encodes one while the next is composed.
 TEST_P(DamagePathScaled, OfficeWorkloadMatchesFullGrabs) {
     scale_ = GetParam();
@@ -143,31 +145,25 @@ TEST_P(DamagePathScaled, OfficeWorkloadMatchesFullGrabs) {
     const uint64_t pixelsBefore = composer_.Damage().stats().pixels;
     const int ticks = 30;
     for (int tick = 0; tick < ticks; ++tick) {
-        // The first tick draws the whole scene, the others what changed since the one before.
         std::vector<testscene::Rect> rects{{0, 0, kW, kH}};
         if (tick > 0)
             rects = testscene::ChangedRects(tick - 1, tick, kW, kH, office);
         for (const auto& r : rects) {
             testscene::RenderScene(tick, kW, kH, office, screen.data(), kW * 4, r);
-            Draw(
-                r.x, r.y,
-                [&](int x, int y) {
-                    const uint8_t* p = &screen[(static_cast<size_t>(y) * kW + x) * 4];
-                    return static_cast<uint32_t>(p[2] << 16 | p[1] << 8 | p[0]);
-                },
-                r.w, r.h);
+            Draw(r.x, r.y, r.w, r.h, [&](int x, int y) {
+                const uint8_t* p = &screen[(static_cast<size_t>(y) * kW + x) * 4];
+                return static_cast<uint32_t>(p[2] << 16 | p[1] << 8 | p[0]);
+            });
         }
         int px = 0, py = 0;
         testscene::PointerAt(tick * 7, kW, kH, &px, &py);
         x_->WarpPointer(px, py);
         ExpectSameAsFullGrab("tick " + std::to_string(tick), pictures[tick % 2].get());
     }
-    // The text window and the pointer's surroundings changed, not the whole screen.
     const CDamageComposer::Stats& s = composer_.Damage().stats();
     EXPECT_EQ(s.frames, static_cast<uint64_t>(ticks + 1));
     EXPECT_LT(s.pixels - pixelsBefore, static_cast<uint64_t>(ticks) * kW * kH / 2);
-    // Nothing changed: nothing is grabbed or converted; once both pictures are up to date,
-    // they stay as they are.
+    // Nothing changed: nothing is grabbed or converted.
     const uint64_t pixels = s.pixels;
     ExpectSameAsFullGrab("still, first picture", pictures[0].get());
     const uint64_t unchanged = s.unchanged;
@@ -180,25 +176,21 @@ TEST_P(DamagePathScaled, OfficeWorkloadMatchesFullGrabs) {
 INSTANTIATE_TEST_SUITE_P(Scales, DamagePathScaled, ::testing::Values(1.0, 0.75));
 
 TEST_F(DamagePath, MovedWindowLeavesNoStalePixels) {
-    AVFramePtr picture = NewPicture(kW, kH);
-    ExpectSameAsFullGrab("before", picture.get());
+    ExpectSameAsFullGrab("before");
     const Window w = x_->CreateWindow(0, 10, 10, 300, 200, nullptr);
     x_->MapAndWait(w);
     for (int step = 0; step < 24; ++step) {
         XMoveWindow(x_->get(), w, 10 + step * 53, 10 + step * 29);
         x_->Sync();
-        ExpectSameAsFullGrab("step " + std::to_string(step), picture.get());
+        ExpectSameAsFullGrab("step " + std::to_string(step));
     }
     XDestroyWindow(x_->get(), w);
     x_->Sync();
-    ExpectSameAsFullGrab("destroyed", picture.get());
+    ExpectSameAsFullGrab("destroyed");
 }
 
-// Frames taken while damage is not trusted go the full way; the damage path then starts again
-// from a whole grab.
 TEST_F(DamagePath, CompositingManagerMeansFullGrabs) {
-    AVFramePtr picture = NewPicture(kW, kH);
-    ExpectSameAsFullGrab("before", picture.get());
+    ExpectSameAsFullGrab("before");
     const Atom cm = XInternAtom(x_->get(), "_NET_WM_CM_S0", False);
     const Window owner = x_->CreateWindow(0, 0, 0, 1, 1, nullptr);
     XSetSelectionOwner(x_->get(), cm, owner, CurrentTime);
@@ -206,22 +198,19 @@ TEST_F(DamagePath, CompositingManagerMeansFullGrabs) {
     vistrec::platform::SleepMs(1100);  // the owner is looked at once a second
     const CDamageComposer::Stats& s = composer_.Damage().stats();
     const uint64_t frames = s.frames, rebuilds = s.rebuilds;
-    ASSERT_EQ(composer_.Compose(nullptr, 1.0, picture.get(), &text_),
+    ASSERT_EQ(composer_.Compose(nullptr, 1.0, picture_.get(), &text_),
               CFrameComposer::Result::kNewFrame);
     EXPECT_EQ(s.frames, frames) << "a frame took the damage path under a compositing manager";
-    Draw(
-        200, 200, [](int, int) { return 0xff0000u; }, 100, 100);
+    Draw(200, 200, 100, 100, [](int, int) { return 0xff0000u; });
     XSetSelectionOwner(x_->get(), cm, None, CurrentTime);
     x_->Sync();
     vistrec::platform::SleepMs(1100);
-    ExpectSameAsFullGrab("after", picture.get());
+    ExpectSameAsFullGrab("after");
     EXPECT_EQ(s.rebuilds, rebuilds + 1);
 }
 
-// More drawings than the tracker keeps in one frame: the frame is grabbed whole.
 TEST_F(DamagePath, OverflowMeansWholeGrab) {
-    AVFramePtr picture = NewPicture(kW, kH);
-    ExpectSameAsFullGrab("before", picture.get());
+    ExpectSameAsFullGrab("before");
     // Two graphics contexts in turn, so that Xlib cannot join the fills into one request.
     GC gcs[2] = {XCreateGC(x_->get(), x_->root(), 0, nullptr),
                  XCreateGC(x_->get(), x_->root(), 0, nullptr)};
@@ -231,73 +220,56 @@ TEST_F(DamagePath, OverflowMeansWholeGrab) {
         XFreeGC(x_->get(), gc);
     x_->Sync();
     const uint64_t rebuilds = composer_.Damage().stats().rebuilds;
-    ExpectSameAsFullGrab("dots", picture.get());
+    ExpectSameAsFullGrab("dots");
     EXPECT_EQ(composer_.Damage().stats().rebuilds, rebuilds + 1);
 }
 
-// A region that moves (as the follow-target rule moves the capture to another monitor) starts
-// again from a whole grab at its new place.
 TEST_F(DamagePath, MovedRegionStartsAgain) {
     AVFramePtr picture = NewPicture(640, 480);
     g_captureSettings.regionFlag = true;
     for (const RECT& r : {RECT{100, 100, 740, 580}, RECT{360, 200, 1000, 680}}) {
         g_captureSettings.captureRect = r;
         ExpectSameAsFullGrab("region at " + std::to_string(r.left), picture.get());
-        Draw(
-            r.left + 20, r.top + 20, [](int x, int) { return 0x00ff00u * (x & 1); }, 50, 50);
+        Draw(r.left + 20, r.top + 20, 50, 50, [](int x, int) { return 0x00ff00u * (x & 1); });
         ExpectSameAsFullGrab("drawn in region", picture.get());
     }
 }
 
-// The periodic refresh grabs whole frames (here: every frame).
 TEST_F(DamagePath, RefreshGrabsWhole) {
-    AVFramePtr picture = NewPicture(kW, kH);
     composer_.Damage().SetRefreshMs(0);
     for (int i = 0; i < 2; ++i)
-        ExpectSameAsFullGrab("refresh " + std::to_string(i), picture.get());
+        ExpectSameAsFullGrab("refresh " + std::to_string(i));
     EXPECT_EQ(composer_.Damage().stats().rebuilds, 2u);
 }
 
-// Last: the server goes away and comes back at the same number.
+// Last: it restarts the server.
 TEST_F(DamagePath, RestartedServerMeansWholeGrab) {
-    AVFramePtr picture = NewPicture(kW, kH);
-    ExpectSameAsFullGrab("before", picture.get());
-    XvfbServer::Options options;
-    options.screen = "1920x1080x24";
-    options.display = std::stoi(g_server->name().substr(1));
+    ExpectSameAsFullGrab("before");
+    const int display = std::stoi(g_server->name().substr(1));
     x_.reset();
     g_server->Stop();
-    EXPECT_EQ(composer_.Compose(nullptr, 1.0, picture.get(), &text_),
+    EXPECT_EQ(composer_.Compose(nullptr, 1.0, picture_.get(), &text_),
               CFrameComposer::Result::kPreviousFrame);
-    g_server = std::make_unique<XvfbServer>(options);
-    std::string error;
-    ASSERT_TRUE(g_server->Start(&error)) << error;
-    g_server->ExportDisplay();
+    ASSERT_TRUE(StartServer(display));
     x_.emplace();
     ASSERT_TRUE(x_->ok());
-    Draw(
-        0, 0, [](int, int) { return 0x0000ffu; }, 64, 64);
+    Draw(0, 0, 64, 64, [](int, int) { return 0x0000ffu; });
     const uint64_t rebuilds = composer_.Damage().stats().rebuilds;
     // New connections are opened at a slowing pace: a few frame intervals.
     for (int i = 0; i < 100 && composer_.Damage().stats().rebuilds == rebuilds; ++i) {
-        composer_.Compose(nullptr, 1.0, picture.get(), &text_);
+        composer_.Compose(nullptr, 1.0, picture_.get(), &text_);
         vistrec::platform::SleepMs(50);
     }
     EXPECT_GT(composer_.Damage().stats().rebuilds, rebuilds);
-    ExpectSameAsFullGrab("after", picture.get());
+    ExpectSameAsFullGrab("after");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    XvfbServer::Options options;
-    options.screen = "1920x1080x24";
-    g_server = std::make_unique<XvfbServer>(options);
-    std::string error;
-    if (!g_server->Start(&error))
-        return fprintf(stderr, "%s\n", error.c_str()), 1;
-    g_server->ExportDisplay();
+    if (!StartServer(-1))
+        return 1;
     const int result = RUN_ALL_TESTS();
     g_server.reset();
     return result;

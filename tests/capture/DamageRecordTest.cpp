@@ -9,8 +9,7 @@
 // After gtest (in the fixture): Xlib's macros would break it.
 #include <X11/extensions/Xdamage.h>
 
-namespace vistrec {
-namespace test {
+namespace vistrec::test {
 namespace {
 
 bool g_withoutDamage = false;
@@ -23,12 +22,10 @@ TEST(DamageRecord, OfficeWorkloadRecordsTheScene) {
     Scene scene;
     ASSERT_TRUE(scene.Start(kSceneFps, false, "office"));
     TempDir dir;
-    const std::string file = dir.path() + "/office.mp4";
-    RecorderPtr r = NewRecorder(file, 1.0);
-    ASSERT_TRUE(r);
+    const std::string file = dir.File("office.mp4");
+    RecorderPtr r = NewRecorder(file);
     r->setFrameRate(30);
     Record(r.get(), 5000);
-
     const testscene::Rect office = testscene::kOfficeRect;
     double minOffice = 99.0, minWhole = 99.0;
     int unread = 0, backwards = 0;
@@ -63,19 +60,13 @@ TEST(DamageRecord, OfficeWorkloadRecordsTheScene) {
 }
 
 }  // namespace
-}  // namespace test
-}  // namespace vistrec
+}  // namespace vistrec::test
 
 int main(int argc, char** argv) {
     using namespace vistrec::test;
-    mkdir((ExeDir() + "log").c_str(), 0755);
-    setenv("PULSE_SERVER", "unix:/nonexistent/vistrec-test-no-pulse", 1);
-    av_log_set_level(AV_LOG_ERROR);
-    ::testing::InitGoogleTest(&argc, argv);
     XvfbServer::Options options;
     for (int i = 1; i < argc; ++i)
         if (std::string(argv[i]) == "--no-damage-extension")
             g_withoutDamage = true, options.extraArgs = {"-extension", "DAMAGE"};
-    ::testing::AddGlobalTestEnvironment(new XvfbEnvironment(options));
-    return RUN_ALL_TESTS();
+    return RecorderTestMain(argc, argv, options);
 }

@@ -102,13 +102,13 @@ inline Timeline Record(IRecordMp4* r, int totalMs, const std::vector<Action>& ac
 
 // main() of a recording test program: a "log" folder beside it for the library's log, no sound
 // server but a test's own, pactl untranslated, libav quiet, one Xvfb.
-inline int RecorderTestMain(int argc, char** argv) {
+inline int RecorderTestMain(int argc, char** argv, XvfbServer::Options xvfb = {}) {
     mkdir((ExeDir() + "log").c_str(), 0755);
     setenv("PULSE_SERVER", "unix:/nonexistent/vistrec-test-no-pulse", 1);
     setenv("LC_ALL", "C", 1);
     av_log_set_level(AV_LOG_ERROR);
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new XvfbEnvironment());
+    ::testing::AddGlobalTestEnvironment(new XvfbEnvironment(xvfb));
     return RUN_ALL_TESTS();
 }
 

@@ -1,5 +1,5 @@
-// Tones and silence in short windows of a decoded sound track, and the host's "/voluMem" level
-// block, for the recording tests with sound.
+// Recording tests with sound: a private PulseAudio, tones and silence in short windows of a
+// decoded sound track, and the host's "/voluMem" level block.
 #ifndef VISTREC_TESTS_COMMON_SOUNDCHECKS_H
 #define VISTREC_TESTS_COMMON_SOUNDCHECKS_H
 
@@ -11,6 +11,8 @@
 #include <string>
 
 #include "Media.h"
+#include "PulseFixture.h"
+#include "RecorderFixture.h"
 
 namespace vistrec::test {
 
@@ -34,6 +36,9 @@ inline double ShareWith(const AudioTrack& a, double from, double to, double leng
                         double frequency) {
     return Share(from, to, length, [&](double t) { return Present(a, t, length, frequency); });
 }
+inline double SilentShare(const AudioTrack& a, double from, double to) {
+    return Share(from, to, 0.1, [&](double t) { return a.Rms(t, 0.1) < kSilentRms; });
+}
 // Start of the first window of `length` in [from, to) with `frequency` present; -1 if none.
 inline double FirstPresent(const AudioTrack& a, double from, double to, double length,
                            double frequency) {
@@ -42,6 +47,17 @@ inline double FirstPresent(const AudioTrack& a, double from, double to, double l
             return t;
     return -1.0;
 }
+
+class SoundRecorderTest : public RecorderTest {
+  protected:
+    void SetUp() override {
+        RecorderTest::SetUp();
+        std::string error;
+        ASSERT_TRUE(pulse_.Start(&error)) << error;
+        pulse_.ExportServer();
+    }
+    PulseServer pulse_;
+};
 
 // The host's "/voluMem" block, created before the recorder as a host does.
 struct LevelBlock {

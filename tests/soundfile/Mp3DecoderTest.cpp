@@ -1,9 +1,6 @@
-// The sound-file source: block pacing against an injected clock, the file's PCM block for block,
-// silence after its end, the formats FFmpeg reads, damaged and unusable files.
+// The sound-file source on an injected clock: pacing, PCM, formats, damaged and unusable files.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <random>
 
 #include "Media.h"
@@ -11,8 +8,7 @@
 #include "TempDir.h"
 #include "audiocapture/Mp3Decoder.h"
 
-namespace vistrec {
-namespace test {
+namespace vistrec::test {
 namespace {
 
 constexpr int kBlock = CMp3Decoder::kBlockBytes;
@@ -39,7 +35,6 @@ class SoundFileTest : public ::testing::Test {
     }
     static std::string File(const std::string& name) { return dir_->File(name); }
 
-    // A decoder of `file` (or of `bytes`) on the test's clock.
     std::unique_ptr<CMp3Decoder> Decoder(const std::string& file,
                                          const std::vector<uint8_t>& bytes = {}) {
         auto d = std::make_unique<CMp3Decoder>([this] { return now_; });
@@ -55,7 +50,6 @@ class SoundFileTest : public ::testing::Test {
             pcm_.insert(pcm_.end(), block, block + kBlock / 2);
         return n;
     }
-    // Plays a file to the end of its sound on a fast clock.
     void PlayAll(CMp3Decoder& d) {
         for (int i = 0; i < 600 && !d.Finished(); ++i)
             Drain(d, now_ + 100);
@@ -108,11 +102,11 @@ TEST_F(SoundFileTest, BlocksArePacedByRunningTime) {
     EXPECT_TRUE(d->HasData());
 }
 
-// Each format FFmpeg reads: the 2 s tone at its length, 660 Hz throughout, then silence; the
-// MP3 also from memory with damage in its middle, which is skipped.
+// Each format: the 2 s tone at its length, then silence; the MP3 also from memory with damage in
+// its middle, which is skipped.
 TEST_F(SoundFileTest, ReadsEachFormatAtItsLength) {
-    std::ifstream in(File("tone.mp3"), std::ios::binary);
-    std::vector<uint8_t> damaged{std::istreambuf_iterator<char>(in), {}};
+    const std::string mp3 = ReadTextFile(File("tone.mp3"));
+    std::vector<uint8_t> damaged(mp3.begin(), mp3.end());
     for (size_t i = damaged.size() / 2; i < damaged.size() / 2 + 600; ++i)
         damaged[i] = static_cast<uint8_t>(i * 7919);
     for (const char* ext : {"wav", "mp3", "ogg", "flac", "m4a", "opus", "damaged"}) {
@@ -134,7 +128,6 @@ TEST_F(SoundFileTest, ReadsEachFormatAtItsLength) {
     }
 }
 
-// What cannot be played: Start fails and nothing is ever held.
 TEST_F(SoundFileTest, StartFailsForFilesWithoutPlayableSound) {
     std::mt19937 random(3);
     std::string garbage(20000, '\0');
@@ -150,5 +143,4 @@ TEST_F(SoundFileTest, StartFailsForFilesWithoutPlayableSound) {
 }
 
 }  // namespace
-}  // namespace test
-}  // namespace vistrec
+}  // namespace vistrec::test

@@ -1,18 +1,19 @@
-// Recordings with sound: known signals played into a private PulseAudio's null sinks, the AAC
-// track measured in short windows; the scene's counters place the test's events in file time.
+// Recordings with sound: known signals played into a private PulseAudio's null sinks or from a
+// sound file, the AAC track measured in short windows; the scene's counters place the test's
+// events in file time.
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/mman.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <tuple>
 
-#include "PulseFixture.h"
-#include "RecorderFixture.h"
 #include "SoundChecks.h"
 
-namespace vistrec {
-namespace test {
+namespace vistrec::test {
 namespace {
 
 constexpr int kDeviceRate = 48000;     // the null sinks' format: 48 kHz stereo
@@ -26,16 +27,52 @@ Action Timed(int atMs, int64_t* ms, std::function<void()> run) {
             }};
 }
 
-// The scene on the program's Xvfb and a sound server of each test's own.
-class SoundRecording : public RecorderTest {
-  protected:
-    void SetUp() override {
-        RecorderTest::SetUp();
-        std::string error;
-        ASSERT_TRUE(pulse_.Start(&error)) << error;
-        pulse_.ExportServer();
-    }
+// Start of the first and end of the last 50 ms window with `frequency` present; -1 for none.
+std::pair<double, double> Span(const AudioTrack& a, double frequency) {
+    std::pair<double, double> span{-1.0, -1.0};
+    for (double w = 0.0; w + 0.05 <= a.pcmEnd(); w += 0.05)
+        if (Present(a, w, 0.05, frequency))
+            span = {span.first < 0 ? w : span.first, w + 0.05};
+    return span;
+}
 
+// The codecs' ringing where the tone stops stays below kRingingRms.
+constexpr double kRingingRms = 0.01;
+#if defined(__SANITIZE_THREAD__)
+// Setting a recording up takes seconds under ThreadSanitizer: long enough to measure after it.
+constexpr int kRecordMs = 12000;
+#else
+constexpr int kRecordMs = 4000;
+#endif
+
+// Seconds the Xing/Info tag of the first frame counts (frames of 576 samples); -1 without one.
+double TagSeconds(const std::string& mp3) {
+    std::ifstream in(mp3, std::ios::binary);
+    const std::string b{std::istreambuf_iterator<char>(in), {}};
+    size_t at = std::min(b.find("Info"), b.find("Xing"));
+    if (at > 200 || at + 12 > b.size() || !(b[at + 7] & 1))
+        return -1.0;
+    uint32_t frames = 0;
+    for (size_t i = at + 8; i < at + 12; ++i)
+        frames = frames << 8 | static_cast<uint8_t>(b[i]);
+    return frames * 576.0 / kTrackRate;
+}
+
+// Seconds of 10 ms windows without sound.
+double Silent(const AudioTrack& a) {
+    double silent = 0.0;
+    for (double t = a.pcmStart; t + 0.01 <= a.pcmEnd(); t += 0.01)
+        silent += a.Rms(t, 0.01) < kRingingRms ? 0.01 : 0.0;
+    return silent;
+}
+
+double ToneShare(const AudioTrack& a) {
+    return Share(a.pcmStart + 0.2, a.pcmEnd() - 0.2, 0.1,
+                 [&](double t) { return a.Tone(t, 0.1, 440) >= kPresent; });
+}
+
+class SoundRecording : public SoundRecorderTest {
+  protected:
     std::string Wav(const std::string& name, const std::vector<float>& signal) {
         EXPECT_TRUE(WriteWav(dir_.File(name), kDeviceRate, 2, signal));
         return dir_.File(name);
@@ -78,8 +115,29 @@ class SoundRecording : public RecorderTest {
         EXPECT_NEAR(a.duration, v.info.videoDuration, 0.2);
         return d;
     }
-
-    PulseServer pulse_;
+    // `signal` in the file `name`, converted by FFmpeg unless it is a WAV.
+    std::string Make(const std::string& name, const std::vector<float>& signal) {
+        const std::string wav = Wav(name + ".wav", signal), file = dir_.File(name);
+        EXPECT_EQ(name.find(".wav") != std::string::npos
+                      ? std::rename(wav.c_str(), file.c_str())
+                      : RunCommand({"ffmpeg", "-nostdin", "-loglevel", "error", "-i", wav, file}),
+                  0);
+        return file;
+    }
+    // Records mode 0 from the microphone, or from `sound`; paused from 1 s to 3 s with `pause`.
+    std::pair<AudioTrack, VideoTrack> Record0(int totalMs, std::vector<Action> actions,
+                                              const std::string& sound = "", bool pause = false) {
+        const std::string file = dir_.File("mode0.mp4");
+        RecorderPtr r = NewRecorder(file);
+        r->setAudioMode(0);
+        if (!sound.empty())
+            r->setAudioFile(sound.c_str());
+        if (pause)
+            actions = {{1000, [&] { r->pauseRecord(); }}, {3000, [&] { r->resumeRecord(); }}};
+        const Timeline t = Record(r.get(), totalMs, actions);
+        r.reset();
+        return Decode(file, t);
+    }
 };
 
 // Mode 1 mixes microphone and playback; a new default microphone is heard within 500 ms.
@@ -285,10 +343,7 @@ TEST_F(SoundRecording, LostServerLeavesSilenceAndSoundReturns) {
                 restartAt, back);
     EXPECT_GE(ShareWith(a, 1.0, killAt - 0.3, 0.1, 1000), 0.9);
     EXPECT_EQ(ShareWith(a, killAt + 0.3, end, 0.1, 1000), 0.0) << "sound from before the loss";
-    EXPECT_EQ(
-        Share(killAt + 0.3, silentUpTo, 0.1, [&](double w) { return a.Rms(w, 0.1) < kSilentRms; }),
-        1.0)
-        << "silence while the server is away";
+    EXPECT_EQ(SilentShare(a, killAt + 0.3, silentUpTo), 1.0) << "silence while the server is away";
     ASSERT_GE(back, 0.0) << "the sound never comes back";
     EXPECT_GE(back, silentUpTo) << "heard before the server was back";
     // Reopening is retried with back-off up to 2 s, and the server takes a moment to start.
@@ -343,9 +398,145 @@ TEST_F(SoundRecording, PauseLeavesNeitherHoleNorPausedSound) {
     }
 }
 
+// The default source's tone is recorded and metered (a tenth of full scale reads 31), the
+// speakers' is not: the library's only stream records the default source at 16 kHz mono.
+TEST_F(SoundRecording, Mode0RecordsTheMicrophoneAloneWithItsLevel) {
+    LevelBlock block;
+    Child mic = Play("440.wav", Sine(kDeviceRate, 20, 440, 0.1), "vistrec_micsink"),
+          speakers = Play("1000.wav", Sine(kDeviceRate, 20, 1000, 0.5), "vistrec_play");
+    SleepMs(500);
+    std::string streams;
+    std::vector<int> levels;
+    // The suppressor learns a steady tone as noise: without it the level is the tone's own.
+    setenv("VISTREC_NO_NUVRA", "1", 1);
+    const auto level = [&] { levels.push_back(atoi(block.Text().c_str())); };
+    const auto [a, v] =
+        Record0(5000, {{2500, [&] { streams = Streams(); }}, {3000, level}, {4000, level}});
+    unsetenv("VISTREC_NO_NUVRA");
+    const double end = std::min(a.pcmEnd(), v.info.videoDuration) - 0.3;
+    EXPECT_GE(ShareWith(a, 1.0, end, 0.1, 440), 0.9) << "the microphone";
+    EXPECT_EQ(ShareWith(a, 0.3, end, 0.1, 1000), 0.0) << "the speakers";
+    ASSERT_EQ(levels.size(), 2u);
+    for (const int level : levels)
+        EXPECT_NEAR(level, 31, 2);
+    const size_t ours = streams.find("application.name = \"vistrec\"");
+    const std::string source = "\tSource: " + std::to_string(pulse_.SourceIndex("vistrec_mic")) +
+                               "\n\tSample Specification: s16le 1ch 16000Hz";
+    const size_t from = streams.find("\tSource: ", streams.rfind("Source Output #", ours));
+    EXPECT_EQ(streams.substr(from, source.size()), source) << streams;
+    EXPECT_EQ(streams.find("application.name = \"vistrec\"", ours + 1), std::string::npos);
+}
+
+// The server dies 2 s in and returns 3 s later: the video runs on, the track is silent meanwhile
+// and the microphone is heard again within 3 s of the server's return.
+TEST_F(SoundRecording, Mode0LostServerLeavesSilenceAndTheMicrophoneReturns) {
+    Child mic = Play("440.wav", Sine(kDeviceRate, 20, 440, 0.5), "vistrec_micsink");
+    SleepMs(500);
+    int64_t killMs = 0, relaunchMs = 0, restartMs = 0;
+    const auto [a, v] = Record0(
+        13000, {Timed(2000, &killMs, [&] { pulse_.Kill(); }), Timed(5000, &relaunchMs, [&] {
+                    EXPECT_TRUE(pulse_.Start());
+                    restartMs = MonotonicMs();
+                    mic = Play("660.wav", Sine(kDeviceRate, 20, 660, 0.5), "vistrec_micsink");
+                })});
+    EXPECT_LE(v.MaxGap(), 0.4) << "the video never stops";
+    const double zero = v.WallAtZero(scene_.startMs(), kSceneFps);
+    ASSERT_GT(zero, 0.0) << "no scene counter readable";
+    const double killAt = (killMs - zero) / 1000, restartAt = (restartMs - zero) / 1000;
+    const double end = std::min(a.pcmEnd(), v.info.videoDuration) - 0.3;
+    const double back = FirstPresent(a, killAt + 0.3, end, 0.1, 660);
+    std::printf("[ measured ] killed at %.3f s, back at %.3f s, heard from %.3f s\n", killAt,
+                restartAt, back);
+    EXPECT_GE(ShareWith(a, 0.8, killAt - 0.3, 0.1, 440), 0.9);
+    // Sound is written a second at a time: what follows the return may land up to 1 s early.
+    EXPECT_EQ(SilentShare(a, killAt + 0.4, (relaunchMs - zero) / 1000 - 1.0), 1.0)
+        << "silence while the server is away";
+    ASSERT_GE(back, 0.0) << "the microphone never comes back";
+    EXPECT_LE(back - restartAt, 3.0);
+    EXPECT_GE(ShareWith(a, back + 1.2, end, 0.1, 660), 0.9) << "the microphone after its return";
+}
+
+// A 2 s tone in a 4 s recording: heard from the start for its 2 s (+-100 ms), silence after.
+TEST_F(SoundRecording, Mode0PlaysTheFileAtItsOwnTimeThenSilence) {
+    for (const char* name : {"tone.mp3", "tone.wav", "tone.ogg"}) {
+        const auto [a, v] = Record0(4000, {}, Make(name, Sine(48000, 2.0, 660, 0.5)));
+        const auto [first, last] = Span(a, 660);
+        std::printf("[ measured ] %s: 660 Hz from %.3f s to %.3f s\n", name, first, last);
+        EXPECT_NEAR(first, 0.0, 0.1) << name;
+        EXPECT_NEAR(last, 2.0, 0.1) << name;
+        EXPECT_GE(ShareWith(a, 0.1, 1.9, 0.1, 660), 0.9) << name;
+        EXPECT_EQ(SilentShare(a, 2.2, a.pcmEnd() - 0.1), 1.0) << name;
+    }
+}
+
+// 2 s of 660 Hz then 2 s of 880 Hz, paused 2 s after the first second: the file goes on where
+// it stopped (660 Hz for another second). A file that ran on through the pause would queue 2 s
+// more than the picture, which the end of the recording writes up to the next whole second:
+// stopping half a second past one shows it as a track longer than the video (Record0 checks).
+TEST_F(SoundRecording, Mode0PauseKeepsTheFilesPosition) {
+    const std::string sound = Make("steps.wav", SteppedSines(48000, {660, 880}, 2.0, 0.5));
+    const auto [a, v] = Record0(6500, {}, sound, true);
+    const auto [low, high] = std::make_pair(Span(a, 660), Span(a, 880));
+    std::printf("[ measured ] 660 Hz from %.2f s to %.2f s, 880 Hz from %.2f s to %.2f s\n",
+                low.first, low.second, high.first, high.second);
+    EXPECT_EQ(low.first, 0.0);
+    EXPECT_NEAR(low.second, 2.0, 0.1) << "the file's first 2 s, across the pause";
+    EXPECT_NEAR(high.first, 2.0, 0.1) << "then its last 2 s";
+    EXPECT_NEAR(high.second, 4.0, 0.1);
+}
+
+// The MP3 side file of mode-1 recordings of a tone: as long as the captured sound, with an Info
+// tag of its length; made only for the recording that set its path; a bad path spares the MP4.
+TEST_F(SoundRecording, Mp3SideFileHoldsTheCapturedSoundOfTheRecordingThatAskedForIt) {
+    ASSERT_TRUE(WriteWav(dir_.File("tone.wav"), 48000, 2, Sine(48000, 30, 440, 0.5)));
+    Child player = pulse_.Play(dir_.File("tone.wav"), "vistrec_play");
+    SleepMs(500);
+    struct Run {
+        const char* mp3;  // path given before the recording; null: none
+        bool written;     // an MP3 is expected at `mp3`, or at the first row's path
+    };
+    const std::string first = dir_.File("copy.mp3");
+    const Run runs[] = {{first.c_str(), true}, {nullptr, false}, {"/proc/none/x.mp3", false}};
+    const std::string mp4 = dir_.File("rec.mp4");
+    RecorderPtr r = NewRecorder(mp4, 1.0, 1);
+    const RECT small{0, 0, 320, 240};  // the sound is what counts: a cheap picture
+    r->setCaptureRect(true, &small);
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.mp3 ? run.mp3 : "no mp3 path");
+        std::filesystem::remove(first);
+        if (run.mp3)
+            r->setMp3FileName(run.mp3);
+        Record(r.get(), kRecordMs);
+        const AudioTrack aac = DecodeAudio(mp4);
+        ASSERT_EQ(aac.error, "");
+        EXPECT_GE(ToneShare(aac), 0.5) << "the MP4 is recorded as ever";
+        ASSERT_EQ(std::filesystem::exists(run.mp3 ? run.mp3 : first), run.written);
+        if (!run.written)
+            continue;
+        const AudioTrack mp3 = DecodeAudio(first);
+        ASSERT_EQ(mp3.error, "");
+        const double length = mp3.pcm.size() / double(kTrackRate);
+        // The captured sound: the AAC track less the silence made up where none came. Silence
+        // that was captured (a player's underrun) is in both files, so the made-up silence is
+        // what the AAC track has more of.
+        const double captured = aac.pcmEnd() - aac.pcmStart - Silent(aac) + Silent(mp3);
+        std::printf(
+            "[ measured ] AAC %.3f s, of it captured %.3f s; MP3 %.3f s decoded, %.3f s "
+            "reported, %.3f s in its tag\n",
+            aac.duration, captured, length, mp3.duration, TagSeconds(first));
+        EXPECT_EQ(std::make_tuple(mp3.codec, mp3.sampleRate, mp3.channels),
+                  std::make_tuple(std::string("mp3float"), kTrackRate, 1));
+        EXPECT_NEAR(length, captured, 0.1);
+        // What a player shows comes from the tag: its frames, of which the encoder's delay and
+        // padding (up to two frames, 72 ms) are not sound.
+        EXPECT_NEAR(mp3.duration, TagSeconds(first), 0.001);
+        EXPECT_NEAR(mp3.duration, length, 0.1);
+        EXPECT_GE(ToneShare(mp3), 0.9);
+    }
+}
+
 }  // namespace
-}  // namespace test
-}  // namespace vistrec
+}  // namespace vistrec::test
 
 int main(int argc, char** argv) {
     return vistrec::test::RecorderTestMain(argc, argv);
