@@ -148,6 +148,7 @@ TEST(Config, KeysBesideTheExecutable) {
         std::string text;  // "-": no file
         int rate, minVolume;
         bool rejected;  // said on standard output; the file counts as absent
+        bool crashSafe = true;
     };
     std::vector<Row> rows = {
         {"-", 25, 0, false},
@@ -174,9 +175,29 @@ TEST(Config, KeysBesideTheExecutable) {
     for (const int r : {0, 2, 15, 30, 1, -1, 31, 60, 1000, -30, INT32_MAX, INT32_MIN})
         rows.push_back(
             {rate + std::to_string(r) + "}}", r == 0 || (r >= 2 && r <= 30) ? r : 20, 0, false});
+    // "crashSafe" of every type; files that are huge, deeply nested or hold huge members.
+    const std::string rate15 = rate + "15}";
+    std::string flat;
+    for (int i = 0; i < 500000; ++i)
+        flat += "0,";
+    const std::vector<Row> faults = {
+        {"{\"crashSafe\": false}", 25, 0, false, false},
+        {rate + "15, \"crashSafe\": false}}", 15, 0, false, false},
+        {"{\"crashSafe\": false, \"VISTREL_CONFIG\": {\"crashSafe\": true}}", 25, 0, false, true},
+        {"{\"crashSafe\": 0}", 25, 0, false},
+        {"{\"crashSafe\": \"false\"}", 25, 0, false},
+        {"{\"crashSafe\": null}", 25, 0, false},
+        {"{\"crashSafe\": [false]}", 25, 0, false},
+        {"[{\"crashSafe\": false}]", 25, 0, false},
+        {"{\"crashSafe\": false", 25, 0, true},
+        {std::string(16 << 20, ' ') + rate15 + ", \"crashSafe\": false}", 15, 0, false, false},
+        {"{\"" + std::string(1 << 20, 'k') + "\": 1, " + rate15.substr(1) + "}", 15, 0, false},
+        {std::string(100000, '[') + std::string(100000, ']'), 25, 0, true},
+        {"{\"crashSafe\": [" + flat + "0]}", 25, 0, false}};
+    rows.insert(rows.end(), faults.begin(), faults.end());
     const std::string prefix = "Failed to parse file:" + path + " err: ";
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.text);
+        SCOPED_TRACE(row.text.substr(0, 80));
         std::filesystem::remove(path);
         if (row.text != "-")
             std::ofstream(path, std::ios::binary) << row.text;
@@ -185,6 +206,7 @@ TEST(Config, KeysBesideTheExecutable) {
         GetConfigFrameRate(nullptr, &got);
         EXPECT_EQ(row.rate, got);
         EXPECT_EQ(row.minVolume, GetConfigMinVolumeValue());
+        EXPECT_EQ(row.crashSafe, GetConfigCrashSafe());
         const std::string out = testing::internal::GetCapturedStdout();
         if (!row.rejected) {
             EXPECT_EQ("", out);
