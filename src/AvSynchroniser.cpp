@@ -14,7 +14,6 @@ void CAvSynchroniser::Start(int frameRate, bool hasVideo, int audioFrameSamples,
     m_lastVideoIndex = -1;
     m_lastVideoResult = 0;
     m_audioFrames = 0;
-    m_audioStarved = false;
 }
 
 int64_t CAvSynchroniser::Elapsed(int64_t pausedMs) const {
@@ -41,7 +40,8 @@ void CAvSynchroniser::OnVideoFrame(int64_t index) {
     m_nextVideoIndex = index + 1;
 }
 
-CAvSynchroniser::Action CAvSynchroniser::Next(int64_t elapsed, int queuedSoundBytes) {
+CAvSynchroniser::Action CAvSynchroniser::Next(int64_t elapsed, int queuedSoundBytes,
+                                              int64_t soundHeadMs) {
     if (!VideoFrameDue(elapsed))
         return Action::kWait;
     const bool hasAudio = m_audioFrameSamples > 0;
@@ -55,31 +55,36 @@ CAvSynchroniser::Action CAvSynchroniser::Next(int64_t elapsed, int queuedSoundBy
         return Action::kSound;
     // Audio lags the last video frame by a whole second or more: let it catch up first.
     if (hasAudio && audioTime < videoTime / 1000) {
-        const Action step = NextAudioStep(videoTime, queuedSoundBytes);
+        const Action step = NextAudioStep(videoTime, queuedSoundBytes, soundHeadMs);
         if (step != Action::kWait)
             return step;
     }
     return Action::kVideo;
 }
 
-CAvSynchroniser::Action CAvSynchroniser::NextAudioStep(int64_t videoTimeMs, int queuedSoundBytes) {
+CAvSynchroniser::Action CAvSynchroniser::NextAudioStep(int64_t videoTimeMs, int queuedSoundBytes,
+                                                       int64_t soundHeadMs) {
     const int64_t lagMs = videoTimeMs - AudioTimeMs();
     if (queuedSoundBytes >= m_audioFrameBytes) {
-        // Sound is back after a silent stretch: fill the stretch up to the sound's own time
-        // first, so that it is heard when it was captured.
-        if (m_audioStarved && lagMs > kAudioResyncLagMs + AudioFrameMs())
+        // The queued sound begins later than the track ends (it came back after a gap): silence
+        // up to its time first, within half a frame.
+        if (soundHeadMs != kUnknownSoundTime && soundHeadMs - AudioTimeMs() > AudioFrameMs() / 2)
             return Action::kSilence;
-        m_audioStarved = false;
         return Action::kSound;
     }
     // Captured sound reaches the queue a little after its time; wait for it rather than fill
     // the track with silence, unless the audio lags so far that nothing is coming. What is
     // left of the queue goes into this frame, completed with silence.
-    if (lagMs > kAudioSilenceLagMs) {
-        m_audioStarved = true;
+    if (lagMs > kAudioSilenceLagMs)
         return Action::kSound;
-    }
     return Action::kWait;
+}
+
+int64_t CAvSynchroniser::LateSoundMs(int64_t soundHeadMs) const {
+    if (soundHeadMs == kUnknownSoundTime || m_audioFrameSamples <= 0)
+        return 0;
+    const int64_t early = AudioTimeMs() - soundHeadMs;
+    return early > AudioFrameMs() / 2 ? early : 0;
 }
 
 CAvSynchroniser::Action CAvSynchroniser::TailStep(int64_t videoEndMs, bool soundLeft) const {

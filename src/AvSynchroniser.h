@@ -27,8 +27,8 @@ class CAvSynchroniser {
     // How far the audio may lag the video while captured sound is on its way: audio is written
     // a second at a time, so a lag of up to a second plus the capture delay is normal.
     static constexpr int64_t kAudioSilenceLagMs = 1500;
-    // Lag left when sound returns after a silent stretch: about the capture delay.
-    static constexpr int64_t kAudioResyncLagMs = 100;
+    // `soundHeadMs` when the time of the queued sound is not known.
+    static constexpr int64_t kUnknownSoundTime = INT64_MIN;
 
     explicit CAvSynchroniser(Clock clock) : m_clock(std::move(clock)) {}
 
@@ -41,8 +41,9 @@ class CAvSynchroniser {
     // Milliseconds since Start, `pausedMs` of pauses not counted.
     int64_t Elapsed(int64_t pausedMs) const;
 
-    // One pass of the recording loop at `elapsed` with `queuedSoundBytes` waiting.
-    Action Next(int64_t elapsed, int queuedSoundBytes);
+    // One pass of the recording loop at `elapsed` with `queuedSoundBytes` waiting, the first of
+    // them captured at `soundHeadMs` (recording time).
+    Action Next(int64_t elapsed, int queuedSoundBytes, int64_t soundHeadMs = kUnknownSoundTime);
     // Whether a video frame is due at `elapsed`: the wall clock has reached the next frame's
     // time and a new frame index.
     bool VideoFrameDue(int64_t elapsed) const;
@@ -56,6 +57,11 @@ class CAvSynchroniser {
     // An audio frame was written or, in the recording loop, attempted: a frame the encoder or
     // muxer refused still counts there, so that the audio clock keeps going.
     void OnAudioFrame() { ++m_audioFrames; }
+
+    // How much of the queued sound, first captured at `soundHeadMs`, lies before the end of
+    // the audio written (by more than half a frame): it came after silence stood in for it and
+    // is to be dropped. 0 when none does or the time is unknown.
+    int64_t LateSoundMs(int64_t soundHeadMs) const;
 
     // The end-of-recording audio tail, after the video encoder was drained: the last video
     // packet ends at `videoEndMs`. Sound from the queue while it lasts (`soundLeft`) up to the
@@ -74,8 +80,9 @@ class CAvSynchroniser {
     // What the audio writes when it lags the video by a whole second: sound when the queue
     // holds a frame; nothing while captured sound is still on its way; what is left, completed
     // with silence, once the audio lags so far that no sound is coming (no server, a lost
-    // device); and when sound comes back, silence to fill the gap up to the sound's own time.
-    Action NextAudioStep(int64_t videoTimeMs, int queuedSoundBytes);
+    // device); and silence while the queued sound lies later than the track's end (sound came
+    // back after a gap), so that it is heard when it was captured.
+    Action NextAudioStep(int64_t videoTimeMs, int queuedSoundBytes, int64_t soundHeadMs);
 
     Clock m_clock;
     int64_t m_startMs = 0;
@@ -90,7 +97,6 @@ class CAvSynchroniser {
     int64_t m_lastVideoIndex = -1;  // index of the last picture given to the encoder
     int m_lastVideoResult = 0;
     int64_t m_audioFrames = 0;
-    bool m_audioStarved = false;  // silence is being written for want of sound
 };
 
 #endif

@@ -47,7 +47,9 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
     // opens it again, so that every recording of this object publishes the level.
     m_volumeBlock = vistrec::platform::OpenSharedLevelBlock();
     m_audioDroppedBytes = 0;
+    m_audioLateBytes = 0;
     m_audioDropping = false;
+    m_droppingLateSound = false;
     if (SetUpVideoOutput() < 0) {
         TeardownVideo();
         return -1;
@@ -78,6 +80,8 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
         m_mp3Side.Start(m_mp3FileName);
 
     const bool audio = m_pAudioStream && m_audioCodec;
+    m_soundTimeline.NewRun(m_audioFifo.Size());
+    m_soundRanOut = false;
     m_sync.Start(m_frameRate, m_pVideoStream != nullptr, audio ? m_audioFrameSize : 0,
                  audio ? m_audioCodec->sample_rate : 0, static_cast<int>(m_pSamples.size()));
     m_volumeCheck.Start(TickCount32());
@@ -109,6 +113,8 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
                 sink->onResume();
             if (source)
                 source->Start();
+            // Sound after the pause continues the track where it stood.
+            m_soundTimeline.NewRun(m_audioFifo.Size());
             m_volumeCheck.OnResumed(TickCount32());
         }
         sink->onTick();
@@ -118,7 +124,9 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
             vistrec::platform::PostHostNotification(code);
 
         paused = false;
-        const CAvSynchroniser::Action action = m_sync.Next(elapsed, m_audioFifo.Size());
+        DropLateSound();
+        const CAvSynchroniser::Action action =
+            m_sync.Next(elapsed, m_audioFifo.Size(), m_soundTimeline.HeadMs());
         if (action == CAvSynchroniser::Action::kWait) {
             SleepMs(kIdleSleepMs);
             continue;
@@ -186,6 +194,9 @@ int CCadmo2Mp4Video::EndSequence(ICadmo2Mp4Video_Sink* sink) {
     m_volumeBlock.reset();
     if (m_audioDroppedBytes > 0)
         VLOG_WARN("audio queue full: " << m_audioDroppedBytes << " bytes of sound dropped");
+    if (m_audioLateBytes > 0)
+        VLOG_WARN("late sound: " << m_audioLateBytes * 1000 / (kAudioRate * 2)
+                                 << " ms dropped in all");
     if (m_pAudioStream && m_pFormatCtx)
         close_audio();
     m_mp3Side.Finish();
@@ -305,6 +316,12 @@ int CCadmo2Mp4Video::WriteAudioFrame(AVFormatContext* fc, AVStream* st, bool flu
         taken = 0;
     else if (m_audioFifo.Size() > 0)
         taken = m_audioFifo.Read(m_pSamples.data(), std::min(frameBytes, m_audioFifo.Size() & ~1));
+    // In the recording loop a short frame means the track ran out of sound: what comes next
+    // starts a new stretch of its own.
+    if (!silence && !flush && taken < frameBytes)
+        m_soundRanOut = true;
+    if (taken > 0)
+        m_soundTimeline.OnTaken(taken);
     if (taken <= 0 && !silence) {
         // Without sound (no server, mode 0) every frame would say so: once per stretch.
         if (m_emptyAudioFrames++ == 0)
@@ -330,7 +347,7 @@ int CCadmo2Mp4Video::WriteAudioFrame(AVFormatContext* fc, AVStream* st, bool flu
     m_audioSamplesSent += frame->nb_samples;
     ret = avcodec_send_frame(ctx, frame);
     if (ret < 0) {
-        VLOG_ERROR("swr_convert error" << ret << AvErrorText(ret));
+        VLOG_ERROR("avcodec_send_frame error" << ret << AvErrorText(ret));
         return -1;
     }
     // The captured sound the encoder took goes to the MP3 copy too, whether or not a packet
@@ -343,7 +360,9 @@ int CCadmo2Mp4Video::WriteAudioFrame(AVFormatContext* fc, AVStream* st, bool flu
         return -1;
     ret = avcodec_receive_packet(ctx, pkt);
     if (ret < 0) {
-        VLOG_ERROR("swr_convert error" << ret << AvErrorText(ret));
+        // The encoder holds its first frame back (EAGAIN): no packet yet, nothing wrong.
+        if (ret != AVERROR(EAGAIN))
+            VLOG_ERROR("avcodec_receive_packet error" << ret << AvErrorText(ret));
         return -1;
     }
     pkt->stream_index = st->index;
@@ -384,6 +403,23 @@ void CCadmo2Mp4Video::close_audio() {
     m_pAudioStream = nullptr;
 }
 
+void CCadmo2Mp4Video::DropLateSound() {
+    const int64_t lateMs = m_sync.LateSoundMs(m_soundTimeline.HeadMs());
+    if (lateMs == 0 || m_audioFifo.Size() == 0) {
+        m_droppingLateSound = false;
+        return;
+    }
+    const int64_t lateBytes = lateMs * kAudioRate * 2 / 1000;
+    const int bytes =
+        m_audioFifo.Skip(static_cast<int>(std::min<int64_t>(lateBytes, INT32_MAX)) & ~1);
+    m_soundTimeline.OnTaken(bytes);
+    m_audioLateBytes += bytes;
+    if (!m_droppingLateSound)
+        VLOG_WARN("late sound: it came after silence stood in for it; dropping " << lateMs
+                                                                                 << " ms");
+    m_droppingLateSound = true;
+}
+
 void CCadmo2Mp4Video::PushAudio(const uint8_t* pcm, int bytes) {
     const int level = VolumeLevel(reinterpret_cast<const short*>(pcm), bytes / 2);
     m_lastLevel = level;
@@ -394,12 +430,16 @@ void CCadmo2Mp4Video::PushAudio(const uint8_t* pcm, int bytes) {
         m_volumeBlock->WriteText(text);
     }
     m_audioDelivered = true;
+    if (m_soundRanOut) {
+        m_soundTimeline.NewRun(m_audioFifo.Size());
+        m_soundRanOut = false;
+    }
+    m_soundTimeline.OnPushed(m_sync.Elapsed(m_pausedMs), bytes);
     // The queue keeps the newest kAudioFifoMaxBytes: what does not fit goes from the front.
     const int excess = m_audioFifo.Size() + bytes - kAudioFifoMaxBytes;
     if (excess > 0) {
-        const int drop = std::min(excess, m_audioFifo.Size());
-        m_audioDropScratch.resize(static_cast<size_t>(std::max(drop, 1)));
-        m_audioFifo.Read(m_audioDropScratch.data(), drop);
+        m_audioFifo.Skip(excess);
+        m_soundTimeline.OnTaken(excess);
         m_audioDroppedBytes += excess;
         if (!m_audioDropping)
             VLOG_WARN("audio queue full: dropping the oldest sound");

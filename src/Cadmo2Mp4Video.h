@@ -10,6 +10,7 @@
 #include "H264WindowRecorder.h"
 #include "LowVolumeCheck.h"
 #include "Mp3SideFile.h"
+#include "SoundTimeline.h"
 #include "platform/Platform.h"
 #include "support/MemoryBuffer.h"
 
@@ -44,8 +45,10 @@ class CCadmo2Mp4Video : public CH264WindowRecorder {
 
     // Audio hand-off state, written by the audio pump on the record thread.
     AVStream* m_pAudioStream = nullptr;
-    CMemoryBuffer m_audioFifo;        // 16-bit mono 16 kHz PCM, filled by the pump, bounded
-    int64_t m_audioDroppedBytes = 0;  // sound dropped from the front of the full queue
+    CMemoryBuffer m_audioFifo;  // 16-bit mono 16 kHz PCM, filled by the pump, bounded
+    CSoundTimeline m_soundTimeline{16000 * 2};  // the recording time of the queue's sound
+    int64_t m_audioDroppedBytes = 0;            // sound dropped from the front of the full queue
+    int64_t m_audioLateBytes = 0;               // sound dropped because silence had stood in for it
     std::unique_ptr<vistrec::platform::SharedLevelBlock> m_volumeBlock;  // "voluMem", or null
     int m_lastLevel = 0;
     int m_minVolumeValue = 0;
@@ -54,6 +57,9 @@ class CCadmo2Mp4Video : public CH264WindowRecorder {
   private:
     // Encodes one frame from the FIFO, or of silence; write_audio_frame2 is the FIFO case.
     int WriteAudioFrame(AVFormatContext* fc, AVStream* st, bool flush, bool silence);
+    // Drops queued sound that lies before the track's end: it came after silence had been
+    // written in its place, and writing it now would put everything after it out of sync.
+    void DropLateSound();
     // Drains the video encoder, writes the audio tail and the trailer and frees everything;
     // returns 0.
     int EndSequence(ICadmo2Mp4Video_Sink* sink);
@@ -70,7 +76,8 @@ class CCadmo2Mp4Video : public CH264WindowRecorder {
     int64_t m_audioSamplesSent = 0;  // time stamp of the next audio frame, in samples
     int m_emptyAudioFrames = 0;      // frames in a row the queue had no sound for
     bool m_audioDropping = false;    // the queue is full: the last hand-off dropped sound
-    std::vector<uint8_t> m_audioDropScratch;
+    bool m_soundRanOut = false;      // the track took silence for want of sound
+    bool m_droppingLateSound = false;
 };
 
 #endif

@@ -24,10 +24,18 @@ void CMemoryBuffer::Append(const void* src, int len) {
 }
 
 int CMemoryBuffer::Read(void* dst, int len) {
-    const int n = m_used < len ? m_used : len;
-    if (n <= 0 || dst == nullptr)
+    if (dst == nullptr)
         return 0;
-    memcpy(dst, m_data, n);
+    const int n = m_used < len ? m_used : len;
+    if (n > 0)
+        memcpy(dst, m_data, n);
+    return Skip(n);
+}
+
+int CMemoryBuffer::Skip(int len) {
+    const int n = m_used < len ? m_used : len;
+    if (n <= 0)
+        return 0;
     // Keep the remaining bytes at the front; the storage is not shrunk.
     if (m_used - n > 0)
         memmove(m_data, m_data + n, m_used - n);

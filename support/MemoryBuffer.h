@@ -16,6 +16,8 @@ class CMemoryBuffer {
     void Append(const void* src, int len);
     // Takes up to len bytes from the front into dst; returns how many were taken.
     int Read(void* dst, int len);
+    // Drops up to `len` bytes from the front; returns how many.
+    int Skip(int len);
     // Drops all bytes and the storage.
     void Clear();
 
