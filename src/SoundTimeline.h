@@ -4,8 +4,8 @@
 // was captured: a run of sound that began at S and of which P bytes were pushed by time t
 // satisfies S <= t - P / rate. So the start of a run is the least (push time - duration pushed
 // so far) over its pushes, and the head of the queue is that start plus what was taken since.
-// The least is taken over the last 10 to 20 s only, so that a sound card whose clock runs a
-// little slow against the system's (fewer samples than seconds) is followed too.
+// The least is taken over the last one to two minutes only, so that a sound card whose clock
+// runs a little slow against the system's (fewer samples than seconds) is followed too.
 // The record loop compares the head with the audio track's end: sound that lies later is
 // preceded by silence, sound that lies earlier (it came after silence had already stood in for
 // it) is dropped, so the track stays on the picture's clock however late the sound comes.
@@ -36,7 +36,7 @@ class CSoundTimeline {
   private:
     int64_t Ms(int64_t bytes) const { return bytes * 1000 / m_bytesPerSecond; }
 
-    static constexpr int64_t kWindowMs = 10000;
+    static constexpr int64_t kWindowMs = 60000;
 
     int m_bytesPerSecond;
     int64_t m_pushed = 0;  // bytes of this run pushed (those queued at its start included)
