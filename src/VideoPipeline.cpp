@@ -1,8 +1,8 @@
 #include "VideoPipeline.h"
 
-#include <string.h>
-
 #include <chrono>
+
+#include <libyuv/planar_functions.h>
 
 #include "support/Log.h"
 
@@ -20,9 +20,12 @@ bool CVideoPipeline::Start(AVPixelFormat format, int w, int h, Encode encode) {
         picture->height = h;
         if (av_frame_get_buffer(picture.get(), 0) < 0)
             return false;
-        // Zeroed, so that rows a conversion never writes stay defined.
+        // Zeroed, so that rows a conversion never writes stay defined. libyuv's SIMD fill is
+        // as fast as memset here and, not being instrumented, keeps a ThreadSanitizer build from
+        // spending seconds on the 15 MB of a 1080p pool at every start.
         for (int p = 0; p < AV_NUM_DATA_POINTERS && picture->buf[p]; ++p)
-            memset(picture->buf[p]->data, 0, picture->buf[p]->size);
+            libyuv::SetPlane(picture->buf[p]->data, static_cast<int>(picture->buf[p]->size),
+                             static_cast<int>(picture->buf[p]->size), 1, 0);
         m_free.push_back(picture.get());
         m_pool.push_back(std::move(picture));
     }
