@@ -65,8 +65,16 @@ void CMp3SideFile::Encode(const uint8_t* pcm, int bytes) {
     const int n = lame_encode_buffer(m_lame.get(), reinterpret_cast<const short*>(pcm), nullptr,
                                      samples, m_out.data(), static_cast<int>(m_out.size()));
     m_samples += samples;
-    if (n > 0)
-        Write(m_out.data(), n);
+    if (n <= 0)
+        return;
+    Write(m_out.data(), n);
+    // Handed to the system at once (a few hundred bytes every frame), so that a host killed
+    // mid-recording leaves the MP3 up to the last frame LAME gave out, not up to the last 4 KiB
+    // buffer stdio filled: a truncated MP3 plays anyway.
+    if (!m_writeFailed && fflush(m_file.get()) != 0) {
+        m_writeFailed = true;
+        VLOG_ERROR("mp3 side file '" << m_path << "': write failed: " << strerror(errno));
+    }
 }
 
 void CMp3SideFile::Finish() {
