@@ -30,6 +30,9 @@ std::string ExecutableDir();
 // Writes a lifecycle marker (no line end added) to the debug channel: standard error, only when
 // VISTREC_DEBUG_OUTPUT is set in the environment.
 void DebugOutput(const char* marker);
+// Asks the system to put the data written to the file at `path` (by any handle) on the disk,
+// waiting until it is there. Returns 0, or the system's error code.
+int SyncFileToDisk(const std::string& path);
 // Ends the process at once with `status`, running no static destructors or exit handlers
 // while the host's other threads still run (on Linux, handlers registered with at_quick_exit
 // run). Flush what must reach a file before calling it.

@@ -566,8 +566,10 @@ int CH264WindowRecorder::OpenOutputFile() {
     const int ret = avformat_write_header(fc, &options);
     m_fragmented = crashSafe && crashsafe::FragmentOptionsTaken(options);
     av_dict_free(&options);
-    if (m_fragmented)
+    if (m_fragmented) {
         crashsafe::RemoveLeftover(m_outputPath);
+        m_syncer.Start(m_outputPath);
+    }
     if (ret < 0) {
         NoteWriteError(ret, "avformat_write_header failed ");
         return -1;
@@ -598,6 +600,7 @@ int CH264WindowRecorder::DrainVideo(int lastVideoMs) {
 }
 
 void CH264WindowRecorder::WriteTrailer() {
+    m_syncer.Stop();
     // After an output error the trailer is still attempted: an error that left the file
     // writable (a refused packet) still gives a complete file. A full disk leaves the media
     // written so far without the index that MP4 keeps at the end.

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "AvSynchroniser.h"
+#include "FileSyncer.h"
 #include "VideoPipeline.h"
 #include "capture/FrameComposer.h"
 #include "support/FFmpegPtr.h"
@@ -178,6 +179,7 @@ class CH264WindowRecorder {
     int64_t m_outputCheckedMs = 0;        // elapsed time of the last output check
     bool m_h264Twin = false;              // the H.264 loop's variant of the encoder step
     bool m_fragmented = false;            // the output is written crash-safe, in fragments
+    CFileSyncer m_syncer;                 // puts the fragments on the disk while they come
     std::string m_outputPath;             // m_fileName as the running recording took it
     CVideoPipeline m_pipeline;            // last: its thread ends before the rest goes
 };

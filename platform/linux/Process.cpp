@@ -1,5 +1,6 @@
-// Clocks, the executable's directory and the debug channel.
+// Clocks, the executable's directory, the debug channel and file syncing.
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
@@ -63,6 +64,17 @@ void DebugOutput(const char* marker) {
     if (!marker || !getenv("VISTREC_DEBUG_OUTPUT"))
         return;
     fputs(marker, stderr);
+}
+
+int SyncFileToDisk(const std::string& path) {
+    // fdatasync through a descriptor of our own reaches the pages any descriptor of the file
+    // (here: FFmpeg's) left in the page cache.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const int error = fdatasync(fd) == 0 ? 0 : errno;
+    close(fd);
+    return error;
 }
 
 }  // namespace platform
