@@ -30,14 +30,11 @@ TEST_F(Faults, HostileSetterValues) {
     const std::string longName = dir_.File(std::string(5000, 'a') + ".mp4");
     std::filesystem::create_directory(dir_.File("folder.mp4"));
     struct Row {
-        Row(const char* f, std::function<void(IRecordMp4*)> a, bool p = true,
-            std::optional<long> h = {}, int e = 1)
-            : fault(f), apply(std::move(a)), plays(p), heard(h), ends(e) {}
         const char* fault;
         std::function<void(IRecordMp4*)> apply;
-        bool plays;                 // the file at the path set first plays
-        std::optional<long> heard;  // the notification's code
-        int ends;                   // onRecordEnd calls
+        bool plays = true;               // the file at the path set first plays
+        std::optional<long> heard = {};  // the notification's code
+        int ends = 1;                    // onRecordEnd calls
     };
     auto name = [](std::string file) {
         return [file](IRecordMp4* r) { r->setFileName(file.c_str()); };
