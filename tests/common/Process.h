@@ -184,7 +184,7 @@ inline double RunCpuSeconds(const std::vector<std::string>& args, int timeoutMs 
 
 // The host's "/voluMem" level block, made before the recorder as a host does; removed after.
 struct LevelBlock {
-    LevelBlock() : fd((shm_unlink("/voluMem"), shm_open("/voluMem", O_RDWR | O_CREAT, 0600))) {
+    LevelBlock() : fd(shm_open("/voluMem", O_RDWR | O_CREAT | O_TRUNC, 0600)) {
         if (fd >= 0 && ftruncate(fd, 4096) == 0)
             view = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     }
