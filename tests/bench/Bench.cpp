@@ -17,16 +17,6 @@ using namespace vistrec::test;
 
 namespace {
 
-// Runs a recorder to its end; its CPU seconds (user + system), -1 when it failed.
-double CpuSeconds(const std::vector<std::string>& args) {
-    Child child;
-    int status = 0;
-    struct rusage u {};
-    if (!child.Spawn(args, nullptr, "-") || !child.Wait(900000, &status, &u) || status != 0)
-        return -1.0;
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 struct Workload {
     const char* mode;
     int w, h;
@@ -118,7 +108,7 @@ void Capture(double seconds, const std::string& dir, const std::string& only) {
             }
             if (i == 0)
                 setenv("VISTREC_DAMAGE", "1", 1);
-            const double cpu = CpuSeconds(args) / seconds;
+            const double cpu = RunCpuSeconds(args) / seconds;
             unsetenv("VISTREC_DAMAGE");
             figures[i] = Judge(file, scene, wl.w, wl.h);
             figures[i].cpu = cpu;
@@ -146,7 +136,8 @@ void AvSync(double seconds, const std::string& dir, const Scene& scene, PulseSer
     SleepMs(static_cast<int>(1000 - (MonotonicMs() - scene.startMs()) % 1000));
     Child player = pulse.Play(clicks, "vistrec_play");
     SleepMs(2500);
-    const double cpu = CpuSeconds({ExePath(), "--host", file, std::to_string(seconds), "2", "20"});
+    const double cpu =
+        RunCpuSeconds({ExePath(), "--host", file, std::to_string(seconds), "2", "20"});
     const VideoTrack v = DecodeVideoTrack(file);
     const AudioTrack a = DecodeAudio(file);
     const double wallAtZero = v.WallAtZero(scene.startMs(), kSceneFps);

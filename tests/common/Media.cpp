@@ -252,6 +252,14 @@ bool DecodeVideo(const std::string& path, MediaInfo* info,
     return error->empty();
 }
 
+MediaInfo ProbeVideo(const std::string& path, std::string* error) {
+    MediaInfo info;
+    std::string ignored;
+    DecodeVideo(
+        path, &info, [](const AVFrame&, double) {}, error ? error : &ignored);
+    return info;
+}
+
 double VideoTrack::MaxGap() const {
     double gap = 0.0;
     for (size_t i = 1; i < pts.size(); ++i)

@@ -76,6 +76,9 @@ bool DecodeVideo(const std::string& path, MediaInfo* info,
                  const std::function<void(const AVFrame& yuv, double pts)>& onFrame,
                  std::string* error);
 
+// The file's figures and its decoded frame count (0 when it does not open).
+MediaInfo ProbeVideo(const std::string& path, std::string* error = nullptr);
+
 // A whole-screen, scale-1 recording of the 1920x1080 test scene, frame by frame.
 struct VideoTrack {
     std::string error;

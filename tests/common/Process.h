@@ -1,4 +1,4 @@
-// Child processes, the clock and small file helpers.
+// Child processes and their CPU time, the clock, small file helpers, the host's level block.
 #ifndef VISTREC_TESTS_COMMON_PROCESS_H
 #define VISTREC_TESTS_COMMON_PROCESS_H
 
@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -166,6 +167,37 @@ inline int RunCommand(const std::vector<std::string>& args, int timeoutMs = 2000
     Child child;
     return child.Spawn(args) ? child.ExitCode(timeoutMs) : -1;
 }
+
+// User and system seconds of a resource usage.
+inline double CpuSeconds(const struct rusage& u) {
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+// Runs a program to its end, output ours; its CPU seconds, -1 when it failed.
+inline double RunCpuSeconds(const std::vector<std::string>& args, int timeoutMs = 900000) {
+    Child child;
+    int status = 0;
+    struct rusage u {};
+    return child.Spawn(args, nullptr, "-") && child.Wait(timeoutMs, &status, &u) && status == 0
+               ? CpuSeconds(u)
+               : -1.0;
+}
+
+// The host's "/voluMem" level block, made before the recorder as a host does; removed after.
+struct LevelBlock {
+    LevelBlock() : fd(shm_open("/voluMem", O_RDWR | O_CREAT | O_TRUNC, 0600)) {
+        if (fd >= 0 && ftruncate(fd, 4096) == 0)
+            view = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    }
+    ~LevelBlock() {
+        munmap(view, 4096);  // on MAP_FAILED or -1 these fail harmlessly
+        close(fd);
+        shm_unlink("/voluMem");
+    }
+    char* text() const { return static_cast<char*>(view); }
+    std::string Text() const { return std::string(text(), 15).c_str(); }
+    int fd;
+    void* view = MAP_FAILED;
+};
 
 }  // namespace test
 }  // namespace vistrec

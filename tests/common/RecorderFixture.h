@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -77,6 +78,20 @@ inline RecorderPtr NewRecorder(const std::string& file, double scale = 1.0, int 
     }
     return r;
 }
+
+// A 320x240 region: for tests in which the picture is not what counts.
+inline RecorderPtr SmallRecorder(const std::string& file, int audioMode = 0,
+                                 bool h264Only = false) {
+    RecorderPtr r = NewRecorder(file, 1.0, audioMode, h264Only);
+    const RECT region{0, 0, 320, 240};
+    r->setCaptureRect(true, &region);
+    return r;
+}
+
+struct EndCounter : IRecordCallback {  // counts the onRecordEnd calls
+    void onRecordEnd() override { ++calls; }
+    std::atomic<int> calls{0};
+};
 
 struct Action {  // something a test does `atMs` after startRecord
     int atMs;

@@ -1,11 +1,7 @@
 // Recording tests with sound: a private PulseAudio, tones and silence in short windows of a
-// decoded sound track, and the host's "/voluMem" level block.
+// decoded sound track.
 #ifndef VISTREC_TESTS_COMMON_SOUNDCHECKS_H
 #define VISTREC_TESTS_COMMON_SOUNDCHECKS_H
-
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -57,22 +53,6 @@ class SoundRecorderTest : public RecorderTest {
         pulse_.ExportServer();
     }
     PulseServer pulse_;
-};
-
-// The host's "/voluMem" block, created before the recorder as a host does.
-struct LevelBlock {
-    LevelBlock() : fd(shm_open("/voluMem", O_RDWR | O_CREAT | O_TRUNC, 0600)) {
-        if (fd >= 0 && ftruncate(fd, 4096) == 0)
-            view = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
-    }
-    ~LevelBlock() {
-        munmap(view, 4096);
-        close(fd);
-        shm_unlink("/voluMem");
-    }
-    std::string Text() const { return std::string(static_cast<const char*>(view), 15).c_str(); }
-    int fd;
-    void* view = MAP_FAILED;
 };
 
 }  // namespace vistrec::test

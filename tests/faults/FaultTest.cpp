@@ -20,27 +20,6 @@ namespace {
 
 using Faults = RecorderTest;
 
-struct EndCount : IRecordCallback {
-    void onRecordEnd() override { ++calls; }
-    std::atomic<int> calls{0};
-};
-
-// Frames the file at `path` decodes to; -1 when it does not open.
-int DecodedFrames(const std::string& path) {
-    MediaInfo info;
-    std::string error;
-    const bool ok = DecodeVideo(
-        path, &info, [](const AVFrame&, double) {}, &error);
-    return ok || info.decodedFrames > 0 ? info.decodedFrames : -1;
-}
-
-RecorderPtr RegionRecorder(const std::string& file, bool h264Only = false) {
-    RecorderPtr r = NewRecorder(file, 1.0, 0, h264Only);
-    const RECT region = {0, 0, 320, 240};
-    r->setCaptureRect(true, &region);
-    return r;
-}
-
 size_t Entries(const char* folder) {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(folder), {}));
 }
@@ -51,14 +30,11 @@ TEST_F(Faults, HostileSetterValues) {
     const std::string longName = dir_.File(std::string(5000, 'a') + ".mp4");
     std::filesystem::create_directory(dir_.File("folder.mp4"));
     struct Row {
-        Row(const char* f, std::function<void(IRecordMp4*)> a, bool p = true,
-            std::optional<long> h = {}, int e = 1)
-            : fault(f), apply(std::move(a)), plays(p), heard(h), ends(e) {}
         const char* fault;
         std::function<void(IRecordMp4*)> apply;
-        bool plays;                 // the file at the path set first plays
-        std::optional<long> heard;  // the notification's code
-        int ends;                   // onRecordEnd calls
+        bool plays = true;               // the file at the path set first plays
+        std::optional<long> heard = {};  // the notification's code
+        int ends = 1;                    // onRecordEnd calls
     };
     auto name = [](std::string file) {
         return [file](IRecordMp4* r) { r->setFileName(file.c_str()); };
@@ -121,14 +97,14 @@ TEST_F(Faults, HostileSetterValues) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.fault);
         const std::string file = dir_.File(std::to_string(&row - rows.data()) + ".mp4");
-        RecorderPtr r = RegionRecorder(file);
-        EndCount end;
+        RecorderPtr r = SmallRecorder(file);
+        EndCounter end;
         r->setCallback(&end);
         row.apply(r.get());
         Record(r.get(), 1200);
         r.reset();
         const std::vector<XMessage> heard = x_.CollectClientMessages(100, 2);
-        const int frames = DecodedFrames(file);  // a 1080p start is slow: few frames
+        const int frames = ProbeVideo(file).decodedFrames;
         std::printf("[ outcome  ] %s: %zu notification(s) %ld, %d frames, %d end call(s)\n",
                     row.fault, heard.size(), heard.empty() ? 0 : heard[0].data[2], frames,
                     end.calls.load());
@@ -149,7 +125,7 @@ TEST_F(Faults, SettersFromSeveralThreadsDuringARecording) {
     GTEST_SKIP() << "unsynchronised host-thread settings by design";
 #endif
     const std::string file = dir_.File("threads.mp4");
-    RecorderPtr r = RegionRecorder(file);
+    RecorderPtr r = SmallRecorder(file);
     std::atomic<bool> stop{false};
     std::vector<std::thread> hosts;
     Record(r.get(), 3000,
@@ -182,15 +158,16 @@ TEST_F(Faults, SettersFromSeveralThreadsDuringARecording) {
                      h.join();
              }}});
     r.reset();
-    EXPECT_GT(DecodedFrames(file), 30);
+    EXPECT_GT(ProbeVideo(file).decodedFrames, 30);
     EXPECT_FALSE(std::filesystem::exists(dir_.File("a.mp4")) ||
                  std::filesystem::exists(dir_.File("b.mkv")));
 }
 
 // Fifty recorders made, run for a second and destroyed, each on its own thread, all at once,
-// twice: every file opens (on a loaded machine a one-second recording may end before its first
-// picture, leaving the sound track alone), and the second round leaves as many threads and open
-// files as the first (which opens the log and the library's own once).
+// twice, with the default preset (a host that sets none keeps its process): every file opens (on a
+// loaded machine a one-second recording may end before its first picture, leaving the sound track
+// alone), and the second round leaves as many threads and open files as the first (which opens the
+// log and the library's own once).
 TEST_F(Faults, FiftyRecordersAtOnce) {
     constexpr int kRecorders = 50;
     std::vector<std::pair<size_t, size_t>> left;  // threads, open files after each round
@@ -206,10 +183,8 @@ TEST_F(Faults, FiftyRecordersAtOnce) {
             hosts.emplace_back([&, i] {
                 RecorderPtr r(create_screen_record(nullptr));
                 meet(1);  // the constructors reset the shared capture rectangle: all made first
-                static const char kPreset[] = "ultrafast";
                 const RECT region = {0, 0, 64, 48};
                 r->setFileName(dir_.File(std::to_string(i) + ".mp4").c_str());
-                r->setPreset(kPreset);
                 r->setCaptureRect(true, &region);
                 meet(2);
                 r->startRecord();
@@ -222,7 +197,7 @@ TEST_F(Faults, FiftyRecordersAtOnce) {
         int opening = 0, playing = 0;
         for (int i = 0; i < kRecorders; ++i) {
             const std::string file = dir_.File(std::to_string(i) + ".mp4");
-            const int frames = DecodedFrames(file);
+            const int frames = ProbeVideo(file).decodedFrames;
             opening += frames > 0 || DecodeAudio(file).error.empty();
             playing += frames > 0;
         }
@@ -265,16 +240,14 @@ TEST_F(Faults, FileLayoutOfACleanStop) {
             std::filesystem::create_directory(temp);
         else if (row.atRewrite == 'f')
             WriteTextFile(temp, "cut short");
-        RecorderPtr r = RegionRecorder(file, row.h264Only);
+        RecorderPtr r = SmallRecorder(file, 0, row.h264Only);
         Record(r.get(), 2000);
         r.reset();
         std::filesystem::remove(config);
         const std::string bytes = ReadTextFile(file);
-        MediaInfo info;
         std::string error;
-        EXPECT_TRUE(DecodeVideo(
-            file, &info, [](const AVFrame&, double) {}, &error))
-            << error;
+        const MediaInfo info = ProbeVideo(file, &error);
+        EXPECT_EQ(error, "");
         EXPECT_GT(info.formatDuration, 1.0);  // of 2 s: the start is slow under the sanitizers
         EXPECT_EQ(bytes.find("moov") < bytes.find("mdat"), row.indexFirst);
         EXPECT_EQ(bytes.find("moof") != std::string::npos, row.fragments);

@@ -2,7 +2,6 @@
 // rendering of the counter it shows.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
@@ -281,11 +280,6 @@ TEST_F(Recording, RegionCaptureRecordsTheRectangle) {
                   {Direct({104, 100, 640, 480}, 1.0, 640, 480)});
 }
 
-struct EndFlag : IRecordCallback {
-    void onRecordEnd() override { ended = true; }
-    std::atomic<bool> ended{false};
-};
-
 // Two monitors side by side: display 2 records the right half, directly and composed (1:1 into
 // the first monitor's size, or letterboxed into the whole screen); follow-target picks the
 // target's monitor. Display 2 vanishing: the host hears twice (composed capture and loop), the
@@ -320,7 +314,7 @@ TEST_F(Recording, DisplaySelectionFollowTargetAndRemovedMonitor) {
             windows.CreateWindow(0, 0, 0, 10, 10, "Vistrel");
         const std::string file = dir_.File(std::to_string(&c - cases) + ".mp4");
         RecorderPtr r = NewRecorder(file);
-        EndFlag end;
+        EndCounter end;
         r->setCallback(&end);
         // The highlight routes frames through the composed capture; without icons it draws nothing.
         if (c.composed)
@@ -342,7 +336,7 @@ TEST_F(Recording, DisplaySelectionFollowTargetAndRemovedMonitor) {
                         [] {
                             EXPECT_EQ(RunCommand({"xrandr", "--delmonitor", "B"}), 0);
                         }},
-                       {6000, [&] { endedBeforeStop = end.ended; }}};
+                       {6000, [&] { endedBeforeStop = end.calls > 0; }}};
         Record(r.get(), c.removed ? 6000 : 2000, actions);
         r->setFollowTarget(false);
         r.reset();
@@ -419,7 +413,7 @@ TEST_F(Recording, WriteErrorNotifiesOnceEndsAndMemoryStaysFlat) {
             continue;
         }
         RecorderPtr r = NewRecorder(folder + "/out.mp4");
-        EndFlag end;
+        EndCounter end;
         r->setCallback(&end);
         r->setQuality(1, 0);  // crf 23: a busy picture fills 1 MiB within seconds
         const int64_t startMs = MonotonicMs();
@@ -436,7 +430,7 @@ TEST_F(Recording, WriteErrorNotifiesOnceEndsAndMemoryStaysFlat) {
         EXPECT_EQ(
             std::make_pair(messages[0].type, messages[0].data[2]),
             std::make_pair(std::string("WM_RECORDER_NOTIFY"), long(fullDisk ? -ENOSPC : -ENOENT)));
-        for (int i = 0; i < 50 && !end.ended; ++i)  // measured once the end sequence is over
+        for (int i = 0; i < 50 && end.calls == 0; ++i)  // measured once the end sequence is over
             SleepMs(100);
         // The recorder object stays; nothing it holds may grow.
         const long rssAtError = residentBytes();
@@ -453,26 +447,9 @@ TEST_F(Recording, WriteErrorNotifiesOnceEndsAndMemoryStaysFlat) {
         std::printf("[ measured ] heard after %.1f s, RSS +%.1f MiB over 3 s, stopRecord %lld ms\n",
                     heardAfter, (rssMax - rssAtError) / 1048576.0,
                     static_cast<long long>(stopTookMs));
-        EXPECT_TRUE(end.ended) << "the recording went on after the error";
+        EXPECT_TRUE(end.calls > 0) << "the recording went on after the error";
         EXPECT_TRUE(rssMax - rssAtError < 4L << 20 && stopTookMs < 1000);
     }
-}
-
-// A host that never sets a preset (--no-preset-child) goes on and its file holds the recording.
-TEST_F(Recording, DefaultPresetRecords) {
-    const std::string file = dir_.File("no-preset.mp4");
-    Child child;
-    int status = 0;
-    ASSERT_TRUE(child.Spawn({ExePath(), "--no-preset-child", file}, nullptr, "-"));
-    ASSERT_TRUE(child.Wait(30000, &status)) << "the host process did not end";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
-    MediaInfo info;
-    std::string error;
-    ASSERT_TRUE(DecodeVideo(
-        file, &info, [](const AVFrame&, double) {}, &error))
-        << error;
-    EXPECT_TRUE(std::fabs(info.formatDuration - 3.0) <= 0.3 && info.decodedFrames > 20)
-        << info.formatDuration << " s, " << info.decodedFrames << " frames";
 }
 
 }  // namespace
@@ -480,13 +457,5 @@ TEST_F(Recording, DefaultPresetRecords) {
 }  // namespace vistrec
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "--no-preset-child") {  // getting past stopRecord: 0
-        IRecordMp4* r = create_screen_record(nullptr);
-        r->setFileName(argv[2]);
-        r->startRecord();
-        vistrec::test::SleepMs(3000);
-        r->stopRecord();
-        return 0;
-    }
     return vistrec::test::RecorderTestMain(argc, argv);
 }

@@ -9,10 +9,7 @@
 #include <tuple>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
-
+#include "common/Process.h"
 #include "common/TempDir.h"
 #include "platform/linux/IconFile.h"
 
@@ -88,29 +85,16 @@ std::unique_ptr<vistrec::platform::IconImage> Decode(const Bytes& b, std::string
     return vistrec::platform::ico::DecodeIcon(b.data(), b.size(), error);
 }
 
-// A w x h PNG of one straight RGBA colour, made with libavcodec's encoder.
+// A w x h PNG of one straight RGBA colour, made by ffmpeg.
 Bytes Png(int w, int h, uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
-    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
-    AVCodecContext* ctx = avcodec_alloc_context3(codec);
-    AVFrame* frame = av_frame_alloc();
-    AVPacket* pkt = av_packet_alloc();
-    ctx->width = frame->width = w;
-    ctx->height = frame->height = h;
-    frame->format = ctx->pix_fmt = AV_PIX_FMT_RGBA;
-    ctx->time_base = {1, 25};
-    Bytes out;
-    if (avcodec_open2(ctx, codec, nullptr) == 0 && av_frame_get_buffer(frame, 0) == 0) {
-        const uint8_t rgba[4] = {r, g, b, a};
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x)
-                memcpy(frame->data[0] + y * frame->linesize[0] + x * 4, rgba, 4);
-        if (avcodec_send_frame(ctx, frame) == 0 && avcodec_receive_packet(ctx, pkt) == 0)
-            out.assign(pkt->data, pkt->data + pkt->size);
-    }
-    av_packet_free(&pkt);
-    av_frame_free(&frame);
-    avcodec_free_context(&ctx);
-    return out;
+    vistrec::test::TempDir dir;
+    char colour[64];
+    snprintf(colour, sizeof colour, "color=c=0x%02x%02x%02x%02x:s=%dx%d,format=rgba", r, g, b, a, w,
+             h);
+    vistrec::test::RunCommand({"ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", colour,
+                               "-frames:v", "1", dir.File("p.png")});
+    const std::string png = vistrec::test::ReadTextFile(dir.File("p.png"));
+    return Bytes(png.begin(), png.end());
 }
 
 // A 3 x 2 picture of two colours and one transparent pixel (top right):

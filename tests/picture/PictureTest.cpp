@@ -83,7 +83,7 @@ TEST_F(MouseEffects, PointerAt150PercentKeepsItsHotspotInPlace) {
     EXPECT_EQ(std::make_pair(0, 100), std::make_pair(place.drawW, place.px));
 }
 
-TEST_F(MouseEffects, HighlightIsCentredAndThePointerDrawnOverIt) {
+TEST_F(MouseEffects, HighlightIsCentredWithThePointerOverItOrHidden) {
     g_mouse.m_mouseShow = 1;
     g_mouse.m_mouseSize = 100;
     g_mouse.m_lightShow = 1;
@@ -95,12 +95,10 @@ TEST_F(MouseEffects, HighlightIsCentredAndThePointerDrawnOverIt) {
               {132, 131, 0},
               {84, 84, kPointer},
               {83, 84, kHighlight}});
-}
-
-TEST_F(MouseEffects, EffectsAreDrawnWhenThePointerIsHidden) {
-    g_mouse.m_lightShow = 1;
-    Probe(Capture(), {{100, 100, kHighlight}});  // show mode 0
-    display_.pointer.visible = false;            // a pointer the client has hidden
+    // The effects are drawn without the pointer: show mode 0, or a pointer the client hid.
+    g_mouse.m_mouseShow = 0;
+    Probe(Capture(), {{100, 100, kHighlight}});
+    display_.pointer.visible = false;
     g_mouse.m_mouseShow = 1;
     Probe(Capture(), {{100, 100, kHighlight}});
 }

@@ -1,8 +1,5 @@
 // Clock rules with injected times, and the MP4 recording loop around them.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <deque>
@@ -16,6 +13,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "common/Process.h"
 #include "common/TempDir.h"
 #include "src/AvSynchroniser.h"
 #include "src/Cadmo2Mp4Video.h"
@@ -269,19 +267,6 @@ TEST(AvSynchroniser, VideoOnlyRecordingLastsAsLongAsTheWallClock) {
     }
 }
 
-// The host's "/voluMem" block, 16 bytes, removed at the end.
-struct HostLevelBlock {
-    int fd = (shm_unlink("/voluMem"), shm_open("/voluMem", O_RDWR | O_CREAT | O_EXCL, 0600));
-    void* text = fd >= 0 && ftruncate(fd, 16) == 0
-                     ? mmap(nullptr, 16, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
-                     : MAP_FAILED;
-    ~HostLevelBlock() {
-        munmap(text, 16);  // on MAP_FAILED or -1 these fail harmlessly
-        close(fd);
-        shm_unlink("/voluMem");
-    }
-};
-
 // A recorder stopped before its first pass; its one end-sequence tick hands over loud sound.
 class StoppedSink : public ICadmo2Mp4Video_Sink {
   public:
@@ -306,8 +291,8 @@ class StoppedSink : public ICadmo2Mp4Video_Sink {
 };
 
 TEST(RecordLoop, EveryRecordingOfAnObjectPublishesTheLevel) {
-    HostLevelBlock host;
-    ASSERT_NE(MAP_FAILED, static_cast<char*>(host.text));
+    vistrec::test::LevelBlock host;
+    ASSERT_NE(MAP_FAILED, host.view);
     vistrec::test::TempDir dir;
     CCadmo2Mp4Video muxer(nullptr);
     muxer.m_outWidth = 160, muxer.m_outHeight = 120;
@@ -315,10 +300,10 @@ TEST(RecordLoop, EveryRecordingOfAnObjectPublishesTheLevel) {
     StoppedSink sink(&muxer);
     for (int i = 0; i < 2; ++i) {
         SCOPED_TRACE(testing::Message() << "recording " << i + 1);
-        memset(host.text, 0, 16);
+        memset(host.text(), 0, 16);
         muxer.setFileName(dir.File("level" + std::to_string(i) + ".mp4").c_str());
         ASSERT_EQ(0, muxer.record(&sink, nullptr, false));
-        EXPECT_EQ(std::to_string(muxer.m_lastLevel), static_cast<char*>(host.text));
+        EXPECT_EQ(std::to_string(muxer.m_lastLevel), host.text());
         EXPECT_GT(muxer.m_lastLevel, 0);
     }
 }

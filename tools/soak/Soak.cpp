@@ -209,11 +209,7 @@ int Soak(double seconds, const std::string& dir, const Scene& scene) {
             peakAfter = std::isnan(peakAfter) ? mb : std::max(peakAfter, mb);
         last = mb;
     }
-    auto seconds_of = [](const struct rusage& u) {
-        return u.ru_utime.tv_sec + u.ru_stime.tv_sec +
-               (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-    };
-    const double cpu = seconds_of(usage) - seconds_of(before);
+    const double cpu = CpuSeconds(usage) - CpuSeconds(before);
     const double due = seconds * kFps;
     const Stats first = Summarise(offsets, 0, 60),
                 lastMinute = Summarise(offsets, seconds - 60, 1e9);
