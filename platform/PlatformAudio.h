@@ -76,6 +76,12 @@ class AudioCaptureStream {
 int ConnectAudioCapture(AudioDeviceKind kind, std::unique_ptr<AudioCaptureStream>* out,
                         unsigned fragmentMs = 10);
 
+// Connects the single-microphone recorder's stream: the default microphone, opened in the
+// recording format (the system converts), delivered in pieces of 100 ms. Linux records it as
+// ConnectAudioCapture does; Windows records it through waveIn's wave mapper, which follows no
+// new default device by itself (the recorder reopens on a change).
+int ConnectMicrophoneRecorder(std::unique_ptr<AudioCaptureStream>* out);
+
 }  // namespace platform
 }  // namespace vistrec
 
