@@ -84,6 +84,16 @@ class WasapiCapture final : public AudioCaptureStream {
             std::max<REFERENCE_TIME>(kMinBufferMs, 4 * static_cast<REFERENCE_TIME>(fragmentMs_));
         HRESULT hr = client_->Initialize(AUDCLNT_SHAREMODE_SHARED, flags,
                                          bufferMs * kHundredNsPerMs, 0, &format, nullptr);
+        // An engine that takes no other sample type than its own gets the converter asked for,
+        // on a fresh client (a client whose Initialize failed is not initialised again).
+        constexpr DWORD kConvert =
+            AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
+        if (hr == AUDCLNT_E_UNSUPPORTED_FORMAT && !(flags & kConvert)) {
+            if ((err = Activate(device, &client_)) != 0)
+                return err;
+            hr = client_->Initialize(AUDCLNT_SHAREMODE_SHARED, flags | kConvert,
+                                     bufferMs * kHundredNsPerMs, 0, &format, nullptr);
+        }
         if (SUCCEEDED(hr))
             hr = client_->GetService(__uuidof(IAudioCaptureClient), capture_.ReceiveVoid());
         if (SUCCEEDED(hr) && !capture_)

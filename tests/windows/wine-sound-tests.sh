@@ -103,10 +103,13 @@ if [ -e "$DIST/vistrec_sound_host.exe" ] && env "${pulse_env[@]}" pactl info >/d
   grep -q "capture device 1: " "$tmp/$name.log"
   check "$name: microphone captured through WASAPI" $? \
     "($(grep -m1 -o 'capture device 1: .*' "$tmp/$name.log" | tr -d '\r'))"
+  # The failure's code and its text (AUDCLNT_E_WRONG_ENDPOINT_TYPE under Wine 8).
   failures=$(grep -c "AUDCLNT_SHAREMODE_SHARED failed0" "$tmp/$name.log")
-  [ "$failures" -ge 2 ]
+  reason=$(grep -m1 -o "sound server: AUDCLNT_E_[A-Z_]*" "$tmp/$name.log")
+  [ "$failures" -ge 2 ] && [ -n "$reason" ]
   check "$name: loopback failure logged and retried" $? \
-    "($failures times: $(grep -m1 -o 'AUDCLNT_SHAREMODE_SHARED failed0.*' "$tmp/$name.log" | tr -d '\r'))"
+    "($failures times: $(grep -m1 -o 'AUDCLNT_SHAREMODE_SHARED failed0.*' "$tmp/$name.log" |
+      tr -d '\r'); $reason)"
   # Apart from the tone the track is silent: the loopback added nothing.
   ffmpeg -v info -ss 3 -t 20 -i "$tmp/$name.mp4" -vn -ac 1 -ar 16000 \
     -af "bandreject=f=1000:width_type=h:w=300,astats" -f null - 2>"$tmp/residue.txt"
