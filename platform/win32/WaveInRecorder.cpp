@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/Platform.h"
 #include "platform/PlatformAudio.h"
 #include "platform/win32/WasapiDevices.h"
 #include "platform/win32/Win32Support.h"
@@ -168,14 +169,17 @@ class WaveInRecorder final : public AudioCaptureStream {
             EndThread();
             return kWaveInThreadFailed;
         }
+        DebugOutput("audio thread call back create sucess---------");
         return 0;
     }
 
     void EndThread() {
         if (!thread_.valid())
             return;
+        DebugOutput("close msgqueue_ready_evt start---------");
         PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
         WaitForSingleObject(thread_.get(), INFINITE);
+        DebugOutput("close msgqueue_ready_evt end---------");
         thread_.Reset();
         threadId_ = 0;
     }
