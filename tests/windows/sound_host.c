@@ -2,9 +2,10 @@
  * sound (the "voluMem" level block and a window of class "Vistrel" for notifications), records
  * in one audio mode and reports what it saw.
  *
- *   vistrec_sound_host OUT.mp4 SECONDS MODE [FRAMERATE]
+ *   vistrec_sound_host OUT.mp4 SECONDS MODE [FRAMERATE [pause]]
  *
- * Prints one line per notification ("notify CODE"), the level read from "voluMem" every 100 ms
+ * With "pause" the recording is paused for one second at half time (the sound source is stopped
+ * and started again). Prints one line per notification ("notify CODE"), the level read from "voluMem" every 100 ms
  * ("level max N nonzero K of M") and stopRecord's result ("recorded MS"). */
 #include <windows.h>
 
@@ -24,9 +25,10 @@ typedef void*(SLOT_CALL* DestroyFn)(void*, unsigned);
 typedef void(SLOT_CALL* StringFn)(void*, const char*);
 typedef void(SLOT_CALL* IntFn)(void*, int);
 typedef unsigned(SLOT_CALL* StopFn)(void*);
+typedef int(SLOT_CALL* ResumeFn)(void*);
 
 enum { kDestroy = 0, kSetFileName = 2, kSetFrameRate = 5, kSetAudioMode = 16,
-       kStartRecord = 20, kStopRecord = 21 };
+       kPauseRecord = 17, kResumeRecord = 18, kStartRecord = 20, kStopRecord = 21 };
 enum { kRecorderNotify = 5028, kLevelBytes = 4096 };
 
 static void* Slot(void* recorder, int index) {
@@ -62,7 +64,7 @@ static int ReadLevel(void) {
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        fprintf(stderr, "usage: %s OUT.mp4 SECONDS MODE [FRAMERATE]\n", argv[0]);
+        fprintf(stderr, "usage: %s OUT.mp4 SECONDS MODE [FRAMERATE [pause]]\n", argv[0]);
         return 2;
     }
     /* The block exists before the recorder looks for it, as the host creates it. */
@@ -93,13 +95,22 @@ int main(int argc, char** argv) {
     ((VoidFn)Slot(recorder, kStartRecord))(recorder);
 
     int maxLevel = -1, nonzero = 0, samples = 0;
-    const DWORD end = GetTickCount() + (DWORD)(atof(argv[2]) * 1000);
+    const DWORD length = (DWORD)(atof(argv[2]) * 1000), start = GetTickCount();
+    const DWORD end = start + length;
+    int pause = argc > 5 && strcmp(argv[5], "pause") == 0 ? 1 : 0;
     DWORD nextSample = GetTickCount();
     while ((LONG)(end - GetTickCount()) > 0) {
         MSG msg;
         while (PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
+        }
+        if (pause == 1 && GetTickCount() - start >= length / 2) {
+            ((VoidFn)Slot(recorder, kPauseRecord))(recorder);
+            pause = 2;
+        } else if (pause == 2 && GetTickCount() - start >= length / 2 + 1000) {
+            printf("paused %d\n", ((ResumeFn)Slot(recorder, kResumeRecord))(recorder));
+            pause = 3;
         }
         if ((LONG)(GetTickCount() - nextSample) >= 0) {
             const int level = ReadLevel();

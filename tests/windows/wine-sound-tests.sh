@@ -54,14 +54,14 @@ tone_present() {  # "TONE REFERENCE RMS": at least 2% of full scale and 10 times
   awk -v t="$1" 'BEGIN { split(t, v, " "); exit !(v[1] >= 0.02 && v[1] >= 10 * v[2]) }'
 }
 
-record_with_tone() {  # name, Hz, seconds, mode: records while the tone plays into the microphone
+record_with_tone() {  # name, Hz, seconds, mode[, pause]: records while the tone plays into the mic
   sox -n -r 48000 -c 2 -b 16 "$tmp/tone$2.wav" synth "$(($3 + 10))" sine "$2" vol 0.5
   env "${pulse_env[@]}" paplay --device=vistrec_micsink "$tmp/tone$2.wav" &
   player=$!
   sleep 0.5
   : >"$DIST/log/record.log"
-  env "${pulse_env[@]}" "$WINE" ./vistrec_sound_host.exe "Z:$tmp/$1.mp4" "$3" "$4" \
-    >"$tmp/$1.txt" 2>&1
+  env "${pulse_env[@]}" "$WINE" ./vistrec_sound_host.exe "Z:$tmp/$1.mp4" "$3" "$4" 5 \
+    ${5:-} >"$tmp/$1.txt" 2>&1
   local rc=$?
   kill "$player" 2>/dev/null
   wait "$player" 2>/dev/null
@@ -86,12 +86,17 @@ check_sound() {  # name, Hz, from s, length s: the tone in the AAC track, a leve
 }
 
 if [ -e "$DIST/vistrec_sound_host.exe" ] && env "${pulse_env[@]}" pactl info >/dev/null 2>&1; then
-  # Mode 0: the waveIn microphone.
+  # Mode 0: the waveIn microphone, closed by a pause at 4 s and opened again on the resume.
   name=wavein
-  record_with_tone $name 440 6 0
-  grep -q "microphone recording from" "$tmp/$name.log"
-  check "$name: microphone opened" $? "($(grep -m1 -o 'microphone recording from.*' "$tmp/$name.log" | tr -d '\r'))"
-  check_sound $name 440 1.5 3
+  record_with_tone $name 440 8 0 pause
+  opened=$(grep -c "microphone recording from" "$tmp/$name.log")
+  [ "$opened" -ge 2 ]
+  check "$name: microphone opened before and after the pause" $? "($opened times: $(grep -m1 \
+    -o 'microphone recording from.*' "$tmp/$name.log" | tr -d '\r'))"
+  check_sound $name 440 1.5 2
+  tone=$(tone_in "$tmp/$name.mp4" 440 5 1.5)
+  tone_present "$tone"
+  check "$name: the tone again after the pause" $? "(tone, 1860 Hz, rms: $tone)"
 
   # Mode 1: the WASAPI microphone; the loopback fails under Wine 8. Long enough for one
   # low-volume check (30 windows of 2 s).
