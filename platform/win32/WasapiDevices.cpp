@@ -200,6 +200,8 @@ int EndpointWatcher::FindEndpoint(const std::string& name, ComPtr<IMMDevice>* de
     if (DefaultEndpoint(device, &found) == 0 && found == name)
         return 0;
     device->Reset();
+    if (!enumerator_)
+        return kNoComObject;
     ComPtr<IMMDeviceCollection> all;
     HRESULT hr = enumerator_->EnumAudioEndpoints(flow_, DEVICE_STATE_ACTIVE, all.Receive());
     if (FAILED(hr))
