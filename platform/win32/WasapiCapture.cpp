@@ -22,9 +22,10 @@ namespace win32 {
 namespace {
 
 constexpr REFERENCE_TIME kHundredNsPerMs = 10000;
-// The engine keeps at least this much sound for the stream: the reader drains it every 5 ms,
-// but a busy machine can hold the reader up for longer than one device period.
-constexpr REFERENCE_TIME kMinBufferMs = 200;
+// The engine keeps up to this much sound for the stream. The reader drains it every 5 ms, but
+// a busy machine can hold the reader up for far longer than one device period; a longer buffer
+// costs no latency, since each packet is readable as soon as the engine has it.
+constexpr REFERENCE_TIME kMinBufferMs = 1000;
 
 class WasapiCapture final : public AudioCaptureStream {
   public:
