@@ -6,7 +6,6 @@
 #include "support/Log.h"
 
 using vistrec::platform::AudioCaptureStream;
-using vistrec::platform::AudioDeviceKind;
 using vistrec::platform::AudioErrorText;
 
 CWaveRecorder::~CWaveRecorder() {
@@ -102,8 +101,7 @@ void CWaveRecorder::Append(const uint8_t* data, int bytes) {
 }
 
 int CWaveRecorder::OpenSource(std::unique_ptr<AudioCaptureStream>* stream, std::string* device) {
-    int err =
-        vistrec::platform::ConnectAudioCapture(AudioDeviceKind::kMicrophone, stream, kFragmentMs);
+    int err = vistrec::platform::ConnectMicrophoneRecorder(stream);
     if (!err)
         err = (*stream)->DefaultDeviceName(device);
     // The server converts the device's own format into the recording format.

@@ -35,7 +35,6 @@ class CWaveRecorder final : public IDSoundRecorder {
   public:
     static constexpr int kSampleRate = 16000;
     static constexpr int kBlockBytes = 3200;  // 100 ms
-    static constexpr unsigned kFragmentMs = 100;
     // Most sound held: 10 s. The pump takes a block every pass, so a full buffer means nobody
     // reads (a stalled recording); the oldest sound goes first and is counted.
     static constexpr int kMaxBufferBytes = 10 * kSampleRate * 2;

@@ -71,10 +71,16 @@ class AudioCaptureStream {
 
 // Connects to the sound server for a capture of the given kind. The server is never started on
 // demand: without a running server this fails. The stream it opens receives its sound in pieces
-// of about fragmentMs (10 ms suits a reader that drains every 5 ms; the single-microphone
-// recorder asks for 100 ms, its block length). Returns 0 and the connection, or an error code.
+// of about fragmentMs (10 ms suits a reader that drains every 5 ms). Returns 0 and the
+// connection, or an error code.
 int ConnectAudioCapture(AudioDeviceKind kind, std::unique_ptr<AudioCaptureStream>* out,
                         unsigned fragmentMs = 10);
+
+// Connects the single-microphone recorder's stream: the default microphone, opened in the
+// recording format (the system converts), delivered in pieces of 100 ms. Linux records it as
+// ConnectAudioCapture does; Windows records it through waveIn's wave mapper, which follows no
+// new default device by itself (the recorder reopens on a change).
+int ConnectMicrophoneRecorder(std::unique_ptr<AudioCaptureStream>* out);
 
 }  // namespace platform
 }  // namespace vistrec

@@ -268,5 +268,9 @@ int ConnectAudioCapture(AudioDeviceKind kind, std::unique_ptr<AudioCaptureStream
     return 0;
 }
 
+int ConnectMicrophoneRecorder(std::unique_ptr<AudioCaptureStream>* out) {
+    return ConnectAudioCapture(AudioDeviceKind::kMicrophone, out, 100);
+}
+
 }  // namespace platform
 }  // namespace vistrec

@@ -61,5 +61,8 @@ int ConnectAudioCapture(AudioDeviceKind, std::unique_ptr<AudioCaptureStream>* ou
     *out = std::make_unique<FakeStream>();
     return 0;
 }
+int ConnectMicrophoneRecorder(std::unique_ptr<AudioCaptureStream>* out) {
+    return ConnectAudioCapture(AudioDeviceKind::kMicrophone, out, 100);
+}
 
 }  // namespace vistrec::platform

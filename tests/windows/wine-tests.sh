@@ -7,6 +7,7 @@
 # Needs wine64, Xvfb and ffmpeg/ffprobe. Prints "N passed, M failed" last; fails on any failure.
 set -euo pipefail
 DIST=$(cd "$1" && pwd)
+SOUND_TESTS=$(cd "$(dirname "$0")" && pwd)/wine-sound-tests.sh  # sound (winsound)
 WINE=${WINE:-/usr/lib/wine/wine64}
 WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver64}
 WIDTH=1280
@@ -132,6 +133,11 @@ if [ -s "$out" ]; then
 else
   check "recorded file" 1 "(missing or empty)"
 fi
+
+# --- sound (winsound): tones through waveIn and WASAPI, voluMem, the low-volume warning ---
+cd "$DIST"
+. "$SOUND_TESTS"
+# --- end sound ---
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
