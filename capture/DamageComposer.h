@@ -29,6 +29,9 @@ class CDamageComposer {
     // The whole picture is grabbed again at least this often, which bounds how long a change
     // the display server failed to report can stay in the video.
     static constexpr int64_t kRefreshMs = 3000;
+    // Rounds of reads a frame makes while the screen is drawn on under them, before it reads
+    // the whole picture at once.
+    static constexpr int kGrabRounds = 3;
 
     enum class Outcome {
         kUnavailable,    // damage cannot serve this frame: compose it from a full grab
@@ -43,6 +46,8 @@ class CDamageComposer {
         uint64_t unchanged = 0;  // of them, frames left untouched
         uint64_t rebuilds = 0;   // of them, frames grabbed whole (first, refresh, lost damage)
         uint64_t boxes = 0;      // damaged boxes grabbed
+        uint64_t grabs = 0;      // read requests for them (close boxes share one)
+        uint64_t regrabs = 0;    // frames whose screen was drawn on while it was being read
         uint64_t pixels = 0;     // pixels converted
     };
 
@@ -89,6 +94,16 @@ class CDamageComposer {
     // The box the text covers on a bitmap `width` pixels wide (drawn on a scratch band).
     damage::Box MeasureText(const OverlayText* text, bool on, int width, TextOverlay* overlay);
     bool EnsurePictures(int width, int height, int shareW, int shareH);
+    // The boxes of the rectangles last taken from the tracker, on the share.
+    std::vector<damage::Box> ReportedBoxes(const CaptureLayout& layout, int shareW,
+                                           int shareH) const;
+    // Reads `boxes` of the screen into the clean picture. False when nothing could be read.
+    bool GrabBoxes(CScreenCapturer* capturer, const CaptureLayout& layout,
+                   const std::vector<damage::Box>& boxes);
+    // Reads `grabs` so that the clean picture shows the screen at one moment, adding to `grabs`
+    // what was drawn while they were read. kNewFrame when it does.
+    Outcome GrabSettled(CScreenCapturer* capturer, const CaptureLayout& layout,
+                        const damage::Box& share, int64_t now, std::vector<damage::Box>* grabs);
     // Brings `picture` up to the kept I420 picture: nothing when it holds it already, the boxes
     // of the last change when it holds the one before, else all of it (scaled when the sizes
     // differ).
