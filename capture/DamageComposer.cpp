@@ -22,13 +22,11 @@ namespace {
 // the band leaves room for tall glyphs and anything below the line.
 constexpr int kTextAbove = 64, kTextBelow = 16;
 
-void CopyRect(const CaptureBitmap& from, CaptureBitmap* to, const Box& b) {
-    for (int row = b.y; row < b.y + b.h; ++row) {
-        const size_t offset =
-            static_cast<size_t>(row) * from.Stride() + static_cast<size_t>(b.x) * 4;
-        memcpy(to->pixels.data() + offset, from.pixels.data() + offset,
-               static_cast<size_t>(b.w) * 4);
-    }
+template <typename Bitmap>
+void CopyRect(const Bitmap& from, Bitmap* to, const Box& b) {
+    for (int row = b.y; row < b.y + b.h; ++row)
+        memcpy(to->Row(row) + static_cast<size_t>(b.x) * 4,
+               from.Row(row) + static_cast<size_t>(b.x) * 4, static_cast<size_t>(b.w) * 4);
 }
 
 bool IntersectsAny(const Box& b, const std::vector<Box>& boxes) {
@@ -79,10 +77,14 @@ bool CDamageComposer::EnsureTracker() {
 
 bool CDamageComposer::EnsurePictures(int width, int height, int shareW, int shareH) {
     if (m_clean.width != width || m_clean.height != height) {
-        for (CaptureBitmap* b : {&m_clean, &m_composed}) {
+        for (KeptBitmap* b : {&m_clean, &m_composed}) {
             b->width = width;
             b->height = height;
-            b->pixels.assign(static_cast<size_t>(width) * height * 4, 0);
+            b->pixels.reset(static_cast<uint8_t*>(calloc(static_cast<size_t>(width) * height, 4)));
+            if (!b->pixels) {
+                b->width = b->height = 0;
+                return false;
+            }
         }
     }
     if (!m_yuv || m_yuv->width != shareW || m_yuv->height != shareH) {
@@ -213,8 +215,7 @@ bool CDamageComposer::GrabBoxes(CScreenCapturer* capturer, const CaptureLayout& 
         for (const Box& b : boxes) {
             const Box part = damage::Intersection(b, r);
             for (int row = part.y; row < part.y + part.h; ++row)
-                memcpy(m_clean.pixels.data() + static_cast<size_t>(row) * m_clean.Stride() +
-                           static_cast<size_t>(part.x) * 4,
+                memcpy(m_clean.Row(row) + static_cast<size_t>(part.x) * 4,
                        view.data + static_cast<size_t>(row - r.y) * view.stride +
                            static_cast<size_t>(part.x - r.x) * 4,
                        static_cast<size_t>(part.w) * 4);
@@ -446,14 +447,14 @@ CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWN
     }
     // The same order as the full path: pointer and effect, then the text over them.
     if (drawPointer)
-        DrawPointerEffects(place, m_composed.pixels.data(), m_composed.width, m_composed.height,
+        DrawPointerEffects(place, m_composed.pixels.get(), m_composed.width, m_composed.height,
                            m_composed.Stride());
     if (drawText && textState.on && overlay)
         overlay->Draw(text->font, text->text, text->x, text->y, text->red, text->green, text->blue,
-                      m_composed.pixels.data(), m_composed.width, m_composed.height,
+                      m_composed.pixels.get(), m_composed.width, m_composed.height,
                       m_composed.Stride());
-    const ImageView clean{m_clean.pixels.data(), m_clean.width, m_clean.height, m_clean.Stride()};
-    const ImageView composed{m_composed.pixels.data(), m_composed.width, m_composed.height,
+    const ImageView clean{m_clean.pixels.get(), m_clean.width, m_clean.height, m_clean.Stride()};
+    const ImageView composed{m_composed.pixels.get(), m_composed.width, m_composed.height,
                              m_composed.Stride()};
     for (size_t i = 0; i < dirty.size(); ++i) {
         const Box& b = dirty[i];

@@ -12,6 +12,7 @@
 #define VISTREC_CAPTURE_DAMAGECOMPOSER_H
 
 #include <stdint.h>
+#include <stdlib.h>
 
 #include <memory>
 #include <string>
@@ -120,7 +121,19 @@ class CDamageComposer {
     int64_t m_lastFullMs = 0;
     int64_t m_refreshMs = kRefreshMs;
     int m_key[6] = {0, 0, 0, 0, 0, 0};  // grabbed corner, bitmap size, share size
-    CaptureBitmap m_clean, m_composed;
+    // BGRA pictures from calloc: large blocks come as fresh zeroed pages that are only touched
+    // once a frame writes into them, which keeps the first frame quick and the composed
+    // picture, written in small boxes, mostly untouched.
+    struct FreeDeleter {
+        void operator()(uint8_t* p) const { free(p); }
+    };
+    struct KeptBitmap {
+        int width = 0, height = 0;
+        std::unique_ptr<uint8_t[], FreeDeleter> pixels;
+        int Stride() const { return width * 4; }
+        uint8_t* Row(int y) const { return pixels.get() + static_cast<size_t>(y) * Stride(); }
+    };
+    KeptBitmap m_clean, m_composed;
     AVFramePtr m_yuv;  // the share of m_composed, I420
     // The encoder's pictures this path has filled, and which generation of the kept picture each
     // holds, so that a pipeline that hands out a few pictures in turn gets only what is missing.
