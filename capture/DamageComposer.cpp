@@ -22,13 +22,11 @@ namespace {
 // the band leaves room for tall glyphs and anything below the line.
 constexpr int kTextAbove = 64, kTextBelow = 16;
 
-void CopyRect(const CaptureBitmap& from, CaptureBitmap* to, const Box& b) {
-    for (int row = b.y; row < b.y + b.h; ++row) {
-        const size_t offset =
-            static_cast<size_t>(row) * from.Stride() + static_cast<size_t>(b.x) * 4;
-        memcpy(to->pixels.data() + offset, from.pixels.data() + offset,
-               static_cast<size_t>(b.w) * 4);
-    }
+template <typename Bitmap>
+void CopyRect(const Bitmap& from, Bitmap* to, const Box& b) {
+    for (int row = b.y; row < b.y + b.h; ++row)
+        memcpy(to->Row(row) + static_cast<size_t>(b.x) * 4,
+               from.Row(row) + static_cast<size_t>(b.x) * 4, static_cast<size_t>(b.w) * 4);
 }
 
 bool IntersectsAny(const Box& b, const std::vector<Box>& boxes) {
@@ -79,10 +77,14 @@ bool CDamageComposer::EnsureTracker() {
 
 bool CDamageComposer::EnsurePictures(int width, int height, int shareW, int shareH) {
     if (m_clean.width != width || m_clean.height != height) {
-        for (CaptureBitmap* b : {&m_clean, &m_composed}) {
+        for (KeptBitmap* b : {&m_clean, &m_composed}) {
             b->width = width;
             b->height = height;
-            b->pixels.assign(static_cast<size_t>(width) * height * 4, 0);
+            b->pixels.reset(static_cast<uint8_t*>(calloc(static_cast<size_t>(width) * height, 4)));
+            if (!b->pixels) {
+                b->width = b->height = 0;
+                return false;
+            }
         }
     }
     if (!m_yuv || m_yuv->width != shareW || m_yuv->height != shareH) {
@@ -182,6 +184,99 @@ Box CDamageComposer::MeasureText(const OverlayText* text, bool on, int width,
     if (x1 < 0)
         return Box{};
     return Box{x0, y - kTextAbove + y0, x1 - x0 + 1, y1 - y0 + 1};
+}
+
+std::vector<Box> CDamageComposer::ReportedBoxes(const CaptureLayout& layout, int shareW,
+                                                int shareH) const {
+    std::vector<Box> reported;
+    reported.reserve(m_rects.size());
+    for (const RECT& r : m_rects)
+        reported.push_back(
+            Box{static_cast<int>(r.left) - layout.srcX, static_cast<int>(r.top) - layout.srcY,
+                static_cast<int>(r.right - r.left), static_cast<int>(r.bottom - r.top)});
+    return damage::Merge(reported, shareW, shareH);
+}
+
+bool CDamageComposer::GrabBoxes(CScreenCapturer* capturer, const CaptureLayout& layout,
+                                const std::vector<Box>& boxes) {
+    // Boxes that lie close together are read in one request (the server draws nothing in the
+    // middle of one), boxes far apart one by one rather than all the screen between them.
+    Box bound;
+    int64_t area = 0;
+    for (const Box& b : boxes)
+        bound = damage::BoundingBox(bound, b), area += b.Area();
+    const bool together = bound.Area() <= 2 * area + damage::kMergeSlack;
+    const std::vector<Box> reads = together ? std::vector<Box>{bound} : boxes;
+    for (const Box& r : reads) {
+        ImageView view;
+        if (!capturer->GrabScreen(layout.srcX + r.x, layout.srcY + r.y, r.w, r.h, &view) ||
+            view.width < r.w || view.height < r.h)
+            return false;
+        for (const Box& b : boxes) {
+            const Box part = damage::Intersection(b, r);
+            for (int row = part.y; row < part.y + part.h; ++row)
+                memcpy(m_clean.Row(row) + static_cast<size_t>(part.x) * 4,
+                       view.data + static_cast<size_t>(row - r.y) * view.stride +
+                           static_cast<size_t>(part.x - r.x) * 4,
+                       static_cast<size_t>(part.w) * 4);
+        }
+        ++m_stats.grabs;
+    }
+    return true;
+}
+
+CDamageComposer::Outcome CDamageComposer::GrabSettled(CScreenCapturer* capturer,
+                                                      const CaptureLayout& layout, const Box& share,
+                                                      int64_t now, std::vector<Box>* grabs) {
+    // The damage was collected before the grabs, so whatever is drawn from then on is reported
+    // again at the next frame. But a drawing that lands between the collection and the grabs
+    // (or between two grabs) would leave this frame mixing two moments of the screen: the new
+    // pixels inside the boxes read, the old ones around them (a moved shape half erased and not
+    // yet drawn at its new place). So the damage is collected once more after the grabs: when
+    // nothing was drawn meanwhile, every box read shows the screen as it was at the collection;
+    // else what was drawn is read too and checked the same way. A screen that keeps changing
+    // under the reads is read whole, in one request.
+    std::vector<Box> round = *grabs;
+    for (int rounds = 1;; ++rounds) {
+        const bool whole = round.size() == 1 && round[0] == share;
+        if (!GrabBoxes(capturer, layout, round)) {
+            // Nothing could be read (the display server is away): the picture keeps the last
+            // frame, and the next one that can be read is grabbed whole.
+            m_valid = false;
+            return Outcome::kPreviousFrame;
+        }
+        m_stats.boxes += round.size();
+        if (whole) {
+            *grabs = round;
+            return Outcome::kNewFrame;  // one request: the screen at one moment
+        }
+        // Whatever the tracker cannot tell now, this frame is finished from one whole read
+        // (the pointer's effect has moved on a step for it already: no second try on the full
+        // path), and the next frame takes it up from the start.
+        switch (m_tracker->Take(&m_rects)) {
+            case DamageTracker::Result::kLost:
+                m_tracker.reset();
+                round.clear();
+                break;
+            case DamageTracker::Result::kUntrusted:
+            case DamageTracker::Result::kUnknown:
+                round.clear();
+                break;
+            case DamageTracker::Result::kChanges:
+                round = ReportedBoxes(layout, share.w, share.h);
+                if (round.empty())
+                    return Outcome::kNewFrame;
+                break;
+        }
+        ++m_stats.regrabs;
+        if (round.empty() || rounds >= kGrabRounds) {
+            round = {share};
+            m_lastFullMs = now;
+            ++m_stats.rebuilds;
+        }
+        grabs->insert(grabs->end(), round.begin(), round.end());
+        *grabs = damage::Merge(*grabs, share.w, share.h);
+    }
 }
 
 CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWND hostWnd,
@@ -291,20 +386,20 @@ CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWN
         m_textExtent = MeasureText(text, textState.on, layout.width, overlay);
     const Box textBox = damage::AlignToChroma(m_textExtent, shareW, shareH);
 
-    // What was drawn on the screen.
+    // What was drawn on the screen, grabbed into the clean picture.
+    const Box share{0, 0, shareW, shareH};
     std::vector<Box> grabs;
     if (!m_valid) {
-        grabs.push_back(Box{0, 0, shareW, shareH});
+        grabs.push_back(share);
         m_lastFullMs = now;
         ++m_stats.rebuilds;
     } else {
-        std::vector<Box> reported;
-        reported.reserve(m_rects.size());
-        for (const RECT& r : m_rects)
-            reported.push_back(
-                Box{static_cast<int>(r.left) - layout.srcX, static_cast<int>(r.top) - layout.srcY,
-                    static_cast<int>(r.right - r.left), static_cast<int>(r.bottom - r.top)});
-        grabs = damage::Merge(reported, shareW, shareH);
+        grabs = ReportedBoxes(layout, shareW, shareH);
+    }
+    if (!grabs.empty()) {
+        const Outcome grabbed = GrabSettled(capturer, layout, share, now, &grabs);
+        if (grabbed != Outcome::kNewFrame)
+            return grabbed;
     }
 
     // What must be restored from the clean picture and converted again: the grabs, each
@@ -341,22 +436,6 @@ CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWN
         return Outcome::kNewFrame;
     }
 
-    for (const Box& b : grabs) {
-        ImageView view;
-        if (!capturer->GrabScreen(layout.srcX + b.x, layout.srcY + b.y, b.w, b.h, &view) ||
-            view.width < b.w || view.height < b.h) {
-            // Nothing could be read (the display server is away): the picture keeps the last
-            // frame, and the next one that can be read is grabbed whole.
-            m_valid = false;
-            return Outcome::kPreviousFrame;
-        }
-        for (int row = 0; row < b.h; ++row)
-            memcpy(m_clean.pixels.data() + static_cast<size_t>(b.y + row) * m_clean.Stride() +
-                       static_cast<size_t>(b.x) * 4,
-                   view.data + static_cast<size_t>(row) * view.stride,
-                   static_cast<size_t>(b.w) * 4);
-        ++m_stats.boxes;
-    }
     // Boxes with an overlay drawn in them are converted from the composed picture (restored
     // from the clean one first), the others straight from the clean one.
     std::vector<bool> overlaid(dirty.size(), false);
@@ -368,14 +447,14 @@ CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWN
     }
     // The same order as the full path: pointer and effect, then the text over them.
     if (drawPointer)
-        DrawPointerEffects(place, m_composed.pixels.data(), m_composed.width, m_composed.height,
+        DrawPointerEffects(place, m_composed.pixels.get(), m_composed.width, m_composed.height,
                            m_composed.Stride());
     if (drawText && textState.on && overlay)
         overlay->Draw(text->font, text->text, text->x, text->y, text->red, text->green, text->blue,
-                      m_composed.pixels.data(), m_composed.width, m_composed.height,
+                      m_composed.pixels.get(), m_composed.width, m_composed.height,
                       m_composed.Stride());
-    const ImageView clean{m_clean.pixels.data(), m_clean.width, m_clean.height, m_clean.Stride()};
-    const ImageView composed{m_composed.pixels.data(), m_composed.width, m_composed.height,
+    const ImageView clean{m_clean.pixels.get(), m_clean.width, m_clean.height, m_clean.Stride()};
+    const ImageView composed{m_composed.pixels.get(), m_composed.width, m_composed.height,
                              m_composed.Stride()};
     for (size_t i = 0; i < dirty.size(); ++i) {
         const Box& b = dirty[i];

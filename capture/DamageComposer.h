@@ -12,6 +12,7 @@
 #define VISTREC_CAPTURE_DAMAGECOMPOSER_H
 
 #include <stdint.h>
+#include <stdlib.h>
 
 #include <memory>
 #include <string>
@@ -29,6 +30,9 @@ class CDamageComposer {
     // The whole picture is grabbed again at least this often, which bounds how long a change
     // the display server failed to report can stay in the video.
     static constexpr int64_t kRefreshMs = 3000;
+    // Rounds of reads a frame makes while the screen is drawn on under them, before it reads
+    // the whole picture at once.
+    static constexpr int kGrabRounds = 3;
 
     enum class Outcome {
         kUnavailable,    // damage cannot serve this frame: compose it from a full grab
@@ -43,6 +47,8 @@ class CDamageComposer {
         uint64_t unchanged = 0;  // of them, frames left untouched
         uint64_t rebuilds = 0;   // of them, frames grabbed whole (first, refresh, lost damage)
         uint64_t boxes = 0;      // damaged boxes grabbed
+        uint64_t grabs = 0;      // read requests for them (close boxes share one)
+        uint64_t regrabs = 0;    // frames whose screen was drawn on while it was being read
         uint64_t pixels = 0;     // pixels converted
     };
 
@@ -89,6 +95,16 @@ class CDamageComposer {
     // The box the text covers on a bitmap `width` pixels wide (drawn on a scratch band).
     damage::Box MeasureText(const OverlayText* text, bool on, int width, TextOverlay* overlay);
     bool EnsurePictures(int width, int height, int shareW, int shareH);
+    // The boxes of the rectangles last taken from the tracker, on the share.
+    std::vector<damage::Box> ReportedBoxes(const CaptureLayout& layout, int shareW,
+                                           int shareH) const;
+    // Reads `boxes` of the screen into the clean picture. False when nothing could be read.
+    bool GrabBoxes(CScreenCapturer* capturer, const CaptureLayout& layout,
+                   const std::vector<damage::Box>& boxes);
+    // Reads `grabs` so that the clean picture shows the screen at one moment, adding to `grabs`
+    // what was drawn while they were read. kNewFrame when it does.
+    Outcome GrabSettled(CScreenCapturer* capturer, const CaptureLayout& layout,
+                        const damage::Box& share, int64_t now, std::vector<damage::Box>* grabs);
     // Brings `picture` up to the kept I420 picture: nothing when it holds it already, the boxes
     // of the last change when it holds the one before, else all of it (scaled when the sizes
     // differ).
@@ -105,7 +121,19 @@ class CDamageComposer {
     int64_t m_lastFullMs = 0;
     int64_t m_refreshMs = kRefreshMs;
     int m_key[6] = {0, 0, 0, 0, 0, 0};  // grabbed corner, bitmap size, share size
-    CaptureBitmap m_clean, m_composed;
+    // BGRA pictures from calloc: large blocks come as fresh zeroed pages that are only touched
+    // once a frame writes into them, which keeps the first frame quick and the composed
+    // picture, written in small boxes, mostly untouched.
+    struct FreeDeleter {
+        void operator()(uint8_t* p) const { free(p); }
+    };
+    struct KeptBitmap {
+        int width = 0, height = 0;
+        std::unique_ptr<uint8_t[], FreeDeleter> pixels;
+        int Stride() const { return width * 4; }
+        uint8_t* Row(int y) const { return pixels.get() + static_cast<size_t>(y) * Stride(); }
+    };
+    KeptBitmap m_clean, m_composed;
     AVFramePtr m_yuv;  // the share of m_composed, I420
     // The encoder's pictures this path has filled, and which generation of the kept picture each
     // holds, so that a pipeline that hands out a few pictures in turn gets only what is missing.

@@ -11,8 +11,8 @@ namespace vistrec {
 namespace platform {
 
 std::unique_ptr<X11DamageTracker> X11DamageTracker::Open() {
-    const char* on = getenv("VISTREC_DAMAGE");
-    if (!on || strcmp(on, "1") != 0)
+    const char* setting = getenv("VISTREC_DAMAGE");
+    if (setting && strcmp(setting, "0") == 0)
         return nullptr;
     ::Display* display = x11::OpenConnection();
     if (!display)

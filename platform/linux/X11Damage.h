@@ -17,10 +17,8 @@ namespace platform {
 
 // Owns its connection, so reading its events never competes with other users of the display.
 //
-// Damage tracking is off unless VISTREC_DAMAGE=1 is in the environment (read when each tracker
-// is opened): recordings of the animated test scene through it still hold frames that match no
-// single moment of the scene (23 to 29 dB against 36 dB with whole grabs), so every frame is
-// grabbed whole by default until that is understood.
+// VISTREC_DAMAGE=0 in the environment (read when each tracker is opened) switches tracking off:
+// every frame is then grabbed whole, as on a display without DAMAGE.
 class X11DamageTracker final : public DamageTracker {
   public:
     // More rectangles than this between two calls are not kept: the call answers kUnknown.

@@ -1,8 +1,9 @@
 // Benchmarks, run by hand; they print figures and never fail on one.
 //   vistrec_bench capture [--seconds 10] [--keep DIR] [--only NAME]: a host of this program (as
-// with damage tracking on (VISTREC_DAMAGE=1), then with full grabs) against ffmpeg's x11grab on the
-// same Xvfb screen and scene workload, same settings (libx264 ultrafast/zerolatency, crf 23, key
-// frame every 12, 30 fps). NAME picks a row ("office", "full-3840x2160", ...).
+// it runs by default, with damage tracking, then with full grabs: VISTREC_DAMAGE=0) against
+// ffmpeg's x11grab on the same Xvfb screen and scene workload, same settings (libx264
+// ultrafast/zerolatency, crf 23, key frame every 12, 30 fps). NAME picks a row ("office",
+// "full-3840x2160", ...).
 //   vistrec_bench avsync [--seconds 150] [--keep DIR]: the scene flashes for the first 100 ms of
 // every second, a 20 ms click plays every second from a flash on; a host records in audio mode 2
 // and the click's onset minus the flash is printed: positive means the sound is later.
@@ -87,7 +88,7 @@ void Capture(double seconds, const std::string& dir, const std::string& only) {
             continue;
         }
         // FFmpeg scales to the size the recorder's size rules gave.
-        const char* const kRecorders[] = {"vistrec-damage", "vistrec", "x11grab"};
+        const char* const kRecorders[] = {"vistrec-damage", "vistrec-full", "x11grab"};
         Figures figures[3];
         for (int i = 0; i < 3; ++i) {
             const std::string file = dir + "/" + kRecorders[i] + "-" + name + ".mp4";
@@ -106,8 +107,8 @@ void Capture(double seconds, const std::string& dir, const std::string& only) {
                                                         std::to_string(outH)});
                 args.push_back(file);
             }
-            if (i == 0)
-                setenv("VISTREC_DAMAGE", "1", 1);
+            if (i == 1)
+                setenv("VISTREC_DAMAGE", "0", 1);
             const double cpu = RunCpuSeconds(args) / seconds;
             unsetenv("VISTREC_DAMAGE");
             figures[i] = Judge(file, scene, wl.w, wl.h);
