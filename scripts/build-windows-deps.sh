@@ -173,8 +173,41 @@ build_libjsoncpp() {
 }
 
 build_log4cplus() {
-  # The narrow-character build, as on Linux: log lines are UTF-8.
-  cmake_build "$(fresh_tree log4cplus)" -DLOG4CPLUS_BUILD_TESTING=OFF -DWITH_UNIT_TESTS=OFF \
+  # The narrow-character build, as on Linux: log lines are UTF-8, and so are file names. The
+  # narrow build would hand its file names to the C runtime, which reads them in the ANSI code
+  # page: a log beside a program in a folder named outside that code page could not be opened.
+  # Its file appenders open, rename and remove through the wide-character calls instead, with
+  # the name converted from UTF-8.
+  local src
+  src=$(fresh_tree log4cplus)
+  local f=$src/src/fileappender.cxx
+  sed -i '/^#include <cerrno>$/r /dev/stdin' "$f" <<'PATCH'
+#if defined (_WIN32) && ! defined (UNICODE)
+#include <codecvt>
+#include <locale>
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+namespace {
+std::wstring utf8_file_name (std::string const & name)
+{
+    try {
+        return std::wstring_convert<std::codecvt_utf8_utf16<wchar_t>> ().from_bytes (name);
+    } catch (std::range_error const &) {
+        return std::wstring ();
+    }
+}
+}
+#undef LOG4CPLUS_FSTREAM_PREFERED_FILE_NAME
+#define LOG4CPLUS_FSTREAM_PREFERED_FILE_NAME(X) utf8_file_name (X)
+#define LOG4CPLUS_WIDE_FILE_NAME(X) utf8_file_name (X)
+#else
+#define LOG4CPLUS_WIDE_FILE_NAME(X) (X)
+#endif
+PATCH
+  sed -i -e 's/^#if defined (UNICODE) && defined (_WIN32)$/#if defined (_WIN32)/' \
+    -e 's/_wrename (src.c_str (), target.c_str ())/_wrename (LOG4CPLUS_WIDE_FILE_NAME (src).c_str (), LOG4CPLUS_WIDE_FILE_NAME (target).c_str ())/' \
+    -e 's/_wremove (src.c_str ())/_wremove (LOG4CPLUS_WIDE_FILE_NAME (src).c_str ())/' "$f"
+  [ "$(grep -c 'WIDE_FILE_NAME (' "$f")" -eq 2 ] || { echo "log4cplus: file name patch did not apply" >&2; return 1; }
+  cmake_build "$src" -DLOG4CPLUS_BUILD_TESTING=OFF -DWITH_UNIT_TESTS=OFF \
     -DLOG4CPLUS_BUILD_LOGGINGSERVER=OFF -DUNICODE=OFF -DLOG4CPLUS_ENABLE_DECORATED_LIBRARY_NAME=OFF
 }
 
@@ -203,7 +236,7 @@ declare -A KEY
 key_of() {
   {
     declare -f "build_$1" fresh_tree cmake_build autotools_build
-    cat "$TOOLCHAIN"
+    cat "$TOOLCHAIN" "$REPO/cmake/mingw-common.cmake"
     "$HOST-gcc-posix" --version | head -1
     echo "$1 ${VERSION[$1]}"
     for dep in ${NEEDS[$1]:-}; do echo "$dep ${KEY[$dep]}"; done
@@ -213,7 +246,7 @@ for pkg in "${SOURCES[@]}"; do KEY[$pkg]=$(key_of "$pkg"); done
 
 # Builds one library unless its prefix is complete already.
 run_build() {
-  local pkg=$1 start rc dep lock
+  local pkg=$1 rc dep lock wall user sys
   P=$PKGROOT/$pkg-${KEY[$pkg]}
   [ -f "$P/.done" ] && return 0
   # Another run building the same library: wait for it and take its result.
@@ -228,9 +261,12 @@ run_build() {
   done
   export PKG_CONFIG_LIBDIR VISTREC_WIN_PREFIX=$P
   echo "building $pkg ${VERSION[$pkg]} for $HOST" >&2
-  start=$(date +%s)
+  # Wall-clock and processor seconds: on a shared machine the wall clock says more about the
+  # other builds than about this one; the processor time is what a machine of its own needs
+  # (divided by its cores).
+  local TIMEFORMAT='%0R %0U %0S' timing
   set +e
-  (set -e; "build_$pkg") >"$WORK/$pkg.log" 2>&1
+  timing=$({ time { (set -e; "build_$pkg") >"$WORK/$pkg.log" 2>&1; }; } 2>&1)
   rc=$?
   set -e
   if [ $rc -ne 0 ]; then
@@ -238,8 +274,9 @@ run_build() {
     echo "building $pkg failed (whole log: $WORK/$pkg.log)" >&2
     return 1
   fi
-  echo "$pkg ${VERSION[$pkg]} $(($(date +%s) - start)) s" >"$P/build-time.txt"
-  echo "  $pkg: $(($(date +%s) - start)) s" >&2
+  read -r wall user sys <<<"$timing"
+  echo "$pkg ${VERSION[$pkg]} $wall s, processor $((user + sys)) s" >"$P/build-time.txt"
+  echo "  $pkg: $wall s, processor $((user + sys)) s" >&2
   rm -rf "$WORK/$pkg"
   touch "$P/.done"
   exec {lock}>&-
