@@ -159,6 +159,15 @@ build_lame() {
   src=$(fresh_tree lame)
   sed -i '/^lame_init_old$/d' "$src/include/libmp3lame.sym"
   autotools_build "$src" --disable-frontend --disable-gtktest --disable-analyzer-hooks
+  # Debian's patch that adds a pkg-config file changes configure.in, not the configure script
+  # the source ships: the file is made from its template here (with the folder above lame/
+  # too, where <lame/lame.h> is found).
+  local version
+  version=$(sed -n "s/^PACKAGE_VERSION='\(.*\)'$/\1/p" "$src/configure")
+  sed -e "s|@prefix@|$P|" -e 's|@exec_prefix@|${prefix}|' -e 's|@libdir@|${prefix}/lib|' \
+    -e 's|@includedir@|${prefix}/include|' -e 's|@PACKAGE_NAME@|lame|' \
+    -e "s|@PACKAGE_VERSION@|$version|" -e 's|^Cflags: .*|& -I${includedir}|' \
+    "$src/libmp3lame/lame.pc.in" >"$P/lib/pkgconfig/lame.pc"
 }
 
 build_freetype() {

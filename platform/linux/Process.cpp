@@ -1,4 +1,4 @@
-// Clocks, the executable's directory and the debug channel.
+// Clocks, the executable's directory, opening files and the debug channel.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -53,6 +53,10 @@ std::string ExecutableDir() {
     if (slash == std::string::npos)
         return std::string();
     return path.substr(0, slash + 1);
+}
+
+FILE* OpenFile(const std::string& path, const char* mode) {
+    return fopen(path.c_str(), mode);
 }
 
 [[noreturn]] void ExitProcessNow(int status) {

@@ -31,7 +31,7 @@ int RaiseAudioThreadPriority() {
                : static_cast<int>(GetLastError());
 }
 
-int ConnectAudioCapture(AudioDeviceKind, std::unique_ptr<AudioCaptureStream>* out) {
+int ConnectAudioCapture(AudioDeviceKind, std::unique_ptr<AudioCaptureStream>* out, unsigned) {
     if (out)
         out->reset();
     return kNoSoundBackend;
