@@ -17,11 +17,13 @@
 # libswscale, libswresample and the filters of the audio mixer; x264; LAME; FreeType without its
 # optional codecs; jsoncpp; log4cplus; speexdsp; libyuv.
 #
-# Cold build times (x86_64, nice 19, -j2) measured on a 2-core machine that other builds kept at a
-# load of 10 to 20: x264 2091 s then FFmpeg 2820 s in one chain; LAME 980 s, FreeType 703 s,
-# jsoncpp 244 s, log4cplus 882 s, speexdsp 119 s, libyuv 47 s in the other; 83 minutes in all.
-# On an idle machine of that kind x264 and FFmpeg take about 2 minutes each. With a warm cache
-# the script only checks the stamps (2 s).
+# Cold builds (-j2, two chains side by side) measured in processor seconds, which a machine of
+# its own needs divided by its cores (i686; x86_64 alike): x264 123, FFmpeg 312, LAME 69,
+# log4cplus 171, speexdsp 39, libyuv 23; FreeType and jsoncpp were timed by the wall clock only
+# (733 s and 234 s at a load of 15, against 295 s for LAME's 69 processor seconds): about 15
+# minutes of processor time in all, so 8 to 10 minutes on an idle 2-core machine. On this
+# machine, shared with other builds at a load of 10 to 20, the x86_64 set took 83 minutes, and
+# x264 then FFmpeg for i686 50. With a warm cache the script only checks the stamps (2 s).
 # Needs root for the source index and the packages (scripts/install-windows-deps.sh).
 set -euo pipefail
 
