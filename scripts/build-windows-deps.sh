@@ -218,8 +218,11 @@ PATCH
     -e 's/_wrename (src.c_str (), target.c_str ())/_wrename (LOG4CPLUS_WIDE_FILE_NAME (src).c_str (), LOG4CPLUS_WIDE_FILE_NAME (target).c_str ())/' \
     -e 's/_wremove (src.c_str ())/_wremove (LOG4CPLUS_WIDE_FILE_NAME (src).c_str ())/' "$f"
   [ "$(grep -c 'WIDE_FILE_NAME (' "$f")" -eq 2 ] || { echo "log4cplus: file name patch did not apply" >&2; return 1; }
+  # No thread pool (it serves asynchronous appenders only): its threads would be joined while
+  # the DLL is unloaded by ExitProcess, which has ended them already, and the process would hang.
   cmake_build "$src" -DLOG4CPLUS_BUILD_TESTING=OFF -DWITH_UNIT_TESTS=OFF \
-    -DLOG4CPLUS_BUILD_LOGGINGSERVER=OFF -DUNICODE=OFF -DLOG4CPLUS_ENABLE_DECORATED_LIBRARY_NAME=OFF
+    -DLOG4CPLUS_BUILD_LOGGINGSERVER=OFF -DUNICODE=OFF -DLOG4CPLUS_ENABLE_DECORATED_LIBRARY_NAME=OFF \
+    -DLOG4CPLUS_ENABLE_THREAD_POOL=OFF
 }
 
 build_speexdsp() {
