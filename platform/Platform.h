@@ -5,6 +5,7 @@
 #define VISTREC_PLATFORM_PLATFORM_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 #include <memory>
 #include <string>
@@ -27,6 +28,9 @@ void SleepMs(unsigned ms);
 // Directory of the host executable, with a trailing separator ('/'; on Windows '\\'); empty
 // when it cannot be read.
 std::string ExecutableDir();
+// fopen of a path in UTF-8, the encoding of every narrow string of the library (Windows opens
+// such paths only through its wide-character calls). Null on failure, with errno set.
+FILE* OpenFile(const std::string& path, const char* mode);
 // Writes a lifecycle marker (no line end added) to the debug channel: standard error, only when
 // VISTREC_DEBUG_OUTPUT is set in the environment.
 void DebugOutput(const char* marker);

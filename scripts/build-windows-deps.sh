@@ -17,11 +17,13 @@
 # libswscale, libswresample and the filters of the audio mixer; x264; LAME; FreeType without its
 # optional codecs; jsoncpp; log4cplus; speexdsp; libyuv.
 #
-# Cold build times (x86_64, nice 19, -j2) measured on a 2-core machine that other builds kept at a
-# load of 10 to 20: x264 2091 s then FFmpeg 2820 s in one chain; LAME 980 s, FreeType 703 s,
-# jsoncpp 244 s, log4cplus 882 s, speexdsp 119 s, libyuv 47 s in the other; 83 minutes in all.
-# On an idle machine of that kind x264 and FFmpeg take about 2 minutes each. With a warm cache
-# the script only checks the stamps (2 s).
+# Cold builds (-j2, two chains side by side) measured in processor seconds, which a machine of
+# its own needs divided by its cores (i686; x86_64 alike): x264 123, FFmpeg 312, LAME 69,
+# log4cplus 171, speexdsp 39, libyuv 23; FreeType and jsoncpp were timed by the wall clock only
+# (733 s and 234 s at a load of 15, against 295 s for LAME's 69 processor seconds): about 15
+# minutes of processor time in all, so 8 to 10 minutes on an idle 2-core machine. On this
+# machine, shared with other builds at a load of 10 to 20, the x86_64 set took 83 minutes, and
+# x264 then FFmpeg for i686 50. With a warm cache the script only checks the stamps (2 s).
 # Needs root for the source index and the packages (scripts/install-windows-deps.sh).
 set -euo pipefail
 
@@ -159,6 +161,15 @@ build_lame() {
   src=$(fresh_tree lame)
   sed -i '/^lame_init_old$/d' "$src/include/libmp3lame.sym"
   autotools_build "$src" --disable-frontend --disable-gtktest --disable-analyzer-hooks
+  # Debian's patch that adds a pkg-config file changes configure.in, not the configure script
+  # the source ships: the file is made from its template here (with the folder above lame/
+  # too, where <lame/lame.h> is found).
+  local version
+  version=$(sed -n "s/^PACKAGE_VERSION='\(.*\)'$/\1/p" "$src/configure")
+  sed -e "s|@prefix@|$P|" -e 's|@exec_prefix@|${prefix}|' -e 's|@libdir@|${prefix}/lib|' \
+    -e 's|@includedir@|${prefix}/include|' -e 's|@PACKAGE_NAME@|lame|' \
+    -e "s|@PACKAGE_VERSION@|$version|" -e 's|^Cflags: .*|& -I${includedir}|' \
+    "$src/libmp3lame/lame.pc.in" >"$P/lib/pkgconfig/lame.pc"
 }
 
 build_freetype() {
@@ -173,9 +184,45 @@ build_libjsoncpp() {
 }
 
 build_log4cplus() {
-  # The narrow-character build, as on Linux: log lines are UTF-8.
-  cmake_build "$(fresh_tree log4cplus)" -DLOG4CPLUS_BUILD_TESTING=OFF -DWITH_UNIT_TESTS=OFF \
-    -DLOG4CPLUS_BUILD_LOGGINGSERVER=OFF -DUNICODE=OFF -DLOG4CPLUS_ENABLE_DECORATED_LIBRARY_NAME=OFF
+  # The narrow-character build, as on Linux: log lines are UTF-8, and so are file names. The
+  # narrow build would hand its file names to the C runtime, which reads them in the ANSI code
+  # page: a log beside a program in a folder named outside that code page could not be opened.
+  # Its file appenders open, rename and remove through the wide-character calls instead, with
+  # the name converted from UTF-8.
+  local src
+  src=$(fresh_tree log4cplus)
+  local f=$src/src/fileappender.cxx
+  sed -i '/^#include <cerrno>$/r /dev/stdin' "$f" <<'PATCH'
+#if defined (_WIN32) && ! defined (UNICODE)
+#include <codecvt>
+#include <locale>
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+namespace {
+std::wstring utf8_file_name (std::string const & name)
+{
+    try {
+        return std::wstring_convert<std::codecvt_utf8_utf16<wchar_t>> ().from_bytes (name);
+    } catch (std::range_error const &) {
+        return std::wstring ();
+    }
+}
+}
+#undef LOG4CPLUS_FSTREAM_PREFERED_FILE_NAME
+#define LOG4CPLUS_FSTREAM_PREFERED_FILE_NAME(X) utf8_file_name (X)
+#define LOG4CPLUS_WIDE_FILE_NAME(X) utf8_file_name (X)
+#else
+#define LOG4CPLUS_WIDE_FILE_NAME(X) (X)
+#endif
+PATCH
+  sed -i -e 's/^#if defined (UNICODE) && defined (_WIN32)$/#if defined (_WIN32)/' \
+    -e 's/_wrename (src.c_str (), target.c_str ())/_wrename (LOG4CPLUS_WIDE_FILE_NAME (src).c_str (), LOG4CPLUS_WIDE_FILE_NAME (target).c_str ())/' \
+    -e 's/_wremove (src.c_str ())/_wremove (LOG4CPLUS_WIDE_FILE_NAME (src).c_str ())/' "$f"
+  [ "$(grep -c 'WIDE_FILE_NAME (' "$f")" -eq 2 ] || { echo "log4cplus: file name patch did not apply" >&2; return 1; }
+  # No thread pool (it serves asynchronous appenders only): its threads would be joined while
+  # the DLL is unloaded by ExitProcess, which has ended them already, and the process would hang.
+  cmake_build "$src" -DLOG4CPLUS_BUILD_TESTING=OFF -DWITH_UNIT_TESTS=OFF \
+    -DLOG4CPLUS_BUILD_LOGGINGSERVER=OFF -DUNICODE=OFF -DLOG4CPLUS_ENABLE_DECORATED_LIBRARY_NAME=OFF \
+    -DLOG4CPLUS_ENABLE_THREAD_POOL=OFF
 }
 
 build_speexdsp() {
@@ -203,7 +250,7 @@ declare -A KEY
 key_of() {
   {
     declare -f "build_$1" fresh_tree cmake_build autotools_build
-    cat "$TOOLCHAIN"
+    cat "$TOOLCHAIN" "$REPO/cmake/mingw-common.cmake"
     "$HOST-gcc-posix" --version | head -1
     echo "$1 ${VERSION[$1]}"
     for dep in ${NEEDS[$1]:-}; do echo "$dep ${KEY[$dep]}"; done
@@ -213,7 +260,7 @@ for pkg in "${SOURCES[@]}"; do KEY[$pkg]=$(key_of "$pkg"); done
 
 # Builds one library unless its prefix is complete already.
 run_build() {
-  local pkg=$1 start rc dep lock
+  local pkg=$1 rc dep lock wall user sys
   P=$PKGROOT/$pkg-${KEY[$pkg]}
   [ -f "$P/.done" ] && return 0
   # Another run building the same library: wait for it and take its result.
@@ -228,9 +275,12 @@ run_build() {
   done
   export PKG_CONFIG_LIBDIR VISTREC_WIN_PREFIX=$P
   echo "building $pkg ${VERSION[$pkg]} for $HOST" >&2
-  start=$(date +%s)
+  # Wall-clock and processor seconds: on a shared machine the wall clock says more about the
+  # other builds than about this one; the processor time is what a machine of its own needs
+  # (divided by its cores).
+  local TIMEFORMAT='%0R %0U %0S' timing
   set +e
-  (set -e; "build_$pkg") >"$WORK/$pkg.log" 2>&1
+  timing=$({ time { (set -e; "build_$pkg") >"$WORK/$pkg.log" 2>&1; }; } 2>&1)
   rc=$?
   set -e
   if [ $rc -ne 0 ]; then
@@ -238,8 +288,9 @@ run_build() {
     echo "building $pkg failed (whole log: $WORK/$pkg.log)" >&2
     return 1
   fi
-  echo "$pkg ${VERSION[$pkg]} $(($(date +%s) - start)) s" >"$P/build-time.txt"
-  echo "  $pkg: $(($(date +%s) - start)) s" >&2
+  read -r wall user sys <<<"$timing"
+  echo "$pkg ${VERSION[$pkg]} $wall s, processor $((user + sys)) s" >"$P/build-time.txt"
+  echo "  $pkg: $wall s, processor $((user + sys)) s" >&2
   rm -rf "$WORK/$pkg"
   touch "$P/.done"
   exec {lock}>&-

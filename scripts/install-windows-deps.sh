@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the Windows build and its Wine tests need (the Linux build does
 # not): mingw-w64 with the posix thread model for x86_64 and i686, nasm for x264's and FFmpeg's
-# assembly, wine64 to run the x86_64 programs, and dpkg-dev for apt-get source. Needs root.
+# assembly, wine64 to run the x86_64 programs, dpkg-dev for apt-get source, and Clang, LLD and
+# llvm-dlltool for the test host built for the Microsoft ABI. Needs root.
 set -euo pipefail
 
 PACKAGES=(
   mingw-w64 gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix
   nasm dpkg-dev cmake pkg-config make wine64 xvfb ffmpeg
+  clang lld llvm
 )
 
 missing=()

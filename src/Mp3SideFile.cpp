@@ -7,6 +7,7 @@
 
 #include <lame/lame.h>
 
+#include "platform/Platform.h"
 #include "support/Log.h"
 
 namespace {
@@ -46,7 +47,7 @@ bool CMp3SideFile::Start(const std::string& path) {
         return false;
     }
     // Opened for update: the tag is written over the first frame at the end.
-    m_file.reset(fopen(path.c_str(), "wb+"));
+    m_file.reset(vistrec::platform::OpenFile(path, "wb+"));
     if (!m_file) {
         VLOG_ERROR("mp3 side file: cannot create '" << path << "': " << strerror(errno));
         m_lame.reset();

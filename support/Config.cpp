@@ -13,7 +13,7 @@ namespace {
 
 // Reads the whole file; the text ends at the first zero byte. A short read leaves it empty.
 bool ReadFileText(const std::string& path, std::string* text) {
-    FILE* file = fopen(path.c_str(), "rb");
+    FILE* file = vistrec::platform::OpenFile(path, "rb");
     if (file == nullptr)
         return false;
     long size = -1;

@@ -43,11 +43,16 @@ typedef struct tagRECT {
 #ifdef __cplusplus
 
 // Implemented by the host. The library calls onRecordEnd, the third entry of the object's
-// virtual table (after the two destructor entries of the Itanium C++ ABI), on the record thread
-// when a recording of the MP4 recorder has finished.
+// virtual table, on the record thread when a recording of the MP4 recorder has finished. GCC and
+// Clang outside the Microsoft ABI give the destructor two entries, so onRecordEnd comes third;
+// the Microsoft compiler gives it one, and an entry the library never calls keeps onRecordEnd
+// third there too.
 class IRecordCallback {
   public:
     virtual ~IRecordCallback() {}
+#if defined(_MSC_VER)
+    virtual void reserved1() {}
+#endif
     virtual void onRecordEnd() = 0;
 };
 

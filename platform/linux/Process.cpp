@@ -1,4 +1,4 @@
-// Clocks, the executable's directory, the debug channel and file syncing.
+// Clocks, the executable's directory, opening and syncing files and the debug channel.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -54,6 +54,10 @@ std::string ExecutableDir() {
     if (slash == std::string::npos)
         return std::string();
     return path.substr(0, slash + 1);
+}
+
+FILE* OpenFile(const std::string& path, const char* mode) {
+    return fopen(path.c_str(), mode);
 }
 
 [[noreturn]] void ExitProcessNow(int status) {

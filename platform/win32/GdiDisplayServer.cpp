@@ -1,5 +1,5 @@
 // The display server on Windows: monitors and display devices, the target window, the pointer,
-// and GDI copies of the screen into a DIB section.
+// GDI copies of the screen into a DIB section, and what changed from desktop duplication.
 #include <windows.h>
 
 #include <string.h>
@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "platform/Platform.h"
+#include "platform/win32/DxgiDamage.h"
 #include "platform/win32/Win32Support.h"
 
 namespace vistrec {
@@ -172,6 +173,10 @@ class GdiDisplayServer final : public DisplayServer {
 
     std::unique_ptr<ScreenGrabber> CreateGrabber() override {
         return std::make_unique<GdiScreenGrabber>();
+    }
+
+    std::unique_ptr<DamageTracker> CreateDamageTracker() override {
+        return win32::OpenDxgiDamageTracker();
     }
 };
 

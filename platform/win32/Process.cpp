@@ -1,7 +1,11 @@
-// Clocks, sleeping, the executable's folder, debugger output and the immediate exit.
+// Clocks, sleeping, the executable's folder, files by UTF-8 path, debugger output and the
+// immediate exit.
 #include <windows.h>
 
 #include <mmsystem.h>
+
+#include <errno.h>
+#include <stdio.h>
 
 #include <mutex>
 
@@ -47,6 +51,15 @@ void SleepMs(unsigned ms) {
 
 std::string ExecutableDir() {
     return win32::DirectoryOf(win32::ModulePath(nullptr));
+}
+
+FILE* OpenFile(const std::string& path, const char* mode) {
+    const std::wstring widePath = win32::Widen(path), wideMode = win32::Widen(mode);
+    if (widePath.empty() || wideMode.empty()) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    return _wfopen(widePath.c_str(), wideMode.c_str());
 }
 
 void DebugOutput(const char* marker) {
