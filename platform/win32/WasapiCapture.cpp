@@ -27,27 +27,16 @@ constexpr REFERENCE_TIME kHundredNsPerMs = 10000;
 // costs no latency, since each packet is readable as soon as the engine has it.
 constexpr REFERENCE_TIME kMinBufferMs = 1000;
 
-class WasapiCapture final : public AudioCaptureStream {
+class WasapiCapture final : public EndpointStream {
   public:
     WasapiCapture(AudioDeviceKind kind, unsigned fragmentMs)
-        : kind_(kind),
-          fragmentMs_(fragmentMs),
-          watcher_(kind == AudioDeviceKind::kMicrophone ? eCapture : eRender) {}
+        : EndpointStream(kind == AudioDeviceKind::kMicrophone ? eCapture : eRender),
+          kind_(kind),
+          fragmentMs_(fragmentMs) {}
     ~WasapiCapture() override {
         capture_.Reset();
         if (client_ && started_)
             client_->Stop();
-    }
-
-    int Connect() {
-        if (com_.error())
-            return com_.error();
-        return watcher_.Create();
-    }
-
-    int DefaultDeviceName(std::string* name) override {
-        ComPtr<IMMDevice> device;
-        return watcher_.DefaultEndpoint(&device, name);
     }
 
     int ReadDeviceFormat(const std::string& device, AudioDeviceFormat* format) override {
@@ -184,8 +173,6 @@ class WasapiCapture final : public AudioCaptureStream {
         return 0;
     }
 
-    uint32_t ServerChangeCount() const override { return watcher_.ChangeCount(); }
-
     std::string DeviceName() const override {
         return kind_ == AudioDeviceKind::kPlaybackLoopback ? openedName_ + " (loopback)"
                                                            : openedName_;
@@ -207,8 +194,6 @@ class WasapiCapture final : public AudioCaptureStream {
 
     const AudioDeviceKind kind_;
     const unsigned fragmentMs_;
-    ComApartment com_;  // first in, last out: every COM object below is released before it
-    EndpointWatcher watcher_;
     ComPtr<IAudioClient> client_;
     ComPtr<IAudioCaptureClient> capture_;
     bool started_ = false;

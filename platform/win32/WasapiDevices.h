@@ -127,6 +127,25 @@ class EndpointWatcher {
     Counter* counter_ = nullptr;  // one reference, held while registered
 };
 
+// What the backend's two kinds of stream share: the thread's COM apartment and the watcher of
+// the endpoints of one data flow. Being base members, both outlive every COM object a stream
+// holds: they are released first.
+class EndpointStream : public AudioCaptureStream {
+  public:
+    explicit EndpointStream(EDataFlow flow) : watcher_(flow) {}
+
+    int Connect() { return com_.error() ? com_.error() : watcher_.Create(); }
+    int DefaultDeviceName(std::string* name) override {
+        ComPtr<IMMDevice> device;
+        return watcher_.DefaultEndpoint(&device, name);
+    }
+    uint32_t ServerChangeCount() const override { return watcher_.ChangeCount(); }
+
+  protected:
+    ComApartment com_;
+    EndpointWatcher watcher_;
+};
+
 // The friendly name of an endpoint in UTF-8.
 int FriendlyName(IMMDevice* device, std::string* name);
 // The engine's mix format of an activated client, as the seam describes formats.

@@ -35,21 +35,10 @@ int WaveError(MMRESULT result) {
     return result == MMSYSERR_NOERROR ? 0 : kWaveInErrorBase + static_cast<int>(result);
 }
 
-class WaveInRecorder final : public AudioCaptureStream {
+class WaveInRecorder final : public EndpointStream {
   public:
-    WaveInRecorder() : watcher_(eCapture) {}
+    WaveInRecorder() : EndpointStream(eCapture) {}
     ~WaveInRecorder() override { Close(); }
-
-    int Connect() {
-        if (com_.error())
-            return com_.error();
-        return watcher_.Create();
-    }
-
-    int DefaultDeviceName(std::string* name) override {
-        ComPtr<IMMDevice> device;
-        return watcher_.DefaultEndpoint(&device, name);
-    }
 
     // The endpoint's own format; the wave mapper converts it into the one Open asks for.
     int ReadDeviceFormat(const std::string& device, AudioDeviceFormat* format) override {
@@ -151,7 +140,6 @@ class WaveInRecorder final : public AudioCaptureStream {
         return 0;
     }
 
-    uint32_t ServerChangeCount() const override { return watcher_.ChangeCount(); }
     std::string DeviceName() const override { return name_; }
 
   private:
@@ -272,8 +260,6 @@ class WaveInRecorder final : public AudioCaptureStream {
             failure_ = error;
     }
 
-    ComApartment com_;
-    EndpointWatcher watcher_;
     std::string name_;
     HWAVEIN wave_ = nullptr;
     Handle stop_;  // manual-reset: returned buffers are no longer requeued
