@@ -208,16 +208,10 @@ int main(int argc, char** argv) {
     mkdir(dir.c_str(), 0755);
     if (!avsync)
         return Capture(seconds, dir, option["--only"]), 0;  // an Xvfb of each screen size in turn
-    XvfbServer xvfb;
-    PulseServer pulse;
-    Scene scene;
+    SceneStage stage;
     std::string error;
-    if (!xvfb.Start(&error) || !pulse.Start(&error))
+    if (!stage.Start(true, &error))
         return fprintf(stderr, "%s\n", error.c_str()), 1;
-    xvfb.ExportDisplay();
-    pulse.ExportServer();
-    if (!scene.Start(kSceneFps, true))
-        return fprintf(stderr, "cannot start vistrec-testscene\n"), 1;
-    AvSync(seconds, dir, scene, pulse);
+    AvSync(seconds, dir, stage.scene, stage.pulse);
     return 0;
 }

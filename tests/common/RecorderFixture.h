@@ -16,6 +16,7 @@ extern "C" {
 }
 
 #include "Media.h"
+#include "PulseFixture.h"
 #include "TempDir.h"
 #include "XClient.h"
 #include "XvfbFixture.h"
@@ -52,6 +53,24 @@ class Scene {
     Child child_;
     testscene::SceneOptions options_;
     int64_t startMs_ = 0;
+};
+
+// A private X server and sound server, exported to this process, with the test scene drawing
+// on them: the stage the benchmark and the soak run record.
+struct SceneStage {
+    XvfbServer xvfb;
+    PulseServer pulse;
+    Scene scene;
+    bool Start(bool flash, std::string* error) {
+        if (!xvfb.Start(error) || !pulse.Start(error))
+            return false;
+        xvfb.ExportDisplay();
+        pulse.ExportServer();
+        if (scene.Start(kSceneFps, flash))
+            return true;
+        *error = "cannot start vistrec-testscene";
+        return false;
+    }
 };
 
 struct RecorderDeleter {

@@ -392,18 +392,12 @@ int main(int argc, char** argv) {
     }
     const std::string dir = argv[argc - 1];
     fs::create_directories(dir);
-    XvfbServer xvfb;
-    PulseServer pulse;
-    Scene scene;
+    SceneStage stage;
     TempDir temp;
     std::string error;
-    if (!xvfb.Start(&error) || !pulse.Start(&error))
+    if (!stage.Start(mode == "soak", &error))
         return fprintf(stderr, "%s\n", error.c_str()), 1;
-    xvfb.ExportDisplay();
-    pulse.ExportServer();
-    if (!scene.Start(kSceneFps, mode == "soak"))
-        return fprintf(stderr, "cannot start vistrec-testscene\n"), 1;
     if (mode == "soak")
-        return Soak(atof(argv[2]), dir, scene);
+        return Soak(atof(argv[2]), dir, stage.scene);
     return Cycles(atoi(argv[2]), atoi(argv[3]), dir, temp);
 }
