@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 target=${1:?usage: scripts/fuzz.sh TARGET [SECONDS]}
 seconds=${2:-60}
 out=build-fuzz
-mkdir -p "$out/$target-corpus" "$out/$target-crashes"
+# The library logs to log/record.log beside the program.
+mkdir -p "$out/$target-corpus" "$out/$target-crashes" "$out/log"
 
 case "$target" in
   icon)
@@ -37,7 +38,6 @@ case "$target" in
     cflags=$(pkg-config --cflags libavformat libavcodec libswresample libavutil log4cplus)
     # Short files of each kind, made here: a 660 Hz tone and a bit of noise.
     c=$out/$target-corpus
-    mkdir -p "$out/log"  # the source logs to log/record.log beside the program
     for spec in mp3:22050:1 wav:8000:1 ogg:44100:2 flac:16000:1 m4a:24000:1 opus:48000:2; do
       IFS=: read -r ext rate ch <<<"$spec"
       [ -e "$c/seed.$ext" ] || ffmpeg -nostdin -loglevel error -y -f lavfi \
@@ -47,7 +47,7 @@ case "$target" in
       -i "anoisesrc=d=0.2:c=white:r=16000:a=0.3" "$c/noise.mp3"
     ;;
   config)
-    # The target writes each input as "Vistrel.json" beside itself and reads it back.
+    # The target parses each input as the text of "Vistrel.json", in memory.
     sources=(tests/support/FuzzConfigFile.cpp support/Config.cpp support/Log.cpp
       platform/linux/Process.cpp)
     libs=$(pkg-config --libs jsoncpp log4cplus)

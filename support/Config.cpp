@@ -1,6 +1,7 @@
 #include "support/Config.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include <iostream>
 #include <exception>
@@ -36,25 +37,27 @@ bool ReadJsonFile(std::string path, Json::Value& root) {
     std::string text;
     if (!ReadFileText(path, &text))
         return false;
+    std::string errors;
+    if (!ParseJsonText(text, root, &errors)) {
+        std::cout << "Failed to parse file:" << path << " err: " << errors << std::endl;
+        return false;
+    }
+    return true;
+}
 
+bool ParseJsonText(const std::string& text, Json::Value& root, std::string* errors) {
     Json::CharReaderBuilder builder;
     // No comments, root must be an object or an array.
     Json::CharReaderBuilder::strictMode(&builder.settings_);
     builder.settings_["collectComments"] = true;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
-    bool parsed = false;
     try {
-        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+        return reader->parse(text.data(), text.data() + text.size(), &root, errors);
     } catch (const std::exception& e) {
         // jsoncpp throws where nesting goes deeper than it allows; the host must not see it.
-        errors = e.what();
-    }
-    if (!parsed) {
-        std::cout << "Failed to parse file:" << path << " err: " << errors << std::endl;
+        *errors = e.what();
         return false;
     }
-    return true;
 }
 
 std::string ConfigFilePath() {
@@ -63,22 +66,25 @@ std::string ConfigFilePath() {
 
 bool LookupConfigInt(const char* section, const char* key, int* value) {
     Json::Value root;
-    if (!ReadJsonFile(ConfigFilePath(), root))
-        return false;
+    return ReadJsonFile(ConfigFilePath(), root) && LookupInt(root, section, key, value);
+}
+
+bool LookupInt(const Json::Value& root, const char* section, const char* key, int* value) {
     // An array root has no members (and jsoncpp refuses member lookups on it).
     if (!root.isObject())
         return false;
 
-    Json::Value part;
     // A null member counts as an object here; it is empty, so nothing is found in it.
-    if (root.isMember(section) && (root[section].isObject() || root[section].isNull()))
-        part = root[section];
-    if (part.empty() || !part.isMember(key))
+    const Json::Value* part = root.find(section, section + strlen(section));
+    if (part == nullptr || !part->isObject())
+        return false;
+    const Json::Value* found = part->find(key, key + strlen(key));
+    if (found == nullptr)
         return false;
 
     // Only a number written without fraction or exponent that fits 32 bits: jsoncpp's isInt()
     // alone also accepts a real with an integral value such as 15.0.
-    const Json::Value& item = part[key];
+    const Json::Value& item = *found;
     const Json::ValueType type = item.type();
     if (!item.isInt() || (type != Json::intValue && type != Json::uintValue))
         return false;
@@ -88,8 +94,14 @@ bool LookupConfigInt(const char* section, const char* key, int* value) {
 }
 
 void GetConfigFrameRate(void* /*recorder*/, int* rate) {
+    Json::Value root;
+    if (ReadJsonFile(ConfigFilePath(), root))
+        FrameRateFrom(root, rate);
+}
+
+void FrameRateFrom(const Json::Value& root, int* rate) {
     int configured = 0;
-    if (!LookupConfigInt("VISTREL_CONFIG", "framerate", &configured))
+    if (!LookupInt(root, "VISTREL_CONFIG", "framerate", &configured))
         return;
     // 0 leaves the choice to the caller. Anything else outside the range setFrameRate accepts
     // would reach the encoder (a negative or huge time base ends the process there): the
@@ -111,7 +123,11 @@ int GetConfigMinVolumeValue() {
 
 bool GetConfigCrashSafe() {
     Json::Value root;
-    if (!ReadJsonFile(ConfigFilePath(), root) || !root.isObject())
+    return !ReadJsonFile(ConfigFilePath(), root) || CrashSafeFrom(root);
+}
+
+bool CrashSafeFrom(const Json::Value& root) {
+    if (!root.isObject())
         return true;
     const char* const key = "crashSafe";
     const Json::Value* item = root.find(key, key + 9);
