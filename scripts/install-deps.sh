@@ -3,7 +3,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake pkg-config clang-format googletest libgtest-dev
+  build-essential cmake ccache pkg-config clang-format googletest libgtest-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev
   libx264-dev libmp3lame-dev liblog4cplus-dev libjsoncpp-dev libfreetype-dev libyuv-dev
   libspeexdsp-dev libpulse-dev libcli11-dev

@@ -12,10 +12,17 @@ MODE=${1:-all}
 scripts/install-deps.sh
 
 JOBS=$(nproc)
+# Compiler results are cached by ccache under paths relative to the checkout, so a fresh clone
+# on a machine that built vistrec before compiles only what changed.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR=$ROOT CCACHE_NOHASHDIR=1
+fi
 run_suite() {  # build dir, cmake options...
   local dir=$1; shift
   echo "=== build $dir ($*)"
-  cmake -S "$ROOT" -B "$ROOT/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > "$ROOT/$dir.cmake.log" 2>&1 \
+  cmake -S "$ROOT" -B "$ROOT/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "$@" > "$ROOT/$dir.cmake.log" 2>&1 \
     || { cat "$ROOT/$dir.cmake.log"; return 1; }
   cmake --build "$ROOT/$dir" -j"$JOBS"
   echo "=== test $dir"
