@@ -11,9 +11,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "AvSynchroniser.h"
 #include "FileSyncer.h"
+#include "H264Repeats.h"
 #include "VideoPipeline.h"
 #include "capture/FrameComposer.h"
 #include "support/FFmpegPtr.h"
@@ -86,10 +88,15 @@ class CH264WindowRecorder {
     void FinishPipeline();
 
     // Stamps `picture` with the next picture counter, maps the counter to frame index `index`
-    // and encodes it (the encoder's thread).
-    int EncodePicture(AVFrame* picture, int64_t index);
+    // and encodes it (the encoder's thread). A `repeat` of the picture encoded last is written
+    // as a frame of skipped macroblocks (or the last IDR picture again) where the stream allows.
+    int EncodePicture(AVFrame* picture, int64_t index, bool repeat = false);
+    // Writes a picture made without the encoder (Annex B) as the frame with index `index`.
+    int WriteOwnPicture(const std::vector<uint8_t>& data, int64_t index, bool key);
     // One encoder step: `picture` to encode, or null to drain one packet.
     int EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* picture);
+    // Hands a packet of the video encoder to m_repeats, which may rewrite it; 0 or an error.
+    int TakeEncoderPacket(AVPacket* pkt);
     // Writes a packet of either stream: the video packets come from the encoder's thread, the
     // audio packets from the record thread, so the muxer is taken by one at a time.
     int WritePacket(AVFormatContext* fc, AVPacket* pkt);
@@ -174,6 +181,10 @@ class CH264WindowRecorder {
     int64_t m_nextCounter = 0;            // counter the next picture is stamped with
     int64_t m_lastSubmitted = 0;          // counter of the last picture given to the encoder
     bool m_draining = false;              // the end-of-stream marker has been sent
+    int64_t m_inEncoder = 0;              // pictures sent to the encoder and not yet out
+    bool m_forceKey = false;              // the picture being sent must be a key frame
+    h264::CRepeats m_repeats;             // repeats written without the encoder
+    std::vector<uint8_t> m_ownBytes;      // a picture of m_repeats, or a rewritten packet
     std::mutex m_muxMutex;                // held while a packet goes into m_pFormatCtx
     std::atomic<int> m_writeError{0};     // first error of the output, 0: none
     int64_t m_outputCheckedMs = 0;        // elapsed time of the last output check

@@ -110,13 +110,14 @@ void CVideoPipeline::Run() {
             m_queue.pop_front();
         }
         AVFrame* picture = item.picture;
-        if (item.repeat && last) {
+        const bool repeat = item.repeat && last;
+        if (repeat) {
             std::lock_guard<std::mutex> lock(m_mutex);
             Release(picture);
             picture = last;
         }
         const auto start = std::chrono::steady_clock::now();
-        m_lastResult = m_encode(picture, item.index);
+        m_lastResult = m_encode(picture, item.index, repeat);
         m_encodeSeconds +=
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         ++m_encoded;

@@ -29,9 +29,10 @@ class CVideoPipeline {
     // one it encodes and the previous one, kept for a repeat).
     static constexpr int kPoolPictures = kQueuedPictures + 3;
 
-    // Runs on the encoder thread for every picture, in order, with its frame index; returns
-    // what the frame writer returns (packet time in ms, -1, or an FFmpeg error).
-    using Encode = std::function<int(AVFrame* picture, int64_t index)>;
+    // Runs on the encoder thread for every picture, in order, with its frame index and whether
+    // it is the picture encoded last, again; returns what the frame writer returns (packet time
+    // in ms, -1, or an FFmpeg error).
+    using Encode = std::function<int(AVFrame* picture, int64_t index, bool repeat)>;
 
     CVideoPipeline() = default;
     ~CVideoPipeline() { Finish(); }
