@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string.h>
 #include <vector>
@@ -390,6 +391,7 @@ int CH264WindowRecorder::QueueVideoFrame(int64_t elapsedMs, bool repeatOnFailure
     // time stamps, and the frames after it keep their wall-clock times.
     const int64_t index = m_sync.VideoFrameIndex(elapsedMs);
     m_sync.OnVideoFrame(index);
+    m_lastQueuedIndex = index;
     AVFrame* picture = m_pipeline.Acquire();
     if (!picture)
         return m_pipeline.LastResult();
@@ -403,6 +405,13 @@ int CH264WindowRecorder::QueueVideoFrame(int64_t elapsedMs, bool repeatOnFailure
         return composed == CFrameComposer::Result::kMonitorLost ? kCaptureLost : -1;
     }
     return m_pipeline.LastResult();
+}
+
+int CH264WindowRecorder::IdleWaitMs(int64_t elapsed) const {
+    // The loops poll: a wake-up every millisecond cost more than a still screen's frames.
+    const int64_t rate = m_frameRate > 0 ? m_frameRate : 1;
+    const int64_t next = ((m_lastQueuedIndex + 1) * 1000 + rate - 1) / rate;
+    return static_cast<int>(std::min<int64_t>(kMaxIdleMs, std::max<int64_t>(1, next - elapsed)));
 }
 
 void CH264WindowRecorder::FinishPipeline() {
@@ -580,6 +589,7 @@ void CH264WindowRecorder::TeardownVideo() {
     m_composer.reset();
     m_draining = false;
     m_inEncoder = 0;
+    m_lastQueuedIndex = -1;
     m_forceKey = false;
     m_repeats = h264::CRepeats{};
     m_lastSubmitted = 0;
@@ -732,7 +742,7 @@ int CH264WindowRecorder::record_h264(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder
             }
             const int64_t elapsed = m_sync.Elapsed(m_pausedMs);
             if (!m_sync.VideoFrameDue(elapsed)) {
-                SleepMs(1);
+                SleepMs(IdleWaitMs(elapsed));
                 continue;
             }
             QueueVideoFrame(elapsed, true);  // a failed capture encodes the previous picture again

@@ -86,6 +86,10 @@ class CH264WindowRecorder {
     int QueueVideoFrame(int64_t elapsedMs, bool repeatOnFailure);
     // Encodes what is queued and stops the encoder thread; then the encoder may be drained.
     void FinishPipeline();
+    // How long a record loop may sleep at `elapsed` when nothing is due: until the next frame
+    // index begins, at least 1 ms and at most kMaxIdleMs (a pause or a stop is seen that soon).
+    static constexpr int kMaxIdleMs = 20;
+    int IdleWaitMs(int64_t elapsed) const;
 
     // Stamps `picture` with the next picture counter, maps the counter to frame index `index`
     // and encodes it (the encoder's thread). A `repeat` of the picture encoded last is written
@@ -181,6 +185,7 @@ class CH264WindowRecorder {
     int64_t m_nextCounter = 0;            // counter the next picture is stamped with
     int64_t m_lastSubmitted = 0;          // counter of the last picture given to the encoder
     bool m_draining = false;              // the end-of-stream marker has been sent
+    int64_t m_lastQueuedIndex = -1;       // frame index of the last frame queued
     int64_t m_inEncoder = 0;              // pictures sent to the encoder and not yet out
     bool m_forceKey = false;              // the picture being sent must be a key frame
     h264::CRepeats m_repeats;             // repeats written without the encoder

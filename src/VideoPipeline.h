@@ -39,8 +39,8 @@ class CVideoPipeline {
     CVideoPipeline(const CVideoPipeline&) = delete;
     CVideoPipeline& operator=(const CVideoPipeline&) = delete;
 
-    // Makes the pool (zeroed pictures of `format` at w x h) and starts the encoder thread.
-    // False when the pictures cannot be allocated.
+    // Makes the pool (zeroed pictures of `format` at w x h, made as they are first needed)
+    // and starts the encoder thread. False when a picture cannot be allocated.
     bool Start(AVPixelFormat format, int w, int h, Encode encode);
     bool Running() const { return m_thread.joinable(); }
 
@@ -69,11 +69,14 @@ class CVideoPipeline {
         bool repeat;
     };
     void Run();
+    bool AddPicture();               // a zeroed picture more in the pool and free
     void Release(AVFrame* picture);  // with m_mutex held
     void Push(const Item& item);
     void NoteComposed();
 
-    std::vector<AVFramePtr> m_pool;
+    std::vector<AVFramePtr> m_pool;  // grown by the record thread only
+    AVPixelFormat m_format = AV_PIX_FMT_NONE;
+    int m_width = 0, m_height = 0;
     Encode m_encode;
 
     std::mutex m_mutex;
