@@ -440,7 +440,9 @@ int CH264WindowRecorder::EncodePicture(AVFrame* picture, int64_t index, bool rep
     }
     picture->pts = m_nextCounter;
     m_ptsMap[picture->pts] = static_cast<int32_t>(index);
-    m_forceKey = m_repeats.KeyDue();
+    // Asked only of an encoder that holds no picture back: the count of frames is then the
+    // count of its packets (an encoder that delays its packets keeps its own key frames).
+    m_forceKey = m_inEncoder == 0 && m_repeats.KeyDue();
     const int ret = EncodeStep(m_pFormatCtx, m_pVideoStream, picture);
     m_forceKey = false;
     m_nextCounter = picture->pts;  // one more once the encoder took it
