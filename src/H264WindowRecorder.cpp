@@ -562,11 +562,18 @@ int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* 
     return static_cast<int>(timeMs);
 }
 
+namespace {
+constexpr int64_t kPtsMapReach = 64;  // pictures kept behind the newest packet
+}  // namespace
+
 bool CH264WindowRecorder::ResolveIndex(std::map<int64_t, int32_t>* ptsMap, int64_t key,
                                        int64_t* index) {
     auto it = ptsMap->find(key);
     if (it != ptsMap->end()) {
         *index = it->second;
+        // An encoder hands packets back at most a few pictures out of order: older pictures
+        // are done with, and an hour's map would otherwise hold every frame of the hour.
+        ptsMap->erase(ptsMap->begin(), ptsMap->lower_bound(key - kPtsMapReach));
         return true;
     }
     // A packet past the last mapped picture (drain) follows its predecessor by one frame.
