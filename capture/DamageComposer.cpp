@@ -214,11 +214,18 @@ bool CDamageComposer::GrabBoxes(CScreenCapturer* capturer, const CaptureLayout& 
             return false;
         for (const Box& b : boxes) {
             const Box part = damage::Intersection(b, r);
-            for (int row = part.y; row < part.y + part.h; ++row)
-                memcpy(m_clean.Row(row) + static_cast<size_t>(part.x) * 4,
-                       view.data + static_cast<size_t>(row - r.y) * view.stride +
-                           static_cast<size_t>(part.x - r.x) * 4,
-                       static_cast<size_t>(part.w) * 4);
+            for (int row = part.y; row < part.y + part.h; ++row) {
+                uint8_t* to = m_clean.Row(row) + static_cast<size_t>(part.x) * 4;
+                const uint8_t* from = view.data + static_cast<size_t>(row - r.y) * view.stride +
+                                      static_cast<size_t>(part.x - r.x) * 4;
+                const size_t bytes = static_cast<size_t>(part.w) * 4;
+                // Rows are compared until the first that differs: a refresh that finds the
+                // picture as it was kept needs nothing converted or encoded.
+                if (!m_grabChanged && memcmp(to, from, bytes) == 0)
+                    continue;
+                m_grabChanged = true;
+                memcpy(to, from, bytes);
+            }
         }
         ++m_stats.grabs;
     }
@@ -333,7 +340,9 @@ CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWN
         m_valid = false;
     }
     const int64_t now = vistrec::platform::GetMsTime();
-    if (now - m_lastFullMs >= m_refreshMs)
+    // Only the time since the last whole grab asks for this one.
+    const bool refresh = m_valid && now - m_lastFullMs >= m_refreshMs;
+    if (refresh)
         m_valid = false;
     if (!EnsurePictures(layout.width, layout.height, shareW, shareH))
         return Unavailable("out of memory");
@@ -396,10 +405,16 @@ CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWN
     } else {
         grabs = ReportedBoxes(layout, shareW, shareH);
     }
+    m_grabChanged = false;
     if (!grabs.empty()) {
         const Outcome grabbed = GrabSettled(capturer, layout, share, now, &grabs);
         if (grabbed != Outcome::kNewFrame)
             return grabbed;
+    }
+    if (refresh && !m_grabChanged) {
+        // The screen read whole is the kept picture: nothing was missed, nothing changes.
+        grabs.clear();
+        m_valid = true;
     }
 
     // What must be restored from the clean picture and converted again: the grabs, each

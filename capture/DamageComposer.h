@@ -117,7 +117,8 @@ class CDamageComposer {
     // Why the last frame went the full way; empty while on this path (logged at each change).
     std::string m_reason = "not started";
 
-    bool m_valid = false;  // the kept pictures hold the screen as of the last frame
+    bool m_valid = false;        // the kept pictures hold the screen as of the last frame
+    bool m_grabChanged = false;  // a read of this frame found pixels unlike the kept ones
     int64_t m_lastFullMs = 0;
     int64_t m_refreshMs = kRefreshMs;
     int m_key[6] = {0, 0, 0, 0, 0, 0};  // grabbed corner, bitmap size, share size

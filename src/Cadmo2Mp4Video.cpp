@@ -24,7 +24,6 @@ using vistrec::platform::TickCount32;
 
 namespace {
 constexpr unsigned kPausedSleepMs = 100;
-constexpr unsigned kIdleSleepMs = 1;
 // The sound hand-off format: signed 16-bit mono at 16 kHz.
 constexpr int kAudioRate = 16000;
 constexpr int kAudioBitRate = 32000;
@@ -128,7 +127,7 @@ int CCadmo2Mp4Video::record(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder* source,
         const CAvSynchroniser::Action action =
             m_sync.Next(elapsed, m_audioFifo.Size(), m_soundTimeline.HeadMs());
         if (action == CAvSynchroniser::Action::kWait) {
-            SleepMs(kIdleSleepMs);
+            SleepMs(IdleWaitMs(elapsed));
             continue;
         }
         if (action == CAvSynchroniser::Action::kEnd)

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string.h>
 #include <vector>
@@ -261,6 +262,8 @@ AVStream* CH264WindowRecorder::add_video_stream(AVFormatContext* fc, AVCodecID c
                                                         << "trailing blank is refused by libx264)");
                 av_opt_set(ctx->priv_data, "preset", preset ? preset : kDefaultPreset, 0);
                 av_opt_set(ctx->priv_data, "tune", tune ? tune : kDefaultTune, 0);
+                // A picture asked to be a key frame (see EncodeStep) is an IDR picture.
+                av_opt_set_int(ctx->priv_data, "forced-idr", 1, 0);
             }
             VLOG_INFO("encodec param"
                       << "codec id:" << ctx->codec_id
@@ -371,10 +374,16 @@ int CH264WindowRecorder::write_video_frame(AVFormatContext* fc, AVStream* st, in
 bool CH264WindowRecorder::StartPipeline() {
     if (!m_videoCodec)
         return false;
+    const AVCodecContext* ctx = m_videoCodec.get();
+    m_repeats.Start(ctx->gop_size,
+                    strcmp(ctx->codec->name, "libx264") == 0 && ctx->max_b_frames == 0);
+    if (ctx->extradata)
+        m_repeats.TakeHeader(ctx->extradata, static_cast<size_t>(ctx->extradata_size));
     // The pictures take the open encoder's size, which a later setCaptureRect cannot change.
-    return m_pipeline.Start(
-        m_videoCodec->pix_fmt, m_videoCodec->width, m_videoCodec->height,
-        [this](AVFrame* picture, int64_t index) { return EncodePicture(picture, index); });
+    return m_pipeline.Start(ctx->pix_fmt, ctx->width, ctx->height,
+                            [this](AVFrame* picture, int64_t index, bool repeat) {
+                                return EncodePicture(picture, index, repeat);
+                            });
 }
 
 int CH264WindowRecorder::QueueVideoFrame(int64_t elapsedMs, bool repeatOnFailure) {
@@ -382,6 +391,7 @@ int CH264WindowRecorder::QueueVideoFrame(int64_t elapsedMs, bool repeatOnFailure
     // time stamps, and the frames after it keep their wall-clock times.
     const int64_t index = m_sync.VideoFrameIndex(elapsedMs);
     m_sync.OnVideoFrame(index);
+    m_lastQueuedIndex = index;
     AVFrame* picture = m_pipeline.Acquire();
     if (!picture)
         return m_pipeline.LastResult();
@@ -397,21 +407,81 @@ int CH264WindowRecorder::QueueVideoFrame(int64_t elapsedMs, bool repeatOnFailure
     return m_pipeline.LastResult();
 }
 
+int CH264WindowRecorder::IdleWaitMs(int64_t elapsed) const {
+    // The loops poll: a wake-up every millisecond cost more than a still screen's frames.
+    const int64_t rate = m_frameRate > 0 ? m_frameRate : 1;
+    const int64_t next = ((m_lastQueuedIndex + 1) * 1000 + rate - 1) / rate;
+    return static_cast<int>(std::min<int64_t>(kMaxIdleMs, std::max<int64_t>(1, next - elapsed)));
+}
+
 void CH264WindowRecorder::FinishPipeline() {
     const bool ran = m_pipeline.Running();
     m_pipeline.Finish();
+    if (ran && (m_repeats.Skipped() > 0 || m_repeats.Replayed() > 0))
+        VLOG_INFO("video: " << m_repeats.Skipped() << " repeated frames written as skipped "
+                            << "macroblocks, " << m_repeats.Replayed()
+                            << " key frames written again");
     // The loop saw the writer's result of a frame or two before the last: the last one is
     // where the video ends.
     if (ran)
         m_sync.OnVideoResult(m_pipeline.LastResult());
 }
 
-int CH264WindowRecorder::EncodePicture(AVFrame* picture, int64_t index) {
+int CH264WindowRecorder::EncodePicture(AVFrame* picture, int64_t index, bool repeat) {
+    if (repeat && !m_draining) {
+        switch (m_repeats.MakeRepeat(m_inEncoder == 0, &m_ownBytes)) {
+            case h264::CRepeats::Repeat::kSkipped:
+                return WriteOwnPicture(m_ownBytes, index, false);
+            case h264::CRepeats::Repeat::kKey:
+                return WriteOwnPicture(m_ownBytes, index, true);
+            case h264::CRepeats::Repeat::kEncoder:
+                break;
+        }
+    }
     picture->pts = m_nextCounter;
     m_ptsMap[picture->pts] = static_cast<int32_t>(index);
+    // Asked only of an encoder that holds no picture back: the count of frames is then the
+    // count of its packets (an encoder that delays its packets keeps its own key frames).
+    m_forceKey = m_inEncoder == 0 && m_repeats.KeyDue();
     const int ret = EncodeStep(m_pFormatCtx, m_pVideoStream, picture);
+    m_forceKey = false;
     m_nextCounter = picture->pts;  // one more once the encoder took it
     return ret;
+}
+
+int CH264WindowRecorder::WriteOwnPicture(const std::vector<uint8_t>& data, int64_t index,
+                                         bool key) {
+    AVPacketPtr pkt(av_packet_alloc());
+    if (!pkt || av_new_packet(pkt.get(), static_cast<int>(data.size())) < 0)
+        return AVERROR(ENOMEM);
+    memcpy(pkt->data, data.data(), data.size());
+    const AVRational rate = m_videoCodec->time_base;
+    pkt->pts = pkt->dts = av_rescale_q(index, rate, m_pVideoStream->time_base);
+    pkt->duration = av_rescale_q(1, rate, m_pVideoStream->time_base);
+    pkt->flags = key ? AV_PKT_FLAG_KEY : 0;
+    pkt->stream_index = m_pVideoStream->index;
+    const int ret = WritePacket(m_pFormatCtx, pkt.get());
+    if (ret != 0) {
+        NoteWriteError(ret, "av_interleaved_write_frame error");
+        return ret;
+    }
+    return static_cast<int>(index * 1000 / m_frameRate);
+}
+
+int CH264WindowRecorder::TakeEncoderPacket(AVPacket* pkt) {
+    if (!m_repeats.TakeEncoderPacket(pkt->data, static_cast<size_t>(pkt->size), &m_ownBytes))
+        return 0;
+    // Frame numbers rewritten: the packet gets the new bytes.
+    AVBufferRef* buffer = av_buffer_alloc(m_ownBytes.size() + AV_INPUT_BUFFER_PADDING_SIZE);
+    if (!buffer)
+        return AVERROR(ENOMEM);
+    memcpy(buffer->data, m_ownBytes.data(), m_ownBytes.size());
+    memset(buffer->data + m_ownBytes.size(), 0, AV_INPUT_BUFFER_PADDING_SIZE);
+    av_buffer_unref(&pkt->buf);
+    pkt->buf = buffer;
+    pkt->data = buffer->data;
+    pkt->size = static_cast<int>(m_ownBytes.size());
+    return 0;
 }
 
 int CH264WindowRecorder::WritePacket(AVFormatContext* fc, AVPacket* pkt) {
@@ -432,8 +502,12 @@ int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* 
     int ret = 0;
     if (picture) {
         picture->quality = ctx->global_quality;
-        picture->pict_type = AV_PICTURE_TYPE_NONE;
+        // The encoder counts the key-frame distance in its own pictures; pictures written
+        // without it count too, so the key frame due may have to be asked for.
+        picture->pict_type = m_forceKey ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         ret = avcodec_send_frame(ctx, picture);
+        if (ret >= 0)
+            ++m_inEncoder;
     } else if (!m_draining) {
         m_draining = true;
         ret = avcodec_send_frame(ctx, nullptr);
@@ -443,6 +517,8 @@ int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* 
         ret = avcodec_receive_packet(ctx, pkt);
         if (ret >= 0) {
             got = true;
+            --m_inEncoder;
+            ret = TakeEncoderPacket(pkt);
         } else if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) {
             ret = 0;  // no packet out of this step
         }
@@ -486,11 +562,18 @@ int CH264WindowRecorder::EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* 
     return static_cast<int>(timeMs);
 }
 
+namespace {
+constexpr int64_t kPtsMapReach = 64;  // pictures kept behind the newest packet
+}  // namespace
+
 bool CH264WindowRecorder::ResolveIndex(std::map<int64_t, int32_t>* ptsMap, int64_t key,
                                        int64_t* index) {
     auto it = ptsMap->find(key);
     if (it != ptsMap->end()) {
         *index = it->second;
+        // An encoder hands packets back at most a few pictures out of order: older pictures
+        // are done with, and an hour's map would otherwise hold every frame of the hour.
+        ptsMap->erase(ptsMap->begin(), ptsMap->lower_bound(key - kPtsMapReach));
         return true;
     }
     // A packet past the last mapped picture (drain) follows its predecessor by one frame.
@@ -514,6 +597,10 @@ void CH264WindowRecorder::TeardownVideo() {
     m_formatOwner.reset();
     m_composer.reset();
     m_draining = false;
+    m_inEncoder = 0;
+    m_lastQueuedIndex = -1;
+    m_forceKey = false;
+    m_repeats = h264::CRepeats{};
     m_lastSubmitted = 0;
     m_nextCounter = 0;
     m_writeError = 0;
@@ -664,7 +751,7 @@ int CH264WindowRecorder::record_h264(ICadmo2Mp4Video_Sink* sink, IDSoundRecorder
             }
             const int64_t elapsed = m_sync.Elapsed(m_pausedMs);
             if (!m_sync.VideoFrameDue(elapsed)) {
-                SleepMs(1);
+                SleepMs(IdleWaitMs(elapsed));
                 continue;
             }
             QueueVideoFrame(elapsed, true);  // a failed capture encodes the previous picture again

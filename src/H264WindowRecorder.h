@@ -11,9 +11,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "AvSynchroniser.h"
 #include "FileSyncer.h"
+#include "H264Repeats.h"
 #include "VideoPipeline.h"
 #include "capture/FrameComposer.h"
 #include "support/FFmpegPtr.h"
@@ -84,12 +86,21 @@ class CH264WindowRecorder {
     int QueueVideoFrame(int64_t elapsedMs, bool repeatOnFailure);
     // Encodes what is queued and stops the encoder thread; then the encoder may be drained.
     void FinishPipeline();
+    // How long a record loop may sleep at `elapsed` when nothing is due: until the next frame
+    // index begins, at least 1 ms and at most kMaxIdleMs (a pause or a stop is seen that soon).
+    static constexpr int kMaxIdleMs = 20;
+    int IdleWaitMs(int64_t elapsed) const;
 
     // Stamps `picture` with the next picture counter, maps the counter to frame index `index`
-    // and encodes it (the encoder's thread).
-    int EncodePicture(AVFrame* picture, int64_t index);
+    // and encodes it (the encoder's thread). A `repeat` of the picture encoded last is written
+    // as a frame of skipped macroblocks (or the last IDR picture again) where the stream allows.
+    int EncodePicture(AVFrame* picture, int64_t index, bool repeat = false);
+    // Writes a picture made without the encoder (Annex B) as the frame with index `index`.
+    int WriteOwnPicture(const std::vector<uint8_t>& data, int64_t index, bool key);
     // One encoder step: `picture` to encode, or null to drain one packet.
     int EncodeStep(AVFormatContext* fc, AVStream* st, AVFrame* picture);
+    // Hands a packet of the video encoder to m_repeats, which may rewrite it; 0 or an error.
+    int TakeEncoderPacket(AVPacket* pkt);
     // Writes a packet of either stream: the video packets come from the encoder's thread, the
     // audio packets from the record thread, so the muxer is taken by one at a time.
     int WritePacket(AVFormatContext* fc, AVPacket* pkt);
@@ -174,6 +185,11 @@ class CH264WindowRecorder {
     int64_t m_nextCounter = 0;            // counter the next picture is stamped with
     int64_t m_lastSubmitted = 0;          // counter of the last picture given to the encoder
     bool m_draining = false;              // the end-of-stream marker has been sent
+    int64_t m_lastQueuedIndex = -1;       // frame index of the last frame queued
+    int64_t m_inEncoder = 0;              // pictures sent to the encoder and not yet out
+    bool m_forceKey = false;              // the picture being sent must be a key frame
+    h264::CRepeats m_repeats;             // repeats written without the encoder
+    std::vector<uint8_t> m_ownBytes;      // a picture of m_repeats, or a rewritten packet
     std::mutex m_muxMutex;                // held while a packet goes into m_pFormatCtx
     std::atomic<int> m_writeError{0};     // first error of the output, 0: none
     int64_t m_outputCheckedMs = 0;        // elapsed time of the last output check

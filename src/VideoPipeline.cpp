@@ -6,29 +6,39 @@
 
 #include "support/Log.h"
 
+bool CVideoPipeline::AddPicture() {
+    AVFramePtr picture(av_frame_alloc());
+    if (!picture)
+        return false;
+    picture->format = m_format;
+    picture->width = m_width;
+    picture->height = m_height;
+    if (av_frame_get_buffer(picture.get(), 0) < 0)
+        return false;
+    // Zeroed, so that rows a conversion never writes stay defined. libyuv's SIMD fill is as
+    // fast as memset here and, not being instrumented, keeps a ThreadSanitizer build from
+    // spending seconds on a 1080p pool at every start.
+    for (int p = 0; p < AV_NUM_DATA_POINTERS && picture->buf[p]; ++p)
+        libyuv::SetPlane(picture->buf[p]->data, static_cast<int>(picture->buf[p]->size),
+                         static_cast<int>(picture->buf[p]->size), 1, 0);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_free.push_back(picture.get());
+    m_pool.push_back(std::move(picture));
+    return true;
+}
+
 bool CVideoPipeline::Start(AVPixelFormat format, int w, int h, Encode encode) {
     Finish();
     m_pool.clear();
     m_free.clear();
     m_queue.clear();
-    for (int i = 0; i < kPoolPictures; ++i) {
-        AVFramePtr picture(av_frame_alloc());
-        if (!picture)
-            return false;
-        picture->format = format;
-        picture->width = w;
-        picture->height = h;
-        if (av_frame_get_buffer(picture.get(), 0) < 0)
-            return false;
-        // Zeroed, so that rows a conversion never writes stay defined. libyuv's SIMD fill is
-        // as fast as memset here and, not being instrumented, keeps a ThreadSanitizer build from
-        // spending seconds on the 15 MB of a 1080p pool at every start.
-        for (int p = 0; p < AV_NUM_DATA_POINTERS && picture->buf[p]; ++p)
-            libyuv::SetPlane(picture->buf[p]->data, static_cast<int>(picture->buf[p]->size),
-                             static_cast<int>(picture->buf[p]->size), 1, 0);
-        m_free.push_back(picture.get());
-        m_pool.push_back(std::move(picture));
-    }
+    m_format = format;
+    m_width = w;
+    m_height = h;
+    // The pool grows as pictures are needed: a still screen needs two or three, and each one
+    // not made is megabytes never touched.
+    if (!AddPicture())
+        return false;
     m_encode = std::move(encode);
     m_stop = false;
     m_lastResult = 0;
@@ -42,12 +52,20 @@ bool CVideoPipeline::Start(AVPixelFormat format, int w, int h, Encode encode) {
 
 AVFrame* CVideoPipeline::Acquire() {
     AVFrame* picture = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (static_cast<int>(m_queue.size()) < kQueuedPictures && !m_free.empty()) {
-            picture = m_free.back();
-            m_free.pop_back();
+    for (int attempt = 0; attempt < 2 && !picture; ++attempt) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (static_cast<int>(m_queue.size()) >= kQueuedPictures)
+                break;
+            if (!m_free.empty()) {
+                picture = m_free.back();
+                m_free.pop_back();
+                break;
+            }
         }
+        // Only this thread adds pictures, so the pool's size is read without the lock.
+        if (static_cast<int>(m_pool.size()) >= kPoolPictures || !AddPicture())
+            break;
     }
     if (!picture) {
         ++m_dropped;
@@ -110,13 +128,14 @@ void CVideoPipeline::Run() {
             m_queue.pop_front();
         }
         AVFrame* picture = item.picture;
-        if (item.repeat && last) {
+        const bool repeat = item.repeat && last;
+        if (repeat) {
             std::lock_guard<std::mutex> lock(m_mutex);
             Release(picture);
             picture = last;
         }
         const auto start = std::chrono::steady_clock::now();
-        m_lastResult = m_encode(picture, item.index);
+        m_lastResult = m_encode(picture, item.index, repeat);
         m_encodeSeconds +=
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         ++m_encoded;

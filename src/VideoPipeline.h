@@ -29,17 +29,18 @@ class CVideoPipeline {
     // one it encodes and the previous one, kept for a repeat).
     static constexpr int kPoolPictures = kQueuedPictures + 3;
 
-    // Runs on the encoder thread for every picture, in order, with its frame index; returns
-    // what the frame writer returns (packet time in ms, -1, or an FFmpeg error).
-    using Encode = std::function<int(AVFrame* picture, int64_t index)>;
+    // Runs on the encoder thread for every picture, in order, with its frame index and whether
+    // it is the picture encoded last, again; returns what the frame writer returns (packet time
+    // in ms, -1, or an FFmpeg error).
+    using Encode = std::function<int(AVFrame* picture, int64_t index, bool repeat)>;
 
     CVideoPipeline() = default;
     ~CVideoPipeline() { Finish(); }
     CVideoPipeline(const CVideoPipeline&) = delete;
     CVideoPipeline& operator=(const CVideoPipeline&) = delete;
 
-    // Makes the pool (zeroed pictures of `format` at w x h) and starts the encoder thread.
-    // False when the pictures cannot be allocated.
+    // Makes the pool (zeroed pictures of `format` at w x h, made as they are first needed)
+    // and starts the encoder thread. False when a picture cannot be allocated.
     bool Start(AVPixelFormat format, int w, int h, Encode encode);
     bool Running() const { return m_thread.joinable(); }
 
@@ -68,11 +69,14 @@ class CVideoPipeline {
         bool repeat;
     };
     void Run();
+    bool AddPicture();               // a zeroed picture more in the pool and free
     void Release(AVFrame* picture);  // with m_mutex held
     void Push(const Item& item);
     void NoteComposed();
 
-    std::vector<AVFramePtr> m_pool;
+    std::vector<AVFramePtr> m_pool;  // grown by the record thread only
+    AVPixelFormat m_format = AV_PIX_FMT_NONE;
+    int m_width = 0, m_height = 0;
     Encode m_encode;
 
     std::mutex m_mutex;

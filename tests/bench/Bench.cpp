@@ -114,9 +114,14 @@ void Capture(double seconds, const std::string& dir, const std::string& only) {
             figures[i] = Judge(file, scene, wl.w, wl.h);
             figures[i].cpu = cpu;
         }
-        const double due = seconds * kFps, ffCpu = figures[2].cpu;
+        const double ffCpu = figures[2].cpu;
         for (int i = 0; i < 3; ++i) {
             const Figures& f = figures[i];
+            // Frames due over the file's own length. x11grab's "-t" counts recorded time, so its
+            // start-up never shows; a host's recording starts once its encoder is open (some
+            // 100 ms after startRecord), and counting from startRecord charged that as drops.
+            const double due =
+                f.info.videoDuration > 0 ? std::round(f.info.videoDuration * kFps) : seconds * kFps;
             char ratio[16] = "";
             if (i < 2 && ffCpu > 0 && f.cpu >= 0)
                 snprintf(ratio, sizeof ratio, "%.3f", f.cpu / ffCpu);

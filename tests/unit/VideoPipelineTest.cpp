@@ -17,14 +17,15 @@ TEST(VideoPipeline, ABusyEncoderDropsWhatTheQueueCannotHoldAndARepeatReusesTheLa
     bool busy = false, open = false;  // the encoder is held in its first frame
     std::vector<std::pair<int64_t, const AVFrame*>> encoded;
     CVideoPipeline pipeline;
-    ASSERT_TRUE(pipeline.Start(AV_PIX_FMT_YUV420P, 64, 48, [&](AVFrame* picture, int64_t index) {
-        std::unique_lock<std::mutex> lock(mutex);
-        busy = true;
-        cv.notify_all();
-        cv.wait(lock, [&] { return open; });
-        encoded.emplace_back(index, picture);
-        return static_cast<int>(index * 10);
-    }));
+    ASSERT_TRUE(
+        pipeline.Start(AV_PIX_FMT_YUV420P, 64, 48, [&](AVFrame* picture, int64_t index, bool) {
+            std::unique_lock<std::mutex> lock(mutex);
+            busy = true;
+            cv.notify_all();
+            cv.wait(lock, [&] { return open; });
+            encoded.emplace_back(index, picture);
+            return static_cast<int>(index * 10);
+        }));
     AVFrame* p0 = pipeline.Acquire();
     ASSERT_NE(nullptr, p0);
     EXPECT_EQ(0, p0->data[0][0]);  // pictures start zeroed
