@@ -30,7 +30,8 @@ static LRESULT CALLBACK PatternProc(HWND window, UINT message, WPARAM w, LPARAM 
 }
 
 static HWND MakeWindow(const wchar_t* cls, WNDPROC proc, DWORD exStyle, DWORD style, int w, int h) {
-    WNDCLASSW wc = {0};
+    WNDCLASSW wc;
+    ZeroMemory(&wc, sizeof wc);  // as C and C++ alike accept without a warning
     wc.lpfnWndProc = proc;
     wc.hInstance = GetModuleHandleW(NULL);
     wc.lpszClassName = cls;
