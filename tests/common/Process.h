@@ -3,6 +3,8 @@
 #define VISTREC_TESTS_COMMON_PROCESS_H
 
 #include <errno.h>
+#include <stdlib.h>
+#include <string.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,8 +15,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,6 +55,51 @@ inline std::string ExeDir() {
     const std::string path = ExePath();
     return path.substr(0, path.rfind('/') + 1);
 }
+
+// This process's environment with `overrides` ("NAME=value", or "NAME" to leave it out), for
+// Child::Spawn.
+class EnvWith {
+  public:
+    explicit EnvWith(const std::vector<std::string>& overrides) {
+        for (char** e = environ; *e; ++e)
+            if (std::none_of(overrides.begin(), overrides.end(), [&](const std::string& o) {
+                    const std::string key = o.substr(0, o.find('=')) + "=";
+                    return strncmp(*e, key.c_str(), key.size()) == 0;
+                }))
+                strings_.push_back(*e);
+        for (const std::string& o : overrides)
+            if (o.find('=') != std::string::npos)
+                strings_.push_back(o);
+        for (std::string& s : strings_)
+            pointers_.push_back(&s[0]);
+        pointers_.push_back(nullptr);
+    }
+    char* const* get() const { return pointers_.data(); }
+
+  private:
+    std::vector<std::string> strings_;
+    std::vector<char*> pointers_;
+};
+
+// Variables of this process's environment set for a while: Restore (or the end) puts back what
+// they were.
+class ScopedEnv {
+  public:
+    ~ScopedEnv() { Restore(); }
+    void Set(const std::string& name, const std::string& value) {
+        const char* old = getenv(name.c_str());
+        saved_.emplace(name, old ? "=" + std::string(old) : "");  // the first value only
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+    void Restore() {
+        for (const auto& [name, old] : saved_)
+            old.empty() ? unsetenv(name.c_str()) : setenv(name.c_str(), old.c_str() + 1, 1);
+        saved_.clear();
+    }
+
+  private:
+    std::map<std::string, std::string> saved_;  // "=" + the old value, or "" when it was unset
+};
 
 // A child process, terminated (SIGTERM, then SIGKILL) and reaped when it goes out of scope.
 class Child {

@@ -6,12 +6,10 @@
 #define VISTREC_TESTS_COMMON_PULSEFIXTURE_H
 
 #include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 
-#include <filesystem>
-
 #include "Process.h"
+#include "TempDir.h"
 
 namespace vistrec {
 namespace test {
@@ -19,11 +17,7 @@ namespace test {
 class PulseServer {
   public:
     explicit PulseServer(bool keepPlaybackRunning = true) : keepPlayback_(keepPlaybackRunning) {}
-    ~PulseServer() {
-        Stop();
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
+    ~PulseServer() { Stop(); }
     PulseServer(const PulseServer&) = delete;
     PulseServer& operator=(const PulseServer&) = delete;
 
@@ -36,18 +30,12 @@ class PulseServer {
     }
     // Points PULSE_SERVER and PULSE_COOKIE of this process at the server; Stop restores them.
     void ExportServer() {
-        for (const char* name : {"PULSE_SERVER", "PULSE_COOKIE"})
-            if (saved_.size() < 2)
-                saved_.push_back(getenv(name) ? "=" + std::string(getenv(name)) : "");
-        setenv("PULSE_SERVER", ("unix:" + dir_ + "/native").c_str(), 1);
-        setenv("PULSE_COOKIE", (dir_ + "/config/pulse/cookie").c_str(), 1);
+        env_.Set("PULSE_SERVER", "unix:" + dir_.File("native"));
+        env_.Set("PULSE_COOKIE", dir_.File("config/pulse/cookie"));
     }
     void Stop() {
         Kill(SIGTERM);
-        const char* names[] = {"PULSE_SERVER", "PULSE_COOKIE"};
-        for (size_t i = 0; i < saved_.size(); ++i)
-            saved_[i].empty() ? unsetenv(names[i]) : setenv(names[i], saved_[i].c_str() + 1, 1);
-        saved_.clear();
+        env_.Restore();
     }
     pid_t pid() const { return server_.pid(); }
     // Ends the server at once, as a crash would; the environment stays.
@@ -60,16 +48,17 @@ class PulseServer {
     int Pactl(std::vector<std::string> args, std::string* output = nullptr, int timeoutMs = 10000) {
         args.insert(args.begin(), "pactl");
         Child child;
+        const std::string out = dir_.File("client.out");
         const int status =
-            child.Spawn(args, ClientEnv(), dir_ + "/client.out") ? child.ExitCode(timeoutMs) : -1;
+            child.Spawn(args, ClientEnv().get(), out) ? child.ExitCode(timeoutMs) : -1;
         if (output)
-            *output = ReadTextFile(dir_ + "/client.out");
+            *output = ReadTextFile(out);
         return status;
     }
     // Plays a WAV file into a sink with a short latency, as desktop players ask for.
     Child Play(const std::string& wav, const std::string& sink) {
         Child player;
-        player.Spawn({"paplay", "--latency-msec=20", "--device=" + sink, wav}, ClientEnv());
+        player.Spawn({"paplay", "--latency-msec=20", "--device=" + sink, wav}, ClientEnv().get());
         return player;
     }
     // A null sink with its keeper; with `source`, a source remapping its monitor too.
@@ -92,82 +81,56 @@ class PulseServer {
     }
 
   private:
-    // This process's environment with `overrides` ("NAME=value", or "NAME" to leave it out).
-    char* const* Env(const std::vector<std::string>& overrides) {
-        envStrings_.clear();
-        for (char** e = environ; *e; ++e) {
-            bool replaced = false;
-            for (const std::string& o : overrides) {
-                const std::string key = o.substr(0, o.find('=')) + "=";
-                replaced = replaced || strncmp(*e, key.c_str(), key.size()) == 0;
-            }
-            if (!replaced)
-                envStrings_.push_back(*e);
-        }
-        for (const std::string& o : overrides)
-            if (o.find('=') != std::string::npos)
-                envStrings_.push_back(o);
-        env_.clear();
-        for (std::string& s : envStrings_)
-            env_.push_back(&s[0]);
-        env_.push_back(nullptr);
-        return env_.data();
-    }
-    char* const* ClientEnv() {
-        return Env({"PULSE_SERVER=unix:" + dir_ + "/native",
-                    "PULSE_COOKIE=" + dir_ + "/config/pulse/cookie"});
+    EnvWith ClientEnv() const {
+        return EnvWith({"PULSE_SERVER=unix:" + dir_.File("native"),
+                        "PULSE_COOKIE=" + dir_.File("config/pulse/cookie")});
     }
 
     std::string Launch() {
         server_.Terminate();
-        if (dir_.empty()) {
-            char pattern[] = "/tmp/vistrec-pulse-XXXXXX";
-            dir_ = mkdtemp(pattern) ? pattern : "";
-            for (const char* sub : {"/runtime", "/config", "/state"})
-                mkdir((dir_ + sub).c_str(), 0700);
-        }
+        for (const char* sub : {"/runtime", "/config", "/state"})
+            mkdir((dir_.path() + sub).c_str(), 0700);
         const std::string sink = "load-module module-null-sink rate=48000 channels=2 sink_name=";
-        WriteTextFile(dir_ + "/server.pa",
-                      "load-module module-native-protocol-unix auth-anonymous=1 socket=" + dir_ +
-                          "/native\n" + sink + "vistrec_play\n" + sink +
+        WriteTextFile(dir_.File("server.pa"),
+                      "load-module module-native-protocol-unix auth-anonymous=1 socket=" +
+                          dir_.File("native") + "\n" + sink + "vistrec_play\n" + sink +
                           "vistrec_micsink\nload-module module-remap-source "
                           "source_name=vistrec_mic master=vistrec_micsink.monitor\n"
                           "load-module module-suspend-on-idle timeout=1\nset-default-sink "
                           "vistrec_play\nset-default-source vistrec_mic\n");
         // Everything in the folder, no session bus, no X11 modules.
-        char* const* env = Env(
-            {"HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_, "PULSE_RUNTIME_PATH=" + dir_ + "/runtime",
-             "XDG_CONFIG_HOME=" + dir_ + "/config", "PULSE_STATE_PATH=" + dir_ + "/state",
-             "PULSE_SERVER", "DBUS_SESSION_BUS_ADDRESS=disabled:", "DISPLAY"});
-        if (!server_.Spawn({"pulseaudio", "-n", "-F", dir_ + "/server.pa", "--daemonize=no",
+        const std::string& d = dir_.path();
+        const EnvWith env({"HOME=" + d, "XDG_RUNTIME_DIR=" + d,
+                           "PULSE_RUNTIME_PATH=" + d + "/runtime",
+                           "XDG_CONFIG_HOME=" + d + "/config", "PULSE_STATE_PATH=" + d + "/state",
+                           "PULSE_SERVER", "DBUS_SESSION_BUS_ADDRESS=disabled:", "DISPLAY"});
+        if (!server_.Spawn({"pulseaudio", "-n", "-F", dir_.File("server.pa"), "--daemonize=no",
                             "--exit-idle-time=-1", "--disable-shm=false", "--system=false",
                             "--realtime=false", "--high-priority=false"},
-                           env, dir_ + "/server.log"))
+                           env.get(), dir_.File("server.log")))
             return "cannot run pulseaudio";
-        for (const int64_t end = MonotonicMs() + 15000; MonotonicMs() < end;) {
-            if (server_.Exited())
-                break;
+        for (const int64_t end = MonotonicMs() + 15000; MonotonicMs() < end && !server_.Exited();
+             SleepMs(20)) {
             if (Pactl({"info"}, nullptr, 5000) == 0) {
                 std::vector<std::string> sinks = {"vistrec_micsink"};
                 if (keepPlayback_)
                     sinks.push_back("vistrec_play");
                 return StartKeepers(sinks) ? "" : "the null sinks do not run";
             }
-            SleepMs(20);
         }
         server_.Terminate();
-        return "pulseaudio did not come up:\n" + ReadTextFile(dir_ + "/server.log");
+        return "pulseaudio did not come up:\n" + ReadTextFile(dir_.File("server.log"));
     }
 
     // Records each sink's monitor with a short latency; waits until each recording has data.
     bool StartKeepers(const std::vector<std::string>& sinks) {
         const int64_t end = MonotonicMs() + 5000;
         for (const std::string& sink : sinks) {
-            const std::string out = dir_ + "/keeper-" + sink + ".raw";
+            const std::string out = dir_.File("keeper-" + sink + ".raw");
             keepers_.emplace_back();
             if (!keepers_.back().Spawn(
                     {"pacat", "--record", "--latency-msec=10", "--device=" + sink + ".monitor"},
-                    ClientEnv(), out, "/dev/null"))
+                    ClientEnv().get(), out, "/dev/null"))
                 return false;
             for (struct stat st{}; stat(out.c_str(), &st) != 0 || st.st_size == 0; SleepMs(10))
                 if (MonotonicMs() > end)
@@ -177,11 +140,10 @@ class PulseServer {
     }
 
     bool keepPlayback_;
+    TempDir dir_;  // made before and removed after the server and its keepers
     Child server_;
     std::vector<Child> keepers_;  // ended before the server
-    std::string dir_;
-    std::vector<std::string> envStrings_, saved_;  // saved_: "=" + old value, or "" if unset
-    std::vector<char*> env_;
+    ScopedEnv env_;
 };
 
 }  // namespace test

@@ -40,21 +40,10 @@ class XvfbServer {
             *error = "Xvfb did not come up";
         return false;
     }
-    void ExportDisplay() {
-        if (!exported_) {
-            const char* old = getenv("DISPLAY");
-            old_ = old ? "=" + std::string(old) : "";
-            exported_ = true;
-        }
-        setenv("DISPLAY", name().c_str(), 1);
-    }
+    void ExportDisplay() { env_.Set("DISPLAY", name()); }
     void Stop() {
         server_.Terminate();
-        if (exported_ && old_.empty())
-            unsetenv("DISPLAY");
-        else if (exported_)
-            setenv("DISPLAY", old_.c_str() + 1, 1);
-        exported_ = false;
+        env_.Restore();
     }
     std::string name() const { return ":" + std::to_string(number_); }
 
@@ -62,8 +51,7 @@ class XvfbServer {
     Options options_;
     Child server_;
     int number_ = -1;
-    bool exported_ = false;
-    std::string old_;  // "=" + the previous DISPLAY, or empty when it was unset
+    ScopedEnv env_;
 };
 
 class XvfbEnvironment : public ::testing::Environment {

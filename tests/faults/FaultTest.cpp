@@ -48,49 +48,29 @@ TEST_F(Faults, HostileSetterValues) {
         {"folder is a file", name("/proc/self/exe/out.mp4"), false, -ENOTDIR},
         {"path is a folder", name(dir_.File("folder.mp4")), false, -EISDIR},
         {"unknown extension", name(dir_.File("out.zzz")), false},
-        {"side and sound file names null, empty, 5000 characters",
-         [&](IRecordMp4* r) {
-             for (const char* s : {static_cast<const char*>(nullptr), "", longName.c_str()})
-                 r->setMp3FileName(s), r->setAudioFile(s);
-         }},
-        {"frame rates, quality levels, gop sizes out of range",
-         [](IRecordMp4* r) {
-             for (const int v : {INT_MIN, -1, 0, 1, 31, 1000, INT_MAX})
-                 r->setFrameRate(v), r->setQuality(v, v);
-             r->setQuality(0, 0);
-             r->setGopSize(-1);
-         }},
         {"gop size huge", [](IRecordMp4* r) { r->setGopSize(INT_MAX); }},
-        {"scale NaN, infinite, negative, zero, huge, tiny",
-         [&](IRecordMp4* r) {
-             for (const double s : {nan, inf, -inf, -1.0, 0.0, 1e308, 4.9e-324})
-                 r->setScale(s);
-         }},
-        {"preset and tune empty or unknown",
-         [](IRecordMp4* r) { r->setPreset(""), r->setTune("nonsense"); }},
         {"rectangle outside every monitor", rect({5000, 5000, 5320, 5240})},
         {"rectangle inverted", rect({320, 240, 0, 0})},
         {"rectangle of the whole integer range", rect({INT_MIN, INT_MIN, INT_MAX, INT_MAX})},
-        {"display numbers out of range",
-         [](IRecordMp4* r) {
-             for (const int d : {INT_MIN, -1, 0, 99, INT_MAX})
-                 r->setDisplay(d);
-         }},
-        {"text: null, missing font, 5000 characters, NaN and huge positions",
+        {"audio mode out of range", [](IRecordMp4* r) { r->setAudioMode(INT_MIN); }, false, {}, 0},
+        // Setters that do not touch one another, in one recording: each keeps its last value.
+        {"every other setter out of range, and pause, resume and stop before a start",
          [&](IRecordMp4* r) {
+             for (const char* s : {static_cast<const char*>(nullptr), "", longName.c_str()})
+                 r->setMp3FileName(s), r->setAudioFile(s);
+             for (const int v : {INT_MIN, -1, 0, 1, 31, 1000, INT_MAX})
+                 r->setFrameRate(v), r->setQuality(v, v), r->setDisplay(v);
+             r->setQuality(0, 0);
+             r->setGopSize(-1);
+             for (const double s : {nan, inf, -inf, -1.0, 0.0, 1e308, 4.9e-324})
+                 r->setScale(s);
+             r->setPreset(""), r->setTune("nonsense");
              r->setText(nullptr, nullptr, float(nan), float(nan), 0, 0, 0, 0);
              static const std::string text(5000, 'W');
              r->setText("/nonexistent.ttf", text.c_str(), 1e30f, -1e30f, 255, 255, 255, 255);
-         }},
-        {"pointer settings and mouse messages out of range",
-         [](IRecordMp4* r) {
              r->setMouseShow(INT_MIN, -1, INT_MAX, INT_MIN);
              r->setMouseShow(INT_MAX, INT_MAX, -1, INT_MAX);
              r->setMouseEvent(INT_MIN);
-         }},
-        {"audio mode out of range", [](IRecordMp4* r) { r->setAudioMode(INT_MIN); }, false, {}, 0},
-        {"pause, resume and stop before a start",
-         [](IRecordMp4* r) {
              r->resumeRecord(), r->pauseRecord(), r->stopRecord(), r->resumeRecord();
          }},
     };
@@ -255,9 +235,9 @@ TEST_F(Faults, FileLayoutOfACleanStop) {
     }
 }
 
-// A host recording the scene with sound, killed (SIGKILL) at a random moment, ten times: every
+// A host recording the scene with sound, killed (SIGKILL) at a random moment, six times: every
 // file plays, pictures and sound, up to within 2 s of the kill.
-constexpr int kRuns = 10;
+constexpr int kRuns = 6;
 constexpr int64_t kMaxLossMs = 2000;
 
 using Crash = SoundRecorderTest;
@@ -268,7 +248,7 @@ TEST_F(Crash, KilledHostLeavesAFileThatPlaysToTheKill) {
     Child player = pulse_.Play(tone, "vistrec_play");
     const unsigned seed = std::random_device()();
     std::mt19937 random(seed);
-    std::uniform_int_distribution<int> killAfterMs(500, 6000);
+    std::uniform_int_distribution<int> killAfterMs(500, 5000);
     std::printf("[ measured ] seed %u\n", seed);
     int64_t worstMs = 0;
     for (int run = 0; run < kRuns; ++run) {

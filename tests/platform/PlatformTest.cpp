@@ -17,11 +17,8 @@ using test::XClient;
 ::testing::Environment* const kXvfb =
     ::testing::AddGlobalTestEnvironment(new test::XvfbEnvironment());
 
-::testing::AssertionResult RectIs(const RECT& a, int l, int t, int r, int b) {
-    if (a.left == l && a.top == t && a.right == r && a.bottom == b)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure()
-           << "{" << a.left << ", " << a.top << ", " << a.right << ", " << a.bottom << "}";
+auto Edges(const RECT& r) {
+    return std::make_tuple(r.left, r.top, r.right, r.bottom);
 }
 HWND Hwnd(Window w) {
     return reinterpret_cast<HWND>(static_cast<uintptr_t>(w));
@@ -46,18 +43,18 @@ TEST(DisplayServer, FindsTargetWindowByItsDockDescendant) {
     XMapSubwindows(x.get(), target);
     x.MapAndWait(target);
     ASSERT_TRUE(display.FindTargetWindowRect(&rect));
-    EXPECT_TRUE(RectIs(rect, 200, 150, 840, 630));
+    EXPECT_EQ(Edges(rect), std::make_tuple(200, 150, 840, 630));
     XMoveWindow(x.get(), target, 1500, 900);
     x.Sync();
     ASSERT_TRUE(display.FindTargetWindowRect(&rect));
-    EXPECT_TRUE(RectIs(rect, 1500, 900, 2140, 1380));
+    EXPECT_EQ(Edges(rect), std::make_tuple(1500, 900, 2140, 1380));
     // Under a reparenting window manager the client sits in a frame without WM_CLASS.
     XDestroyWindow(x.get(), target);
     const Window frame = x.CreateWindow(0, 50, 60, 300, 200, nullptr);
     x.CreateWindow(x.CreateWindow(frame, 4, 20, 292, 176, "screenClass"), 0, 0, 292, 30,
                    "MsoCommandBarDock");
     ASSERT_TRUE(display.FindTargetWindowRect(&rect));
-    EXPECT_TRUE(RectIs(rect, 54, 80, 346, 256));
+    EXPECT_EQ(Edges(rect), std::make_tuple(54, 80, 346, 256));
     XDestroyWindow(x.get(), frame);
     x.Sync();
     EXPECT_FALSE(display.FindTargetWindowRect(&rect));

@@ -1,26 +1,28 @@
-/* A Windows host written in C: loads vistrec.dll, records the screen while a window of its own
- * shows a known picture, and calls the recorder's table by position with the Microsoft calling
+/* A Windows host written in C: loads vistrec.dll, records while a window of its own shows a
+ * known picture, and calls the recorder's table by position with the Microsoft calling
  * convention (__thiscall on 32-bit x86).
  *
- *   vistrec_c_host OUT.mp4 SECONDS [h264] [pause=AT,FOR] [rect=L,T,R,B] [novistrel]
+ *   vistrec_c_host OUT.mp4 SECONDS [h264] [pause=AT,FOR] [rect=L,T,R,B] [novistrel] [fps=N]
+ *                  [audio=MODE] [level] [own]
  *   vistrec_c_host listen SECONDS
  *
- * The window fills the first monitor with four quadrants: red, green, blue, white (top left,
- * top right, bottom left, bottom right). SECONDS run from startRecord to stopRecord; pause=AT,FOR
- * pauses AT ms after the start for FOR ms. rect= records that rectangle as a region. The host
- * keeps a hidden window of class "Vistrel" (not with novistrel). Prints "resumed MS" with
- * resumeRecord's result, "recorded MS" with stopRecord's, and "notify CODE" for each
- * WM_RECORDER_NOTIFY its "Vistrel" window receives.
+ * The pattern window fills the first monitor (host_window.h). SECONDS run from startRecord to
+ * stopRecord at fps (20 unless told) in audio mode MODE (0 unless told); pause=AT,FOR pauses AT
+ * ms after the start for FOR ms; rect= records that rectangle as a region. The host keeps a
+ * hidden window of class "Vistrel" (not with novistrel) and, with own, hands it to the recorder
+ * as its window. With level it owns the "voluMem" block from before the recorder's creation, as
+ * a host does, reads the level in it every 100 ms and prints "level max N nonzero K of M".
+ * Prints "resumed MS" with resumeRecord's result, "recorded MS" with stopRecord's, and
+ * "notify CODE" for each WM_RECORDER_NOTIFY its "Vistrel" window receives.
  *
  * "listen" keeps only a "Vistrel" window, for SECONDS or until a first notification has come,
  * and prints what it receives: the host's window for a recorder in another process that ends
  * before it could read its own messages. */
-#include <windows.h>
-
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "host_window.h"
 #include "vistrec/IRecordMp4.h"
 
 #if defined(__i386__)
@@ -56,28 +58,6 @@ static void* Slot(void* recorder, int index) {
     return (*(void***)recorder)[index];
 }
 
-static LRESULT CALLBACK PatternProc(HWND window, UINT message, WPARAM w, LPARAM l) {
-    if (message == WM_PAINT) {
-        PAINTSTRUCT paint;
-        HDC dc = BeginPaint(window, &paint);
-        RECT client;
-        GetClientRect(window, &client);
-        const int midX = client.right / 2, midY = client.bottom / 2;
-        const COLORREF colours[4] = {RGB(255, 0, 0), RGB(0, 255, 0), RGB(0, 0, 255),
-                                     RGB(255, 255, 255)};
-        for (int i = 0; i < 4; ++i) {
-            RECT part = {i % 2 ? midX : 0, i / 2 ? midY : 0, i % 2 ? client.right : midX,
-                         i / 2 ? client.bottom : midY};
-            HBRUSH brush = CreateSolidBrush(colours[i]);
-            FillRect(dc, &part, brush);
-            DeleteObject(brush);
-        }
-        EndPaint(window, &paint);
-        return 0;
-    }
-    return DefWindowProcW(window, message, w, l);
-}
-
 static int g_notified = 0;
 
 static LRESULT CALLBACK VistrelProc(HWND window, UINT message, WPARAM w, LPARAM l) {
@@ -90,30 +70,29 @@ static LRESULT CALLBACK VistrelProc(HWND window, UINT message, WPARAM w, LPARAM 
     return DefWindowProcW(window, message, w, l);
 }
 
-static HWND MakeWindow(const wchar_t* cls, WNDPROC proc, DWORD exStyle, DWORD style, int w, int h) {
-    WNDCLASSW wc = {0};
-    wc.lpfnWndProc = proc;
-    wc.hInstance = GetModuleHandleW(NULL);
-    wc.lpszClassName = cls;
-    RegisterClassW(&wc);
-    return CreateWindowExW(exStyle, cls, cls, style, 0, 0, w, h, NULL, NULL, wc.hInstance, NULL);
-}
+static int g_maxLevel = -1, g_nonzero = 0, g_samples = 0;
+static DWORD g_nextSample = 0;
 
-/* Dispatches messages for ms milliseconds, or until a notification came when untilNotified. */
-static void PumpFor(DWORD ms, int untilNotified) {
-    const DWORD end = GetTickCount() + ms;
-    do {
-        MSG msg;
-        while (PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        Sleep(5);
-    } while ((LONG)(end - GetTickCount()) > 0 && !(untilNotified && g_notified));
-}
-
-static void Pump(DWORD ms) {
-    PumpFor(ms, 0);
+/* The level as the library left it: decimal text at the start of the block, opened by name as
+ * any reader of the block would (-1 when it cannot be read); sampled every 100 ms. */
+static void SampleLevel(void) {
+    if ((LONG)(GetTickCount() - g_nextSample) < 0)
+        return;
+    g_nextSample += 100;
+    int level = -1;
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, L"voluMem");
+    const char* view = mapping ? (const char*)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
+    if (view) {
+        char text[16] = {0};
+        memcpy(text, view, sizeof text - 1);
+        level = atoi(text);
+        UnmapViewOfFile(view);
+    }
+    if (mapping)
+        CloseHandle(mapping);
+    g_maxLevel = level > g_maxLevel ? level : g_maxLevel;
+    g_nonzero += level > 0;
+    ++g_samples;
 }
 
 int main(int argc, char** argv) {
@@ -126,17 +105,23 @@ int main(int argc, char** argv) {
         MakeWindow(L"Vistrel", VistrelProc, 0, WS_OVERLAPPEDWINDOW, 100, 100);
         printf("listening\n");
         fflush(stdout);
-        PumpFor(total, 1);
+        PumpUntil(total, &g_notified, NULL);
         return g_notified ? 0 : 1;
     }
-    int h264 = 0, vistrel = 1, pauseAt = -1, pauseFor = 0, region = 0;
+    int h264 = 0, vistrel = 1, own = 0, level = 0, pauseAt = -1, pauseFor = 0, region = 0;
+    int fps = 20, audio = 0;
     RECT rect = {0, 0, 0, 0};
     for (int i = 3; i < argc; ++i) {
         if (strcmp(argv[i], "h264") == 0)
             h264 = 1;
         else if (strcmp(argv[i], "novistrel") == 0)
             vistrel = 0;
-        else if (sscanf(argv[i], "pause=%d,%d", &pauseAt, &pauseFor) == 2)
+        else if (strcmp(argv[i], "own") == 0)
+            own = 1;
+        else if (strcmp(argv[i], "level") == 0)
+            level = 1;
+        else if (sscanf(argv[i], "pause=%d,%d", &pauseAt, &pauseFor) == 2 ||
+                 sscanf(argv[i], "fps=%d", &fps) == 1 || sscanf(argv[i], "audio=%d", &audio) == 1)
             ;
         else if (sscanf(argv[i], "rect=%ld,%ld,%ld,%ld", &rect.left, &rect.top, &rect.right,
                         &rect.bottom) == 4)
@@ -147,15 +132,15 @@ int main(int argc, char** argv) {
         }
     }
 
+    HANDLE block =
+        level ? CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 4096, L"voluMem")
+              : NULL;
     HMODULE dll = LoadLibraryW(L"vistrec.dll");
-    if (!dll) {
-        fprintf(stderr, "vistrec.dll not loaded (error %lu)\n", GetLastError());
-        return 1;
-    }
-    CreateFn create = (CreateFn)(void*)GetProcAddress(
-        dll, h264 ? "create_screen_h246_record" : "create_screen_record");
-    if (!create) {
-        fprintf(stderr, "create function not exported\n");
+    CreateFn create = dll ? (CreateFn)(void*)GetProcAddress(
+                                dll, h264 ? "create_screen_h246_record" : "create_screen_record")
+                          : NULL;
+    if (!create || (level && !block)) {
+        fprintf(stderr, "no vistrec.dll, create function or voluMem (error %lu)\n", GetLastError());
         return 1;
     }
 
@@ -167,34 +152,40 @@ int main(int argc, char** argv) {
         vistrel ? MakeWindow(L"Vistrel", VistrelProc, 0, WS_OVERLAPPEDWINDOW, 100, 100) : NULL;
     Pump(500);
 
-    void* recorder = create(NULL);
+    void* recorder = create(own ? host : NULL);
     if (!recorder) {
         fprintf(stderr, "no recorder\n");
         return 1;
     }
     ((StringFn)Slot(recorder, kSetFileName))(recorder, argv[1]);
-    ((IntFn)Slot(recorder, kSetFrameRate))(recorder, 20);
+    ((IntFn)Slot(recorder, kSetFrameRate))(recorder, fps);
     if (region)
         ((RectFn)Slot(recorder, kSetCaptureRect))(recorder, 1, &rect);
-    ((IntFn)Slot(recorder, kSetAudioMode))(recorder, 0);
+    ((IntFn)Slot(recorder, kSetAudioMode))(recorder, audio);
     ((Int4Fn)Slot(recorder, kSetMouseShow))(recorder, 0, 0, 0, 100);
     ((VoidFn)Slot(recorder, kStartRecord))(recorder);
+    void (*tick)(void) = level ? SampleLevel : NULL;
+    g_nextSample = GetTickCount();
     DWORD elapsed = 0;
     if (pauseAt >= 0) {
-        Pump((DWORD)pauseAt);
+        PumpUntil((DWORD)pauseAt, NULL, tick);
         ((VoidFn)Slot(recorder, kPauseRecord))(recorder);
-        Pump((DWORD)pauseFor);
+        PumpUntil((DWORD)pauseFor, NULL, tick);
         printf("resumed %d\n", ((ResumeFn)Slot(recorder, kResumeRecord))(recorder));
         elapsed = (DWORD)(pauseAt + pauseFor);
     }
-    Pump(total > elapsed ? total - elapsed : 0);
+    PumpUntil(total > elapsed ? total - elapsed : 0, NULL, tick);
     const unsigned recorded = ((StopFn)Slot(recorder, kStopRecord))(recorder);
     ((DestroyFn)Slot(recorder, kDestroy))(recorder, 1);
+    if (level)
+        printf("level max %d nonzero %d of %d\n", g_maxLevel, g_nonzero, g_samples);
     printf("recorded %u\n", recorded);
     Pump(500);  // notifications posted by the recording's end
     if (host)
         DestroyWindow(host);
     DestroyWindow(window);
     FreeLibrary(dll);
+    if (block)
+        CloseHandle(block);
     return 0;
 }

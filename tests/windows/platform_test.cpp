@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "host_window.h"
 #include "platform/Platform.h"
 
 using namespace vistrec::platform;
@@ -36,28 +37,6 @@ std::string RectText(const RECT& r) {
     return text;
 }
 
-// Quadrant colours of the test window: red, green, blue, white (COLORREF order is R, G, B).
-const COLORREF kQuadrants[4] = {RGB(255, 0, 0), RGB(0, 255, 0), RGB(0, 0, 255), RGB(255, 255, 255)};
-
-LRESULT CALLBACK PatternProc(HWND window, UINT message, WPARAM w, LPARAM l) {
-    if (message != WM_PAINT)
-        return DefWindowProcW(window, message, w, l);
-    PAINTSTRUCT paint;
-    HDC dc = BeginPaint(window, &paint);
-    RECT client;
-    GetClientRect(window, &client);
-    for (int i = 0; i < 4; ++i) {
-        RECT part = {i % 2 ? client.right / 2 : 0, i / 2 ? client.bottom / 2 : 0,
-                     i % 2 ? client.right : client.right / 2,
-                     i / 2 ? client.bottom : client.bottom / 2};
-        HBRUSH brush = CreateSolidBrush(kQuadrants[i]);
-        FillRect(dc, &part, brush);
-        DeleteObject(brush);
-    }
-    EndPaint(window, &paint);
-    return 0;
-}
-
 // WM_RECORDER_NOTIFY messages received by the "Vistrel" window: {wParam, lParam}.
 std::vector<std::pair<WPARAM, LPARAM>> g_notifications;
 
@@ -67,27 +46,6 @@ LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM w, LPARAM l) {
         return 0;
     }
     return DefWindowProcW(window, message, w, l);
-}
-
-void Pump(DWORD ms) {
-    const DWORD end = GetTickCount() + ms;
-    do {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        Sleep(5);
-    } while (static_cast<LONG>(end - GetTickCount()) > 0);
-}
-
-HWND MakeWindow(const wchar_t* cls, WNDPROC proc, DWORD style, int w, int h) {
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = proc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = cls;
-    RegisterClassW(&wc);
-    return CreateWindowExW(0, cls, cls, style, 0, 0, w, h, nullptr, nullptr, wc.hInstance, nullptr);
 }
 
 // A one-entry 32-bit icon of 16 x 16 whose every pixel is (b, g, r, a), AND mask clear.
@@ -138,7 +96,8 @@ int main(int argc, char** argv) {
     Check("no target window", !display.FindTargetWindowRect(&target));
 
     // GDI copies of a window of four colours that covers the screen.
-    HWND pattern = MakeWindow(L"VistrecPattern", PatternProc, WS_POPUP | WS_VISIBLE, width, height);
+    HWND pattern =
+        MakeWindow(L"VistrecPattern", PatternProc, 0, WS_POPUP | WS_VISIBLE, width, height);
     SetWindowPos(pattern, HWND_TOPMOST, 0, 0, width, height, SWP_SHOWWINDOW);
     Pump(1000);
     std::unique_ptr<ScreenGrabber> grabber = display.CreateGrabber();
@@ -177,7 +136,7 @@ int main(int argc, char** argv) {
 
     // Host notification: nothing without a "Vistrel" window, then wParam 0 and the code.
     PostHostNotification(-12);
-    HWND host = MakeWindow(L"Vistrel", HostProc, WS_OVERLAPPEDWINDOW, 100, 100);
+    HWND host = MakeWindow(L"Vistrel", HostProc, 0, WS_OVERLAPPEDWINDOW, 100, 100);
     PostHostNotification(-5);
     Pump(200);
     Check("notification",

@@ -7,10 +7,10 @@
 # DIST is the x86_64 folder scripts/build-windows.sh printed; the exports and imports of the DLLs
 # in I686_DIST, when given, are checked as well.
 #
-# Needs wine64, Xvfb and ffmpeg/ffprobe. Prints "N passed, M failed" last; fails on any failure.
+# Needs wine64, Xvfb, ffmpeg/ffprobe, PulseAudio, sox and python3. Prints "N passed, M failed"
+# last; fails on any failure.
 set -euo pipefail
 DIST=$(cd "$1" && pwd)
-SOUND_TESTS=$(cd "$(dirname "$0")" && pwd)/wine-sound-tests.sh  # sound (winsound)
 WINE=${WINE:-/usr/lib/wine/wine64}
 WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver64}
 WIDTH=1280
@@ -30,6 +30,8 @@ check() {  # name, condition result (0 = pass), detail
 
 # Checks run on after a failure; setup failures below end the script themselves.
 set +e
+between() { awk -v v="${1:-x}" -v lo="$2" -v hi="$3" 'BEGIN { exit !(v != "x" && v >= lo && v <= hi) }'; }
+codecs() { ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$1" 2>&1 | xargs; }
 
 # The DLL's exports are the three entry points, undecorated; every DLL it imports, directly or
 # through the DLLs beside it, is either beside it or one of the system's. Checked for each
@@ -60,24 +62,20 @@ check_binaries() {  # folder
 for folder in "$DIST" "${@:2}"; do check_binaries "$folder"; done
 
 tmp=$(mktemp -d)
-xvfb=""
+pids=()  # Xvfb, the sound server and its players
 cleanup() {
   WINEPREFIX=$tmp/prefix "$WINESERVER" -k >/dev/null 2>&1 || true
-  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null || true
-  rm -rf "$tmp"
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  rm -rf "$tmp" "$DIST/Vistrel.json"
 }
 trap cleanup EXIT
 
-display=""
-for n in $(seq 70 99); do
-  if [ ! -e /tmp/.X11-unix/X$n ] && [ ! -e /tmp/.X$n-lock ]; then display=$n; break; fi
-done
-[ -n "$display" ] || { echo "no free X display number" >&2; exit 1; }
-Xvfb ":$display" -screen 0 "${WIDTH}x${HEIGHT}x24" -noreset >/dev/null 2>&1 &
-xvfb=$!
-for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$display ] && break; sleep 0.1; done
-
-export DISPLAY=:$display WINEPREFIX=$tmp/prefix WINEDEBUG=-all
+# Xvfb picks a free display number and writes it once it accepts clients.
+Xvfb -screen 0 "${WIDTH}x${HEIGHT}x24" -noreset -displayfd 3 3>"$tmp/display" >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$tmp/display" ] && break; sleep 0.1; done
+[ -s "$tmp/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
+export DISPLAY=:$(cat "$tmp/display") WINEPREFIX=$tmp/prefix WINEDEBUG=-all
 # No Mono or Gecko installers: nothing here needs .NET or HTML.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 start=$(date +%s)
@@ -97,12 +95,9 @@ colour_at() {  # file, x %, y %, time
 }
 
 near() {  # "R G B", expected R G B: each channel within 40
-  local got=($1)
+  local got=($1) want=($2 $3 $4) i d
   [ ${#got[@]} -eq 3 ] || return 1
-  for i in 0 1 2; do
-    local d=$((got[i] - $((i == 0 ? $2 : (i == 1 ? $3 : $4)))))
-    [ ${d#-} -le 40 ] || return 1
-  done
+  for i in 0 1 2; do d=$((got[i] - want[i])) && [ ${d#-} -le 40 ] || return 1; done
 }
 
 # The platform seam's Win32 backend on the Wine desktop.
@@ -143,17 +138,16 @@ check "host exits 0" $rc "(rc $rc)"
 grep -q 'capture: full grabs (no damage tracking on this display)' "$log"
 check "no desktop duplication: GDI copies" $? "($(grep -c DuplicateOutput <<<"$result") tries)"
 resumed=$(value resumed)
-[ -n "$resumed" ] && [ "$resumed" -ge 1900 ] && [ "$resumed" -le 2100 ]
+between "$resumed" 1900 2100
 check "resumeRecord's pause" $? "(${resumed:-none} ms)"
 recorded=$(value recorded)
-[ -n "$recorded" ] && [ "$recorded" -ge 4850 ] && [ "$recorded" -le 5150 ]
+between "$recorded" 4850 5150
 check "stopRecord's duration" $? "(${recorded:-none} ms)"
 if [ -s "$out" ]; then
-  codecs=$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$out" | xargs)
-  [ "$codecs" = "h264 aac" ]
-  check "streams" $? "($codecs)"
-  duration=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$out")
-  awk -v d="$duration" 'BEGIN { exit !(d >= 4.85 && d <= 5.15) }'
+  [ "$(codecs "$out")" = "h264 aac" ]
+  check "streams" $? "($(codecs "$out"))"
+  duration=$(probe format=duration "$out")
+  between "$duration" 4.85 5.15
   check "duration" $? "($duration s)"
   rate=$(probe stream=r_frame_rate "$out")
   frames=$(probe stream=nb_read_frames "$out" -count_frames)
@@ -181,9 +175,8 @@ out=$tmp/h264.mp4
 run_host "$out" 3 h264
 rm -f "$host/Vistrel.json"
 errors=$(ffmpeg -v error -i "$out" -f null - 2>&1 | head -3)
-codecs=$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$out" 2>&1 | xargs)
-[ $rc -eq 0 ] && [ "$codecs" = h264 ] && [ -z "$errors" ]
-check "H.264 recorder's file decodes" $? "(rc $rc, $codecs${errors:+, $errors})"
+[ $rc -eq 0 ] && [ "$(codecs "$out")" = h264 ] && [ -z "$errors" ]
+check "H.264 recorder's file decodes" $? "(rc $rc, $(codecs "$out")${errors:+, $errors})"
 rate=$(probe stream=r_frame_rate "$out")
 frames=$(probe stream=nb_read_frames "$out" -count_frames)
 # (On a loaded machine the start costs seconds; 20 frames a second would pass 33.)
@@ -205,15 +198,14 @@ if [ -e ./vistrec_cpp_host.exe ]; then
   check "C++ host exits 0" $? "(rc $rc; 124: still running after 120 s)"
   resumed=$(value resumed)
   recorded=$(value recorded)
-  [ -n "$resumed" ] && [ "$resumed" -ge 900 ] && [ "$resumed" -le 1100 ] &&
-    [ -n "$recorded" ] && [ "$recorded" -ge 2850 ] && [ "$recorded" -le 3150 ]
+  between "$resumed" 900 1100 && between "$recorded" 2850 3150
   check "C++ host: pause and stop" $? "(${resumed:-none} ms paused, ${recorded:-none} ms)"
   [ "$(value callbacks)" = 1 ]
   check "C++ host: onRecordEnd once" $? "($(value callbacks) calls)"
   # The scale (a double, passed in a vector register) sets the size of the capture.
-  duration=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$out" 2>/dev/null)
+  duration=$(probe format=duration "$out")
   grep -q "record_width=$((WIDTH / 2))record_height=$((HEIGHT / 2))" "$log" &&
-    awk -v d="${duration:-0}" 'BEGIN { exit !(d >= 2.85 && d <= 3.15) }'
+    between "$duration" 2.85 3.15
   check "C++ host: scale and file" $? "(${duration:-none} s)"
 else
   echo "skip the Microsoft-ABI C++ host: not built (no Clang and LLD)"
@@ -236,10 +228,147 @@ heard=$(tr -d '\r' <"$tmp/listen.txt" | grep notify | xargs)
 [ $rc -eq 1 ] && [ "$heard" = "notify 0" ] && ! grep -q '^recorded' <<<"$result"
 check "no encoder: notification and exit status 1" $? "(rc $rc, ${heard:-nothing heard})"
 
-# --- sound (winsound): tones through waveIn and WASAPI, voluMem, the low-volume warning ---
+# Sound: tones through waveIn and WASAPI, voluMem, the low-volume warning. Wine 8 hands WASAPI
+# and waveIn to PulseAudio: a private server gets a null sink "vistrec_micsink" whose monitor,
+# remapped as "vistrec_mic", is the default microphone, and a null sink "vistrec_play" as the
+# default playback device. Tones played into the microphone must come out of the MP4's AAC track:
+#   mode 0: the microphone through waveIn (440 Hz);
+#   mode 1: the microphone through WASAPI (1000 Hz) mixed with the playback loopback, which
+#     Wine 8 cannot capture: the loopback's failure is logged and retried by the watchdog, and
+#     the recording holds the microphone alone, not the tone played to the speakers (1500 Hz).
+# The host reads the level from "voluMem" and receives the low-volume warning in its "Vistrel"
+# window (a threshold no level reaches, over the minute the check takes).
 cd "$DIST"
-. "$SOUND_TESTS"
-# --- end sound ---
+pulse=$tmp/pulse
+mkdir -p "$pulse/runtime" "$pulse/config" "$pulse/state"
+pulse_env=(PULSE_SERVER="unix:$pulse/native" PULSE_COOKIE="$pulse/cookie")
+sink="load-module module-null-sink rate=48000 channels=2 sink_name"
+cat >"$pulse/server.pa" <<END
+load-module module-native-protocol-unix auth-anonymous=1 socket=$pulse/native
+$sink=vistrec_play
+$sink=vistrec_micsink
+load-module module-remap-source source_name=vistrec_mic master=vistrec_micsink.monitor
+set-default-sink vistrec_play
+set-default-source vistrec_mic
+END
+env -u PULSE_SERVER -u DISPLAY HOME="$pulse" XDG_RUNTIME_DIR="$pulse" \
+  PULSE_RUNTIME_PATH="$pulse/runtime" XDG_CONFIG_HOME="$pulse/config" \
+  PULSE_STATE_PATH="$pulse/state" DBUS_SESSION_BUS_ADDRESS=disabled: \
+  pulseaudio -n -F "$pulse/server.pa" --daemonize=no --exit-idle-time=-1 --system=false \
+  --realtime=false --high-priority=false >"$pulse/server.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do env "${pulse_env[@]}" pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+# A null sink renders in blocks as long as the lowest latency its streams ask for; a recorder of
+# its monitor with a short latency keeps the microphone's blocks short (the tone's player asks
+# for a short latency too, as desktop players do).
+env "${pulse_env[@]}" pacat --record --latency-msec=10 --device=vistrec_micsink.monitor \
+  >/dev/null 2>&1 &
+pids+=($!)
+play() {  # Hz, seconds, volume, sink: a tone played in the background; its process in $player
+  sox -n -r 48000 -c 2 -b 16 "$tmp/tone$1.wav" synth "$2" sine "$1" vol "$3"
+  env "${pulse_env[@]}" paplay --latency-msec=20 --device="$4" "$tmp/tone$1.wav" &
+  player=$!
+  pids+=($player)
+}
+
+# How much of a stretch of the sound track holds a tone: in how many of its 100 ms windows the
+# tone's amplitude is at least 2% of full scale and 10 times that of 1860 Hz (no test signal
+# has it). Prints "SHARE MEDIAN-AMPLITUDE RMS" (RMS of the whole stretch, share of full scale).
+tone_in() {  # file, Hz, from s, length s
+  ffmpeg -v error -ss "$3" -t "$4" -i "$1" -vn -ac 1 -ar 16000 -f s16le - | python3 -c '
+import array, math, sys
+f = float(sys.argv[1]); x = array.array("h"); x.frombytes(sys.stdin.buffer.read())
+def amp(w, hz):
+    k = 2 * math.pi * hz / 16000
+    re = sum(v * math.cos(k * i) for i, v in enumerate(w)); im = sum(v * math.sin(k * i) for i, v in enumerate(w))
+    return 2 * math.hypot(re, im) / len(w) / 32768
+windows = [x[i:i + 1600] for i in range(0, len(x) - 1599, 1600)]
+tones = sorted(amp(w, f) for w in windows) or [0]
+present = sum(1 for w in windows if amp(w, f) >= 0.02 and amp(w, f) >= 10 * amp(w, 1860))
+rms = math.sqrt(sum(v * v for v in x) / max(len(x), 1)) / 32768
+print("%.2f %.4f %.4f" % (present / max(len(windows), 1), tones[len(tones) // 2], rms))' "$2"
+}
+
+record_with_tone() {  # name, Hz, seconds, mode[, pause]: records while the tone plays into the mic
+  play "$2" "$(($3 + 10))" 0.1 vistrec_micsink
+  sleep 0.5
+  : >"$DIST/log/record.log"
+  # The noise suppressor learns a steady tone as noise and fades it out: these runs go without.
+  # The host records its own hidden window at 5 fps: the sound is what counts here.
+  env "${pulse_env[@]}" VISTREC_NO_NUVRA=1 "$WINE" ./vistrec_c_host.exe "Z:$tmp/$1.mp4" "$3" \
+    audio="$4" fps=5 own level ${5:+pause=$(($3 * 500)),1000} >"$tmp/$1.txt" 2>&1
+  local rc=$?
+  kill "$player" 2>/dev/null
+  wait "$player" 2>/dev/null
+  cp "$DIST/log/record.log" "$tmp/$1.log" 2>/dev/null
+  tr -d '\r' <"$tmp/$1.txt" | tail -4
+  check "$1: host exits 0" $rc "(rc $rc)"
+}
+
+check_sound() {  # name, Hz, from s, length s, lowest and highest level: the tone, voluMem
+  local n=$1 low=$5 high=$6 tone level
+  [ "$(codecs "$tmp/$1.mp4")" = "h264 aac" ]
+  check "$1: streams" $? "($(codecs "$tmp/$1.mp4"))"
+  tone=$(tone_in "$tmp/$1.mp4" "$2" "$3" "$4")
+  between "${tone%% *}" 0.9 1
+  check "$1: $2 Hz tone in the AAC track" $? "(share, median amplitude, rms: $tone)"
+  level=$(tr -d '\r' <"$tmp/$1.txt" | awk '/^level max/ {print $3, $5}')
+  set -- $level
+  between "${1:-}" "$low" "$high" && [ "${2:-0}" -ge 5 ]
+  check "$n: level in voluMem" $? "(max ${1:-none}, ${2:-0} readings above 0)"
+}
+
+if env "${pulse_env[@]}" pactl info >/dev/null 2>&1; then
+  # Mode 0: the waveIn microphone, closed by a pause at 6 s and opened again on the resume.
+  name=wavein
+  record_with_tone $name 440 12 0 pause
+  opened=$(grep -c "microphone recording from" "$tmp/$name.log")
+  [ "$opened" -ge 2 ]
+  check "$name: microphone opened before and after the pause" $? "($opened times: $(grep -m1 \
+    -o 'microphone recording from.*' "$tmp/$name.log" | tr -d '\r'))"
+  # A tenth of full scale reads 31.
+  check_sound $name 440 1 2.5 28 34
+  # Wine's waveIn takes up to about a second and a half to deliver its first buffer, and up to
+  # three seconds on a loaded machine: the check looks at the track's end, 5 s after the resume.
+  track=$(ffprobe -v error -select_streams a:0 -show_entries stream=duration -of csv=p=0 \
+    "$tmp/$name.mp4")
+  # On a loaded machine Wine's waveIn drops pieces of sound (its four buffers of 100 ms run out
+  # while its threads wait for a core), so here the tone need only be back in half the windows.
+  tone=$(tone_in "$tmp/$name.mp4" 440 "$(awk -v d="$track" 'BEGIN { print d - 2 }')" 1.5)
+  between "${tone%% *}" 0.5 1
+  check "$name: the tone again after the pause" $? "(share, median amplitude, rms: $tone)"
+
+  # Mode 1: the WASAPI microphone; the loopback fails under Wine 8. Long enough for one
+  # low-volume check (30 windows of 2 s).
+  name=wasapi
+  echo '{"UPLOAD_CONFIG": {"minVolumValue": 101}}' >"$DIST/Vistrel.json"
+  play 1500 80 0.5 vistrec_play
+  speakers_player=$player
+  record_with_tone $name 1000 66 1
+  kill "$speakers_player" 2>/dev/null
+  wait "$speakers_player" 2>/dev/null
+  rm -f "$DIST/Vistrel.json"
+  check_sound $name 1000 3 20 10 100
+  grep -q "capture device 1: " "$tmp/$name.log"
+  check "$name: microphone captured through WASAPI" $? \
+    "($(grep -m1 -o 'capture device 1: .*' "$tmp/$name.log" | tr -d '\r'))"
+  # The failure's code and its text (AUDCLNT_E_WRONG_ENDPOINT_TYPE under Wine 8).
+  failures=$(grep -c "AUDCLNT_SHAREMODE_SHARED failed0" "$tmp/$name.log")
+  reason=$(grep -m1 -o "sound server: AUDCLNT_E_[A-Z_]*" "$tmp/$name.log")
+  [ "$failures" -ge 2 ] && [ -n "$reason" ]
+  check "$name: loopback failure logged and retried" $? \
+    "($failures times: $(grep -m1 -o 'AUDCLNT_SHAREMODE_SHARED failed0.*' "$tmp/$name.log" |
+      tr -d '\r'); $reason)"
+  # What the speakers played is not in the track (Wine 8 has no loopback to capture it).
+  speakers=$(tone_in "$tmp/$name.mp4" 1500 3 20)
+  awk -v t="$speakers" 'BEGIN { split(t, v, " "); exit !(v[1] == 0 && v[2] < 0.002) }'
+  check "$name: the speakers' 1500 Hz tone absent" $? "(share, median amplitude, rms: $speakers)"
+  grep -q "^notify -102" <(tr -d '\r' <"$tmp/$name.txt")
+  check "$name: low-volume warning in the Vistrel window" $? \
+    "($(tr -d '\r' <"$tmp/$name.txt" | grep '^notify' | xargs))"
+else
+  check "sound: PulseAudio" 1 "(no PulseAudio)"
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
