@@ -229,7 +229,7 @@ TEST_F(SoundRecording, Mode2RecordsPlaybackOnlyFollowsANewSinkAndSurvivesALostSe
                            restartMs = MonotonicMs();
                            playback = pulse_.Play(later, "vistrec_play");
                        }});
-    const Timeline t = Record(r.get(), 14500, actions);
+    const Timeline t = Record(r.get(), 15000, actions);
     r.reset();
     ASSERT_TRUE(restarted) << error;
     const auto [a, v] = Decode(file, t);
@@ -385,7 +385,7 @@ TEST_F(SoundRecording, Mode0RecordsTheMicrophoneAloneAndAfterALostServer) {
     int64_t killMs = 0, relaunchMs = 0, restartMs = 0;
     // The suppressor learns a steady tone as noise: without it the tone keeps its level.
     setenv("VISTREC_NO_NUVRA", "1", 1);
-    const auto [a, v] = Record0(14000, {{2500, [&] { streams = Streams(); }},
+    const auto [a, v] = Record0(15000, {{2500, [&] { streams = Streams(); }},
                                         Timed(3000, &killMs, [&] { pulse_.Kill(); }),
                                         Timed(6000, &relaunchMs, [&] {
                                             EXPECT_TRUE(pulse_.Start());
