@@ -203,8 +203,9 @@ TEST_F(Recording, WholeScreenTimingPauseConfiguredRateAndSilentTrack) {
         return;
     EXPECT_NEAR(pausedMs, 2000, 100);
     EXPECT_NEAR(t.recordedMs, 5000.0, 150.0);
-    EXPECT_TRUE(std::fabs(a.info.formatDuration - 5.0) <= 0.2 &&
-                std::fabs(a.info.videoDuration - 5.0) <= 0.2)
+    // A late first picture shortens the file by whole frames of the 10 fps grid: one allowed.
+    EXPECT_TRUE(std::fabs(a.info.formatDuration - 5.0) <= 0.3 &&
+                std::fabs(a.info.videoDuration - 5.0) <= 0.3)
         << a.info.formatDuration << " " << a.info.videoDuration;
     // The loop paces by the wall clock: a slow machine loses frames, a broken pacing far more.
     EXPECT_TRUE(a.info.decodedFrames >= 35 && a.info.decodedFrames <= 51)
