@@ -2,6 +2,7 @@
 // rendering of the counter it shows.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
@@ -89,10 +90,10 @@ struct Analysis {
     std::vector<uint32_t> counters;
 };
 
-// Decodes a recording and expects every picture to be the reference of the counter it shows for
-// `g`, and not for any of `others` (mean PSNR).
+// Decodes a recording and expects every picture (every `stride`-th) to be the reference of the
+// counter it shows for `g`, and not for any of `others` (mean PSNR).
 Analysis ExpectPicture(const std::string& file, const Geometry& g, const testscene::SceneOptions& o,
-                       const std::vector<Geometry>& others = {}) {
+                       const std::vector<Geometry>& others = {}, size_t stride = kReferenceStride) {
     Analysis a;
     const testscene::ScreenToImage map = MapOf(g);
     // The placed picture within the encoded part, less 4 px where the scaler mixes in a band.
@@ -117,7 +118,7 @@ Analysis ExpectPicture(const std::string& file, const Geometry& g, const testsce
                 return void(++unread);
             a.pts.push_back(pts);
             a.counters.push_back(counter);
-            if (a.pts.size() % kReferenceStride != 1 % kReferenceStride)
+            if (a.pts.size() % stride != 1 % stride)
                 return;
             ++compared;
             minPsnr = std::min(minPsnr, LumaPsnr(frame, *Reference(counter, g, o), area));
@@ -169,11 +170,15 @@ struct SplitMonitors {
 
 using Recording = RecorderTest;
 
-// 2 s, a 2 s pause, 3 s more at 20 fps and scale 1: a 5 s file of the whole screen whose
-// counters advance with its time stamps, jumping once by the pause.
-TEST_F(Recording, WholeScreenTimingAndPause) {
+// The default scale 0.75 stretches the top-left 1440x808; "Vistrel.json" sets 10 fps; audio mode
+// 1 without a sound server gives a silent track. 2 s, a 2 s pause and 3 s more: a 5 s file on
+// the 10 fps grid whose counters advance with its time stamps, jumping once by the pause.
+TEST_F(Recording, WholeScreenTimingPauseConfiguredRateAndSilentTrack) {
+    const std::string config = ExeDir() + "Vistrel.json";
+    ASSERT_TRUE(WriteTextFile(config, R"({"VISTREL_CONFIG":{"framerate":10}})"));
     const std::string file = dir_.File("whole.mp4");
-    RecorderPtr r = NewRecorder(file);
+    RecorderPtr r = NewRecorder(file, 0, 1);
+    unlink(config.c_str());
     EXPECT_EQ(get_desktop_size(), DesktopSize(kScreenW, kScreenH));
     int pausedMs = 0;
     const Timeline t =
@@ -182,18 +187,29 @@ TEST_F(Recording, WholeScreenTimingAndPause) {
     r.reset();
     std::printf("[ measured ] resumeRecord %d ms, stopRecord %u ms\n", pausedMs, t.recordedMs);
     const Analysis a =
-        ExpectPicture(file, Direct(kWholeScreen, 1.0, kScreenW, kScreenH), scene_.options());
+        ExpectPicture(file, Direct(kWholeScreen, 0.75, kScreenW, kScreenH), scene_.options(),
+                      {Direct(kWholeScreen, 1, kScreenW, kScreenH)});
+    EXPECT_NEAR(a.info.frameRate, 10.0, 0.01);
+    for (double pts : a.pts)
+        EXPECT_NEAR(std::fmod(pts + 1e-6, 0.1), 0.0, 1e-3) << "not on the 10 fps grid";
+    const AudioTrack sound = DecodeAudio(file);
+    ASSERT_TRUE(sound.error.empty()) << sound.error;
+    EXPECT_EQ(std::make_tuple(a.info.audioStreams, sound.codec, sound.sampleRate, sound.channels,
+                              sound.discontinuities),
+              std::make_tuple(1, std::string("aac"), kTrackRate, 1, 0));
+    EXPECT_NEAR(sound.pcmEnd() - sound.pcmStart, a.info.videoDuration, 0.15);
+    EXPECT_LE(sound.Rms(sound.pcmStart, 99.0) * kFullScale, 2.0) << "the track is silent";
     if (!kJudgeTiming)
         return;
     EXPECT_NEAR(pausedMs, 2000, 100);
     EXPECT_NEAR(t.recordedMs, 5000.0, 150.0);
-    EXPECT_TRUE(std::fabs(a.info.formatDuration - 5.0) <= 0.2 &&
-                std::fabs(a.info.videoDuration - 5.0) <= 0.2 &&
-                std::fabs(a.info.frameRate - 20.0) <= 0.01)
-        << a.info.formatDuration << " " << a.info.videoDuration << " " << a.info.frameRate;
+    // A late first picture shortens the file by whole frames of the 10 fps grid: one allowed.
+    EXPECT_TRUE(std::fabs(a.info.formatDuration - 5.0) <= 0.3 &&
+                std::fabs(a.info.videoDuration - 5.0) <= 0.3)
+        << a.info.formatDuration << " " << a.info.videoDuration;
     // The loop paces by the wall clock: a slow machine loses frames, a broken pacing far more.
-    EXPECT_TRUE(a.info.decodedFrames >= 70 && a.info.decodedFrames <= 101)
-        << a.info.decodedFrames << " of 100 due";
+    EXPECT_TRUE(a.info.decodedFrames >= 35 && a.info.decodedFrames <= 51)
+        << a.info.decodedFrames << " of 50 due";
 
     // Scene time minus file time per frame, in a segment before and one after the pause.
     std::vector<double> offsets[2];
@@ -227,44 +243,6 @@ TEST_F(Recording, WholeScreenTimingAndPause) {
                 started);
     EXPECT_TRUE(median[0] >= started - 0.1 && median[0] <= started + 1.0);
     EXPECT_NEAR(median[1] - median[0], pausedMs / 1000.0, 0.2);
-}
-
-// Scale 0.75 stretches the top-left 1440x808; "Vistrel.json" sets the frame rate; the log has
-// its records; audio mode 1 without a sound server gives a silent track as long as the video.
-TEST_F(Recording, DefaultScaleConfiguredRateLogAndSilentTrack) {
-    const std::string logPath = ExeDir() + "log/record.log";
-    const size_t logBefore = ReadTextFile(logPath).size();
-    const std::string config = ExeDir() + "Vistrel.json";
-    ASSERT_TRUE(WriteTextFile(config, R"({"VISTREL_CONFIG":{"framerate":10}})"));
-    const std::string file = dir_.File("config.mp4");
-    RecorderPtr r = NewRecorder(file, 0, 1);
-    Record(r.get(), 3000);
-    r.reset();
-    unlink(config.c_str());
-
-    const Geometry g = Direct(kWholeScreen, 0.75, kScreenW, kScreenH);
-    EXPECT_EQ(g.recordH, 808);  // of 1440x810
-    const Analysis a =
-        ExpectPicture(file, g, scene_.options(), {Direct(kWholeScreen, 1.0, kScreenW, kScreenH)});
-    EXPECT_NEAR(a.info.frameRate, 10.0, 0.01);
-    EXPECT_TRUE(!kJudgeTiming || (a.info.decodedFrames >= 25 && a.info.decodedFrames <= 31))
-        << a.info.decodedFrames;
-    for (double pts : a.pts)
-        EXPECT_NEAR(std::fmod(pts + 1e-6, 0.1), 0.0, 1e-3) << "not on the 10 fps grid";
-
-    const AudioTrack sound = DecodeAudio(file);
-    ASSERT_TRUE(sound.error.empty()) << sound.error;
-    EXPECT_EQ(std::make_tuple(a.info.audioStreams, sound.codec, sound.sampleRate, sound.channels,
-                              sound.discontinuities),
-              std::make_tuple(1, std::string("aac"), kTrackRate, 1, 0));
-    EXPECT_NEAR(sound.pcmEnd() - sound.pcmStart, a.info.videoDuration, 0.15);
-    EXPECT_LE(sound.Rms(sound.pcmStart, 99.0) * kFullScale, 2.0) << "the track is silent";
-
-    // The recorder's own records (their format is the logger's, checked with it).
-    const std::string log = ReadTextFile(logPath).substr(logBefore);
-    for (const char* text : {"| log start!\n====================\n", "| codec :", "| encodec param",
-                             "| begin flush data"})
-        EXPECT_NE(log.find(text), std::string::npos) << text;
 }
 
 // A region: a 640x480 encode of exactly that rectangle (4 px off is another picture).
@@ -368,16 +346,21 @@ TEST_F(Recording, DisplaySelectionFollowTargetAndRemovedMonitor) {
     }
 }
 
-// The H.264 recorder: a video-only file of the recorded length at the default scale; at 30 fps
-// no drift of counters against time stamps (1 % long drifts about 0.1 s over the file).
+// The H.264 recorder: a video-only file of the recorded length at the default scale, kept whole
+// through a second startRecord and an audio mode change; at 30 fps no drift of counters against
+// time stamps (1 % long drifts about 0.1 s over the file).
 TEST_F(Recording, H264RecorderWritesVideoOnlyFileWithoutDrift) {
     const std::string file = dir_.File("h264.mp4");
     RecorderPtr r = NewRecorder(file, 0, 0, true);
     r->setFrameRate(30);
-    Record(r.get(), 12000);
+    Record(r.get(), 12000, {{1000, [&] {
+                                 r->startRecord();
+                                 r->setAudioMode(2);
+                             }}});
     r.reset();
-    const Analysis a =
-        ExpectPicture(file, Direct(kWholeScreen, 0.75, kScreenW, kScreenH), scene_.options());
+    // Every picture at this scale is compared in the whole-screen test: here every sixth.
+    const Analysis a = ExpectPicture(file, Direct(kWholeScreen, 0.75, kScreenW, kScreenH),
+                                     scene_.options(), {}, 6 * kReferenceStride);
     EXPECT_EQ(std::make_pair(a.info.streams, a.info.videoStreams), std::make_pair(1, 1));
     EXPECT_NEAR(a.info.formatDuration, 12.0, 0.2);
     // 360 are due; a loaded machine loses frames, which the drift check does not mind.
@@ -449,6 +432,40 @@ TEST_F(Recording, WriteErrorNotifiesOnceEndsAndMemoryStaysFlat) {
                     static_cast<long long>(stopTookMs));
         EXPECT_TRUE(end.calls > 0) << "the recording went on after the error";
         EXPECT_TRUE(rssMax - rssAtError < 4L << 20 && stopTookMs < 1000);
+    }
+}
+
+// The record thread leaves the recorder alone once onRecordEnd deleted it, however the recording
+// ended. A second startRecord and an audio mode change keep the running recording: one file, one
+// call.
+TEST_F(Recording, DeletedFromOnRecordEndAndKeptThroughASecondStart) {
+    struct HostCallback final : EndCounter {  // deletes `owned` on the first call, as a host would
+        void onRecordEnd() override {
+            EndCounter::onRecordEnd();
+            delete owned.exchange(nullptr);
+        }
+        std::atomic<IRecordMp4*> owned{nullptr};
+    };
+    for (const bool hostStops : {true, false}) {
+        SCOPED_TRACE(hostStops ? "stopped by the host" : "ended by itself");
+        HostCallback host;
+        const std::string file = hostStops ? dir_.File("twice.mp4") : "/nonexistent/x.mp4";
+        IRecordMp4* r = SmallRecorder(file, 1).release();
+        r->setCallback(&host);
+        host.owned = r;
+        r->startRecord();
+        if (hostStops) {
+            SleepMs(1000);
+            r->startRecord();
+            r->setAudioMode(2);
+            SleepMs(1000);
+            EXPECT_GT(r->stopRecord(), 1800u);  // the callback deletes r meanwhile
+            EXPECT_GT(DecodeVideoTrack(file).info.videoDuration, 1.5);
+        }
+        for (int i = 0; i < 100 && host.calls == 0; ++i)
+            SleepMs(50);
+        SleepMs(300);  // the record thread's last steps, on freed memory if it still used it
+        EXPECT_EQ(host.calls.load(), 1);
     }
 }
 

@@ -317,17 +317,4 @@ TEST(CvxText, EveryUtf8CharacterIsOneGlyph) {
     EXPECT_TRUE(whole.Ink()[1] < pen && whole.Ink()[3] == 30) << whole.Ink()[1];
 }
 
-TEST(CvxText, MissingFontDrawsNothing) {
-    EXPECT_FALSE(CvxText(nullptr).ok());
-    CvxText missing("/nonexistent/font.ttf");
-    EXPECT_FALSE(missing.ok());
-    Picture pic(40, 40);
-    EXPECT_EQ(-1, pic.Draw(missing, "H", 5, 30));
-    TextOverlay overlay;
-    for (const char* font : {static_cast<const char*>(nullptr), "/nonexistent/font.ttf"})
-        for (int frame = 0; frame < 3; ++frame)  // logged once, skipped every frame
-            overlay.Draw(font, "H", 5, 30, 255, 255, 255, pic.px.data(), pic.w, pic.h, pic.w * 4);
-    EXPECT_EQ(std::vector<uint8_t>(40 * 40 * 4, 0), pic.px);
-}
-
 }  // namespace

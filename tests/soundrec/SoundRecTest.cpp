@@ -2,6 +2,7 @@
 // sound file, the AAC track measured in short windows; the scene's counters place the test's
 // events in file time.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/mman.h>
 
@@ -40,7 +41,7 @@ constexpr double kRingingRms = 0.01;
 // Setting a recording up takes seconds under ThreadSanitizer: long enough to measure after it.
 constexpr int kRecordMs = 12000;
 #else
-constexpr int kRecordMs = 4000;
+constexpr int kRecordMs = 3000;
 #endif
 
 // Seconds the Xing/Info tag of the first frame counts (frames of 576 samples); -1 without one.
@@ -211,7 +212,7 @@ TEST_F(SoundRecording, Mode2RecordsPlaybackOnlyFollowsANewSinkAndSurvivesALostSe
     RecorderPtr r = NewRecorder(file, 1.0, 2);
     std::vector<std::string> levels, streams;
     std::vector<Action> actions;
-    for (int ms = 2000; ms <= 5000; ms += 500)
+    for (int ms = 2000; ms <= 3000; ms += 500)
         actions.push_back({ms, [&] {
                                levels.push_back(block.Text());
                                streams.push_back(Streams());
@@ -219,16 +220,16 @@ TEST_F(SoundRecording, Mode2RecordsPlaybackOnlyFollowsANewSinkAndSurvivesALostSe
     int64_t switchMs = 0, killMs = 0, restartMs = 0;
     bool restarted = false;
     std::string error;
-    actions.push_back(Timed(5500, &switchMs, [&] {
+    actions.push_back(Timed(3500, &switchMs, [&] {
         EXPECT_EQ(pulse_.Pactl({"set-default-sink", "vistrec_play2"}), 0);
     }));
-    actions.push_back(Timed(8000, &killMs, [&] { pulse_.Kill(); }));
-    actions.push_back({10000, [&] {
+    actions.push_back(Timed(6000, &killMs, [&] { pulse_.Kill(); }));
+    actions.push_back({8000, [&] {
                            restarted = pulse_.Start(&error);
                            restartMs = MonotonicMs();
                            playback = pulse_.Play(later, "vistrec_play");
                        }});
-    const Timeline t = Record(r.get(), 17000, actions);
+    const Timeline t = Record(r.get(), 15000, actions);
     r.reset();
     ASSERT_TRUE(restarted) << error;
     const auto [a, v] = Decode(file, t);
@@ -265,7 +266,7 @@ TEST_F(SoundRecording, Mode2RecordsPlaybackOnlyFollowsANewSinkAndSurvivesALostSe
     // Reopening is retried with back-off up to 2 s, and the server takes a moment to start.
     EXPECT_LE(back - restartAt, 3.0);
     EXPECT_GE(ShareWith(a, back + 1.2, end, 0.1, 2000), 0.9) << "the new tone after its return";
-    ASSERT_EQ(levels.size(), 7u);
+    ASSERT_EQ(levels.size(), 3u);
     for (size_t i = 0; i < levels.size(); ++i) {
         EXPECT_TRUE(!levels[i].empty() &&
                     levels[i].find_first_not_of("0123456789") == std::string::npos)
@@ -296,7 +297,7 @@ TEST_F(SoundRecording, NoiseSuppressionRaisesToneOverNoise) {
         unsetenv("VISTREC_NO_NUVRA");  // read by the constructor only
         Child mic = server.Play(wav, "vistrec_micsink");
         SleepMs(300);
-        Record(r.get(), 6000);
+        Record(r.get(), kJudgeTiming ? 4500 : 6000);  // ThreadSanitizer: a slow start
         r.reset();
         const AudioTrack a = DecodeAudio(dir_.File("ns.mp4"));
         ASSERT_TRUE(a.error.empty()) << a.error;
@@ -372,26 +373,21 @@ TEST_F(SoundRecording, PauseLeavesNeitherHoleNorPausedSound) {
     }
 }
 
-// The default source's tone is recorded and metered (a tenth of full scale reads 31), the
-// speakers' is not: the library's only stream records the default source at 16 kHz mono. The
-// server dies 5 s in and returns 3 s later: the video runs on, the track is silent meanwhile and
-// the microphone is heard again within 3 s of the server's return.
-TEST_F(SoundRecording, Mode0RecordsTheMicrophoneAloneWithItsLevelAndAfterALostServer) {
-    LevelBlock block;
+// The default source's tone is recorded, the speakers' is not: the library's only stream records
+// the default source at 16 kHz mono. The server dies 3 s in and returns 3 s later: the video runs
+// on, the track is silent meanwhile and the microphone is heard again within 3 s of the server's
+// return. (The level meter is the same in every mode: Mode2 checks it.)
+TEST_F(SoundRecording, Mode0RecordsTheMicrophoneAloneAndAfterALostServer) {
     Child mic = Play("440.wav", Sine(kDeviceRate, 20, 440, 0.1), "vistrec_micsink"),
           speakers = Play("1000.wav", Sine(kDeviceRate, 20, 1000, 0.5), "vistrec_play");
     SleepMs(500);
     std::string streams;
-    std::vector<int> levels;
     int64_t killMs = 0, relaunchMs = 0, restartMs = 0;
-    // The suppressor learns a steady tone as noise: without it the level is the tone's own.
+    // The suppressor learns a steady tone as noise: without it the tone keeps its level.
     setenv("VISTREC_NO_NUVRA", "1", 1);
-    const auto level = [&] { levels.push_back(atoi(block.Text().c_str())); };
-    const auto [a, v] = Record0(16000, {{2500, [&] { streams = Streams(); }},
-                                        {3000, level},
-                                        {4000, level},
-                                        Timed(5000, &killMs, [&] { pulse_.Kill(); }),
-                                        Timed(8000, &relaunchMs, [&] {
+    const auto [a, v] = Record0(15000, {{2500, [&] { streams = Streams(); }},
+                                        Timed(3000, &killMs, [&] { pulse_.Kill(); }),
+                                        Timed(6000, &relaunchMs, [&] {
                                             EXPECT_TRUE(pulse_.Start());
                                             restartMs = MonotonicMs();
                                             mic = Play("660.wav", Sine(kDeviceRate, 20, 660, 0.1),
@@ -408,9 +404,6 @@ TEST_F(SoundRecording, Mode0RecordsTheMicrophoneAloneWithItsLevelAndAfterALostSe
                 restartAt, back);
     EXPECT_GE(ShareWith(a, 1.0, killAt - 0.3, 0.1, 440), 0.9) << "the microphone";
     EXPECT_EQ(ShareWith(a, 0.3, end, 0.1, 1000), 0.0) << "the speakers";
-    ASSERT_EQ(levels.size(), 2u);
-    for (const int level : levels)
-        EXPECT_NEAR(level, 31, 2);
     const size_t ours = streams.find("application.name = \"vistrec\"");
     // The stream's source line, and the format pactl prints on the line after it.
     const std::string source = "\tSource: " + std::to_string(pulse_.SourceIndex("vistrec_mic"));
@@ -449,31 +442,26 @@ TEST_F(SoundRecording, Mode0PlaysTheFileAtItsOwnTimeAcrossAPauseThenSilence) {
 }
 
 // The MP3 side file of mode-1 recordings of a tone: as long as the captured sound, with an Info
-// tag of its length; made only for the recording that set its path; a bad path spares the MP4.
+// tag of its length; made only for the recording that set its path. (Faults.HostileSetterValues
+// records with an unusable side file path.)
 TEST_F(SoundRecording, Mp3SideFileHoldsTheCapturedSoundOfTheRecordingThatAskedForIt) {
-    // Long enough for the three recordings however slowly they run (ThreadSanitizer).
+    // Long enough for the recordings however slowly they run (ThreadSanitizer).
     ASSERT_TRUE(WriteWav(dir_.File("tone.wav"), 48000, 2, Sine(48000, 90, 440, 0.5)));
     Child player = pulse_.Play(dir_.File("tone.wav"), "vistrec_play");
     SleepMs(500);
-    struct Run {
-        const char* mp3;  // path given before the recording; null: none
-        bool written;     // an MP3 is expected at `mp3`, or at the first row's path
-    };
-    const std::string first = dir_.File("copy.mp3");
-    const Run runs[] = {{first.c_str(), true}, {nullptr, false}, {"/proc/none/x.mp3", false}};
-    const std::string mp4 = dir_.File("rec.mp4");
-    RecorderPtr r = SmallRecorder(mp4, 1);  // the sound is what counts: a cheap picture
-    for (const Run& run : runs) {
-        SCOPED_TRACE(run.mp3 ? run.mp3 : "no mp3 path");
+    const std::string first = dir_.File("copy.mp3"), mp4 = dir_.File("rec.mp4");
+    RecorderPtr r = SmallRecorder(mp4, 1);    // the sound is what counts: a cheap picture
+    for (const bool asked : {true, false}) {  // the second recording sets no path
+        SCOPED_TRACE(asked ? "MP3 path set" : "no MP3 path set");
         std::filesystem::remove(first);
-        if (run.mp3)
-            r->setMp3FileName(run.mp3);
+        if (asked)
+            r->setMp3FileName(first.c_str());
         Record(r.get(), kRecordMs);
         const AudioTrack aac = DecodeAudio(mp4);
         ASSERT_EQ(aac.error, "");
         EXPECT_GE(ToneShare(aac), 0.5) << "the MP4 is recorded as ever";
-        ASSERT_EQ(std::filesystem::exists(run.mp3 ? run.mp3 : first), run.written);
-        if (!run.written)
+        ASSERT_EQ(std::filesystem::exists(first), asked);
+        if (!asked)
             continue;
         const AudioTrack mp3 = DecodeAudio(first);
         ASSERT_EQ(mp3.error, "");
@@ -495,6 +483,44 @@ TEST_F(SoundRecording, Mp3SideFileHoldsTheCapturedSoundOfTheRecordingThatAskedFo
         EXPECT_NEAR(mp3.duration, length, 0.1);
         EXPECT_GE(ToneShare(mp3), 0.9);
     }
+}
+
+// A frozen server (SIGSTOP) while recording, pausing and resuming (which reopens the capture),
+// and again at the stop: the picture never stalls, stopRecord returns, the sound comes back.
+TEST_F(SoundRecording, FrozenServerStallsNeitherPictureNorStop) {
+    struct Freezer {  // thaws the server whatever happens
+        pid_t pid;
+        void Set(bool frozen) { kill(pid, frozen ? SIGSTOP : SIGCONT); }
+        ~Freezer() { Set(false); }
+    } freezer{pulse_.pid()};
+    ASSERT_GT(freezer.pid, 0);
+    Child player = Play("tone.wav", Sine(kDeviceRate, 30.0, 440.0, 0.3), "vistrec_play");
+    SleepMs(500);
+    const std::string file = dir_.File("frozen.mp4");
+    RecorderPtr r = SmallRecorder(file, 2);
+    const Timeline t = Record(r.get(), 9500,
+                              {{2000, [&] { freezer.Set(true); }},
+                               {2500, [&] { r->pauseRecord(); }},
+                               {3000, [&] { r->resumeRecord(); }},
+                               {5000, [&] { freezer.Set(false); }},
+                               {9000, [&] {
+                                    freezer.Set(true);
+                                    r->pauseRecord();
+                                }}});
+    freezer.Set(false);
+    r.reset();
+    const int64_t stopMs = t.stop - t.start - 9500;
+    const VideoTrack v = DecodeVideoTrack(file);
+    printf("[ measured ] stopRecord with the server frozen: %lld ms; longest gap %.3f s\n",
+           static_cast<long long>(stopMs), v.MaxGap());
+    EXPECT_LE(stopMs, 1000);
+    EXPECT_GT(v.info.videoDuration, 7.5);
+    EXPECT_TRUE(!kJudgeTiming || v.MaxGap() <= 0.2) << "the picture stalled while frozen";
+    // File time runs 0.5 s behind the wall clock after the pause: thawed at file time 4.5.
+    const AudioTrack a = DecodeAudio(file);
+    ASSERT_TRUE(a.error.empty()) << a.error;
+    EXPECT_GT(ShareWith(a, 0.5, 1.5, 0.25, 440), 0.0) << "the tone before the freeze";
+    EXPECT_GT(ShareWith(a, 6.5, 8.0, 0.25, 440), 0.0) << "the tone after the thaw";
 }
 
 }  // namespace

@@ -99,10 +99,11 @@ TEST_F(CaptureTest, AFailedGrabDrawsNoSecondPointerAndKeepsThePicture) {
 TEST_F(CaptureTest, AGrabberWhoseServerWentAwayIsReplacedAfterItsDelay) {
     SmallRegion();
     ASSERT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed) && grabbed);
-    // The server goes away: the grab fails, so does a new grabber, and then the next try waits.
+    // The server goes away: the grab fails, so does a new grabber, and then the next try waits;
+    // none of it is taken for a lost monitor.
     for (int i = 0; i < 3; ++i) {
         display.serverDown = i < 2;
-        capturer.CaptureScreen(nullptr, &bmp, &grabbed);
+        EXPECT_TRUE(capturer.CaptureScreen(nullptr, &bmp, &grabbed)) << "try " << i;
         EXPECT_FALSE(grabbed) << "try " << i;
     }
     EXPECT_EQ(1, display.grabbersMade);
@@ -175,8 +176,6 @@ TEST_F(CaptureTest, DisplayQualityTable) {
             << r.monitorW << " quality " << r.quality << " display " << r.display;
     }
     EXPECT_EQ(2, g_captureSettings.displayNumber);
-    EXPECT_EQ(nullptr, sizerules::CrfForQuality(5));
-    EXPECT_STREQ("23", sizerules::CrfForQuality(1));
 }
 
 class TestRecorder : public CH264WindowRecorder {
