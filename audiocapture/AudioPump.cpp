@@ -26,6 +26,15 @@ void ResampleChunk(IPumpSource* source) {
                             AV_SAMPLE_FMT_S16, 1, kPumpSampleRate, nullptr);
 }
 
+// When a block mixed from two sources was captured: the pump keeps their blocks in step, so
+// their times differ by little more than a capture packet; the mix holds sound of both, and
+// midway between them neither is off by more than half that.
+int64_t MixedCaptureMs(int64_t mic, int64_t playback) {
+    if (mic == kUnknownCaptureMs || playback == kUnknownCaptureMs)
+        return mic == kUnknownCaptureMs ? playback : mic;
+    return mic + (playback - mic) / 2;
+}
+
 }  // namespace
 
 int VolumeLevel(const short* samples, int count) {
@@ -117,7 +126,10 @@ int CAudioPump::Tick() {
     const int count = std::max(micCount, playbackCount);
     VLOG_DEBUG("添加数据" << count);
     if (m_handoff)
-        m_handoff(outBlock, count);
+        m_handoff(
+            outBlock, count,
+            MixedCaptureMs(micCount ? m_mic->FetchedCaptureMs() : kUnknownCaptureMs,
+                           playbackCount ? m_playback->FetchedCaptureMs() : kUnknownCaptureMs));
     return 0;
 }
 
@@ -133,9 +145,9 @@ int CAudioPump::TickSource(IDSoundRecorder* source, bool suppressNoise) {
         memset(nsBlock, 0, sizeof nsBlock);
         m_ns->Process(m_micWork.data(), kPumpBlockBytes, nsBlock, kPumpBlockBytes);
         if (m_handoff)
-            m_handoff(nsBlock, count);
+            m_handoff(nsBlock, count, kUnknownCaptureMs);
     } else if (m_handoff) {
-        m_handoff(m_micWork.data(), count);
+        m_handoff(m_micWork.data(), count, kUnknownCaptureMs);
     }
     return result;
 }

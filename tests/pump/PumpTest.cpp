@@ -26,7 +26,8 @@ std::vector<int16_t> Resampled(int rate, int channels, int only, double amplitud
         const double v = amplitude * kFullScale * sin(2 * M_PI * 1000 * (i / channels) / rate);
         pcm[i] = only < 0 || int(i % channels) == only ? static_cast<int16_t>(lrint(v)) : 0;
     }
-    rec.OnCaptureData(reinterpret_cast<const uint8_t*>(pcm.data()), pcm.size() * 2);
+    rec.OnCaptureData(reinterpret_cast<const uint8_t*>(pcm.data()), pcm.size() * 2,
+                      kUnknownCaptureMs);
     for (int i = 0; i < 24; ++i)
         rec.AudioResampling(AV_SAMPLE_FMT_S16, channels, rate, nullptr, rate / 20,
                             AV_SAMPLE_FMT_S16, 1, 16000, nullptr);
@@ -36,6 +37,29 @@ std::vector<int16_t> Resampled(int rate, int channels, int only, double amplitud
            (rec.FetchData(reinterpret_cast<uint8_t*>(out.data()), kBlock, &got), got == kBlock))
         pcm.insert(pcm.end(), out.begin(), out.end());
     return pcm;
+}
+
+// Every fetched block carries the capture time of its first sample, whatever the packets'
+// size: the raw queue's stamps, less the resampler's delay.
+TEST(AudioRecordStamps, AFetchedBlockCarriesItsFirstSamplesCaptureTime) {
+    for (const int packetMs : {7, 10, 45}) {
+        SCOPED_TRACE(packetMs);
+        CAudioRecordT<true> rec;
+        const std::vector<int16_t> packet(48 * packetMs * 2, 100);
+        for (int64_t ms = 0; ms < 1500; ms += packetMs)
+            rec.OnCaptureData(reinterpret_cast<const uint8_t*>(packet.data()), packet.size() * 2,
+                              5000 + ms);
+        std::vector<uint8_t> block(kBlock);
+        int got = 0;
+        for (int64_t start = 5000; start < 6000; start += 100) {
+            while (!rec.isCanFetch())
+                ASSERT_GE(rec.AudioResampling(AV_SAMPLE_FMT_S16, 2, 48000, nullptr, 2400,
+                                              AV_SAMPLE_FMT_S16, 1, 16000, nullptr),
+                          0);
+            rec.FetchData(block.data(), kBlock, &got);
+            EXPECT_NEAR(rec.FetchedCaptureMs(), start, 2);
+        }
+    }
 }
 
 // Peak amplitude of `hz` from 100 ms on, as a fraction of full scale.
@@ -120,6 +144,7 @@ struct FakeSource : IPumpSource {
         blocks.erase(blocks.begin(), blocks.begin() + *got);
         return static_cast<int>(blocks.size());
     }
+    int64_t FetchedCaptureMs() const override { return kUnknownCaptureMs; }
 };
 
 // A pump over two fake sources, recording what it hands off.
@@ -129,12 +154,13 @@ struct PumpRig {
     std::vector<std::vector<int16_t>> out;
     std::unique_ptr<CAudioPump> pump;
     explicit PumpRig(CNoiseSuppressor* ns = nullptr) {
-        pump = std::make_unique<CAudioPump>(
-            &mic, &playback, &mixer, mixer.Init(), ns, [this](const uint8_t* pcm, int bytes) {
-                EXPECT_EQ(bytes, 3200);
-                const int16_t* s = reinterpret_cast<const int16_t*>(pcm);
-                out.emplace_back(s, s + 1600);
-            });
+        pump = std::make_unique<CAudioPump>(&mic, &playback, &mixer, mixer.Init(), ns,
+                                            [this](const uint8_t* pcm, int bytes, int64_t) {
+                                                EXPECT_EQ(bytes, 3200);
+                                                const int16_t* s =
+                                                    reinterpret_cast<const int16_t*>(pcm);
+                                                out.emplace_back(s, s + 1600);
+                                            });
     }
     void Tick(int n = 1) {
         for (int i = 0; i < n; ++i)
