@@ -1,5 +1,6 @@
 #include "AudioPump.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -26,9 +27,9 @@ void ResampleChunk(IPumpSource* source) {
                             AV_SAMPLE_FMT_S16, 1, kPumpSampleRate, nullptr);
 }
 
-// When a block mixed from two sources was captured: the pump keeps their blocks in step, so
-// their times differ by little more than a capture packet; the mix holds sound of both, and
-// midway between them neither is off by more than half that.
+// When a block mixed from two sources was captured: the pump pairs blocks captured less than
+// half a block apart; the mix holds sound of both, and midway between them neither is off by
+// more than a quarter of a block.
 int64_t MixedCaptureMs(int64_t mic, int64_t playback) {
     if (mic == kUnknownCaptureMs || playback == kUnknownCaptureMs)
         return mic == kUnknownCaptureMs ? playback : mic;
@@ -90,6 +91,9 @@ int CAudioPump::Tick() {
         return 0;
     }
 
+    if (DropUnpairedBlock(micRunning && micCanFetch, playbackRunning && playbackCanFetch))
+        return 0;
+
     if (micRunning) {
         m_mic->FetchData(m_micWork.data(), kPumpBlockBytes, &micCount);
         if (micCount >= 1 && micCount <= kPumpBlockBytes) {
@@ -131,6 +135,27 @@ int CAudioPump::Tick() {
             MixedCaptureMs(micCount ? m_mic->FetchedCaptureMs() : kUnknownCaptureMs,
                            playbackCount ? m_playback->FetchedCaptureMs() : kUnknownCaptureMs));
     return 0;
+}
+
+bool CAudioPump::DropUnpairedBlock(bool micBlock, bool playbackBlock) {
+    const int64_t micMs = micBlock ? m_mic->QueuedCaptureMs() : kUnknownCaptureMs;
+    const int64_t playbackMs = playbackBlock ? m_playback->QueuedCaptureMs() : kUnknownCaptureMs;
+    if (micMs == kUnknownCaptureMs || playbackMs == kUnknownCaptureMs ||
+        std::abs(micMs - playbackMs) < kPumpBlockMs / 2) {
+        m_droppingUnpaired = false;
+        return false;
+    }
+    IPumpSource* older = micMs < playbackMs ? m_mic : m_playback;
+    int got = 0;
+    older->FetchData(older == m_mic ? m_micWork.data() : m_playbackWork.data(), kPumpBlockBytes,
+                     &got);
+    ++m_unpairedBlocks;
+    if (!m_droppingUnpaired)
+        VLOG_WARN("sound sources out of step by " << std::abs(micMs - playbackMs)
+                                                  << " ms: dropping the older source's blocks ("
+                                                  << m_unpairedBlocks << " so far)");
+    m_droppingUnpaired = true;
+    return true;
 }
 
 int CAudioPump::TickSource(IDSoundRecorder* source, bool suppressNoise) {

@@ -19,6 +19,7 @@
 constexpr int kPumpBlockBytes = 3200;
 constexpr int kPumpBlockSamples = kPumpBlockBytes / 2;
 constexpr int kPumpSampleRate = 16000;
+constexpr int kPumpBlockMs = 100;
 
 // Level 0 to 100 of `count` samples: the mean absolute amplitude scaled so that one fifth of
 // full scale or more reads 100 (sum of |s| as a 32-bit integer, x 500 / (count x 32767),
@@ -50,6 +51,12 @@ class CAudioPump {
 
   private:
     static bool IsRunning(IPumpSource* source) { return source && source->IsRunning(); }
+    // Both sources hold a block (`micBlock`, `playbackBlock`), so they are mixed block by
+    // block: blocks captured half a block or more apart would put the sound of one source out
+    // of place (one source held a block back while the other had stopped flowing, or started
+    // later). The older source's block has no partner and is dropped, counted and logged, so
+    // that the next tick pairs blocks captured together; true when one was.
+    bool DropUnpairedBlock(bool micBlock, bool playbackBlock);
 
     IPumpSource* m_mic;
     IPumpSource* m_playback;
@@ -60,6 +67,8 @@ class CAudioPump {
     // Fetch targets, allocated once: one block plus one spare byte.
     std::vector<uint8_t> m_micWork;
     std::vector<uint8_t> m_playbackWork;
+    int64_t m_unpairedBlocks = 0;  // dropped by DropUnpairedBlock
+    bool m_droppingUnpaired = false;
 };
 
 #endif

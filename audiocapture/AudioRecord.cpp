@@ -183,6 +183,13 @@ int CAudioRecordT<kMicrophone>::FetchData(uint8_t* out, int bytes, int* got) {
 }
 
 template <bool kMicrophone>
+int64_t CAudioRecordT<kMicrophone>::QueuedCaptureMs() const {
+    std::lock_guard<std::mutex> lock(m_resampledLock);
+    return m_resampled.Size() > 0 ? m_resampledStamps.Front(m_resampledByteRate)
+                                  : kUnknownCaptureMs;
+}
+
+template <bool kMicrophone>
 bool CAudioRecordT<kMicrophone>::GetCaptureFormat(int* rate, int* channels) const {
     std::lock_guard<std::mutex> lock(m_stateLock);
     if (!m_hasFormat)

@@ -72,6 +72,7 @@ class CAudioRecordT final : public ICaptureEvent, public IPumpSource {
     // -1 on a short read.
     int FetchData(uint8_t* out, int bytes, int* got) override;
     int64_t FetchedCaptureMs() const override { return m_fetchedMs; }
+    int64_t QueuedCaptureMs() const override;
 
     // IPumpSource, pump thread.
     bool IsRunning() const override { return m_engine.HasThread(); }

@@ -11,11 +11,14 @@ void CCaptureStamps::Append(int bytes, int64_t capturedMs) {
         m_pieces.push_back({capturedMs, bytes});
 }
 
+int64_t CCaptureStamps::Front(int bytesPerSecond) const {
+    if (m_pieces.empty() || m_pieces.front().capturedMs == kUnknownCaptureMs || bytesPerSecond <= 0)
+        return kUnknownCaptureMs;
+    return m_pieces.front().capturedMs + static_cast<int64_t>(m_frontTaken) * 1000 / bytesPerSecond;
+}
+
 int64_t CCaptureStamps::Take(int bytes, int bytesPerSecond) {
-    int64_t first = kUnknownCaptureMs;
-    if (!m_pieces.empty() && m_pieces.front().capturedMs != kUnknownCaptureMs && bytesPerSecond > 0)
-        first = m_pieces.front().capturedMs +
-                static_cast<int64_t>(m_frontTaken) * 1000 / bytesPerSecond;
+    const int64_t first = Front(bytesPerSecond);
     while (bytes > 0 && !m_pieces.empty()) {
         const int n = std::min(bytes, m_pieces.front().bytes - m_frontTaken);
         bytes -= n;

@@ -22,6 +22,8 @@ class CCaptureStamps {
     // `bytes` left the front of the FIFO; returns when the first of them was captured, at
     // `bytesPerSecond` (kUnknownCaptureMs when not known).
     int64_t Take(int bytes, int bytesPerSecond);
+    // When the front byte was captured (kUnknownCaptureMs when not known or empty).
+    int64_t Front(int bytesPerSecond) const;
     void Clear();
 
   private:

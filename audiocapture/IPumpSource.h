@@ -30,6 +30,9 @@ class IPumpSource {
     // When the first sample of the last block FetchData took was captured (GetMsTime's clock);
     // kUnknownCaptureMs when that is not known.
     virtual int64_t FetchedCaptureMs() const = 0;
+    // When the first sample of the block FetchData would take next was captured;
+    // kUnknownCaptureMs when that is not known or nothing is queued.
+    virtual int64_t QueuedCaptureMs() const = 0;
 };
 
 #endif

@@ -144,7 +144,15 @@ struct FakeSource : IPumpSource {
         blocks.erase(blocks.begin(), blocks.begin() + *got);
         return static_cast<int>(blocks.size());
     }
-    int64_t FetchedCaptureMs() const override { return kUnknownCaptureMs; }
+    // Blocks captured back to back from firstMs (kUnknownCaptureMs: no times).
+    int64_t firstMs = kUnknownCaptureMs;
+    int64_t FetchedCaptureMs() const override { return Stamp(fetches - 1); }
+    int64_t QueuedCaptureMs() const override {
+        return blocks.empty() ? kUnknownCaptureMs : Stamp(fetches);
+    }
+    int64_t Stamp(int block) const {
+        return firstMs == kUnknownCaptureMs ? firstMs : firstMs + 100 * block;
+    }
 };
 
 // A pump over two fake sources, recording what it hands off.
@@ -152,15 +160,17 @@ struct PumpRig {
     FakeSource mic, playback;
     CAudioMixer mixer;
     std::vector<std::vector<int16_t>> out;
+    std::vector<int64_t> stamps;  // of each block handed off
     std::unique_ptr<CAudioPump> pump;
     explicit PumpRig(CNoiseSuppressor* ns = nullptr) {
-        pump = std::make_unique<CAudioPump>(&mic, &playback, &mixer, mixer.Init(), ns,
-                                            [this](const uint8_t* pcm, int bytes, int64_t) {
-                                                EXPECT_EQ(bytes, 3200);
-                                                const int16_t* s =
-                                                    reinterpret_cast<const int16_t*>(pcm);
-                                                out.emplace_back(s, s + 1600);
-                                            });
+        pump = std::make_unique<CAudioPump>(
+            &mic, &playback, &mixer, mixer.Init(), ns,
+            [this](const uint8_t* pcm, int bytes, int64_t capturedMs) {
+                EXPECT_EQ(bytes, 3200);
+                const int16_t* s = reinterpret_cast<const int16_t*>(pcm);
+                out.emplace_back(s, s + 1600);
+                stamps.push_back(capturedMs);
+            });
     }
     void Tick(int n = 1) {
         for (int i = 0; i < n; ++i)
@@ -194,6 +204,33 @@ TEST(AudioPump, MixesBothSourcesOnceEachHasAWholeBlock) {
     rig.mic.flowing = rig.playback.flowing = false;  // drained and silent: nothing more
     rig.Tick();
     EXPECT_EQ(rig.out.size(), 2u);
+}
+
+// Blocks are mixed with those captured at the same time: a source whose next block is older
+// than the other's by half a block or more loses it, and each hand-off carries the pair's time.
+TEST(AudioPump, MixesBlocksCapturedTogether) {
+    const struct {
+        int64_t micMs, playbackMs;
+        int micDropped, playbackDropped;
+        int64_t firstOut;
+    } rows[] = {
+        {1000, 1000, 0, 0, 1000},
+        {1000, 1040, 0, 0, 1020},
+        {1000, 1230, 2, 0, 1215},  // 1000 and 1100 have no partner
+        {1180, 1000, 0, 2, 1190},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.micMs - r.playbackMs);
+        PumpRig rig;
+        rig.mic.firstMs = r.micMs, rig.playback.firstMs = r.playbackMs;
+        rig.mic.Capture(Tone(8 * 1600, 300, 0.3));
+        rig.playback.Capture(Tone(8 * 1600, 1200, 0.3));
+        rig.Tick(12);
+        ASSERT_FALSE(rig.stamps.empty());
+        EXPECT_EQ(std::make_tuple(rig.mic.fetches - int(rig.out.size()),
+                                  rig.playback.fetches - int(rig.out.size()), rig.stamps[0]),
+                  std::make_tuple(r.micDropped, r.playbackDropped, r.firstOut));
+    }
 }
 
 // A microphone stopped with half a block left does not hold back the playback, passed as is.
