@@ -1,7 +1,9 @@
 #include "audiocapture/AudioCapture.h"
 
+#include <algorithm>
 #include <mutex>
 
+#include "platform/Platform.h"
 #include "platform/PlatformAudio.h"
 #include "support/Event.h"
 #include "support/Log.h"
@@ -251,14 +253,15 @@ unsigned CAudioCaptureT<kMicrophone>::CaptureAudio(Run& run) {
     sink->OnCaptureError(false);
     sink->OnDeviceName(RecordedName(kMicrophone));
 
-    CaptureLoop(*stream, run);
+    CaptureLoop(*stream, run, static_cast<int>(format.nAvgBytesPerSec));
 
     stream->Stop();
     return 0;
 }
 
 template <bool kMicrophone>
-void CAudioCaptureT<kMicrophone>::CaptureLoop(AudioCaptureStream& stream, Run& run) {
+void CAudioCaptureT<kMicrophone>::CaptureLoop(AudioCaptureStream& stream, Run& run,
+                                              int bytesPerSecond) {
     const int digit = kMicrophone ? 1 : 0;
     ICaptureEvent* sink = run.sink.get();
     std::vector<uint8_t> buffer(kReadBufferBytes);
@@ -316,9 +319,19 @@ void CAudioCaptureT<kMicrophone>::CaptureLoop(AudioCaptureStream& stream, Run& r
                 break;
             emptyTicks = 0;
             dataSeen = true;
+            const bool readable = stream.Readable(&ready) == 0;
+            // When the packet was captured, so that its sound keeps its time however late the
+            // pump takes it: as the server accounts for it, or else this read's time less
+            // what the stream holds up to the packet's end. A thread held up between the read
+            // and the clock makes the second a little late, never early.
+            int64_t capturedMs = stream.LastReadCaptureTime();
+            if (capturedMs == AudioCaptureStream::kUnknownCaptureTime)
+                capturedMs = vistrec::platform::GetMsTime() -
+                             static_cast<int64_t>(got + (readable ? ready : 0)) * 1000 /
+                                 std::max(bytesPerSecond, 1);
             sink->OnDataState(true);
-            sink->OnCaptureData(buffer.data(), static_cast<uint32_t>(got));
-            if (stream.Readable(&ready) != 0) {
+            sink->OnCaptureData(buffer.data(), static_cast<uint32_t>(got), capturedMs);
+            if (!readable) {
                 VLOG_ERROR("设备插拔、更改、无效" << digit);
                 sink->OnCaptureError(true);
                 break;

@@ -68,7 +68,10 @@ class CAudioCaptureT {
     static void CaptureThreadProc(std::shared_ptr<Run> run,
                                   std::shared_ptr<std::atomic<bool>> finished);
     static unsigned CaptureAudio(Run& run);
-    static void CaptureLoop(vistrec::platform::AudioCaptureStream& stream, Run& run);
+    // `bytesPerSecond`: of the opened stream, to tell a packet's capture time from what is
+    // still queued behind it when the server does not tell it.
+    static void CaptureLoop(vistrec::platform::AudioCaptureStream& stream, Run& run,
+                            int bytesPerSecond);
     // Looks the default device up and records its name; false when there is none.
     static bool GetDefaultDevice();
     // Compares the current default device's name with the recorded one over the stream's

@@ -1,5 +1,6 @@
 #include "AudioPump.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -24,6 +25,15 @@ void ResampleChunk(IPumpSource* source) {
         return;  // nothing captured yet
     source->AudioResampling(AV_SAMPLE_FMT_S16, channels, rate, nullptr, rate / 20,
                             AV_SAMPLE_FMT_S16, 1, kPumpSampleRate, nullptr);
+}
+
+// When a block mixed from two sources was captured: the pump pairs blocks captured less than
+// half a block apart; the mix holds sound of both, and midway between them neither is off by
+// more than a quarter of a block.
+int64_t MixedCaptureMs(int64_t mic, int64_t playback) {
+    if (mic == kUnknownCaptureMs || playback == kUnknownCaptureMs)
+        return mic == kUnknownCaptureMs ? playback : mic;
+    return mic + (playback - mic) / 2;
 }
 
 }  // namespace
@@ -81,6 +91,9 @@ int CAudioPump::Tick() {
         return 0;
     }
 
+    if (DropUnpairedBlock(micRunning && micCanFetch, playbackRunning && playbackCanFetch))
+        return 0;
+
     if (micRunning) {
         m_mic->FetchData(m_micWork.data(), kPumpBlockBytes, &micCount);
         if (micCount >= 1 && micCount <= kPumpBlockBytes) {
@@ -117,8 +130,32 @@ int CAudioPump::Tick() {
     const int count = std::max(micCount, playbackCount);
     VLOG_DEBUG("添加数据" << count);
     if (m_handoff)
-        m_handoff(outBlock, count);
+        m_handoff(
+            outBlock, count,
+            MixedCaptureMs(micCount ? m_mic->FetchedCaptureMs() : kUnknownCaptureMs,
+                           playbackCount ? m_playback->FetchedCaptureMs() : kUnknownCaptureMs));
     return 0;
+}
+
+bool CAudioPump::DropUnpairedBlock(bool micBlock, bool playbackBlock) {
+    const int64_t micMs = micBlock ? m_mic->QueuedCaptureMs() : kUnknownCaptureMs;
+    const int64_t playbackMs = playbackBlock ? m_playback->QueuedCaptureMs() : kUnknownCaptureMs;
+    if (micMs == kUnknownCaptureMs || playbackMs == kUnknownCaptureMs ||
+        std::abs(micMs - playbackMs) < kPumpBlockMs / 2) {
+        m_droppingUnpaired = false;
+        return false;
+    }
+    IPumpSource* older = micMs < playbackMs ? m_mic : m_playback;
+    int got = 0;
+    older->FetchData(older == m_mic ? m_micWork.data() : m_playbackWork.data(), kPumpBlockBytes,
+                     &got);
+    ++m_unpairedBlocks;
+    if (!m_droppingUnpaired)
+        VLOG_WARN("sound sources out of step by " << std::abs(micMs - playbackMs)
+                                                  << " ms: dropping the older source's blocks ("
+                                                  << m_unpairedBlocks << " so far)");
+    m_droppingUnpaired = true;
+    return true;
 }
 
 int CAudioPump::TickSource(IDSoundRecorder* source, bool suppressNoise) {
@@ -133,9 +170,9 @@ int CAudioPump::TickSource(IDSoundRecorder* source, bool suppressNoise) {
         memset(nsBlock, 0, sizeof nsBlock);
         m_ns->Process(m_micWork.data(), kPumpBlockBytes, nsBlock, kPumpBlockBytes);
         if (m_handoff)
-            m_handoff(nsBlock, count);
+            m_handoff(nsBlock, count, kUnknownCaptureMs);
     } else if (m_handoff) {
-        m_handoff(m_micWork.data(), count);
+        m_handoff(m_micWork.data(), count, kUnknownCaptureMs);
     }
     return result;
 }

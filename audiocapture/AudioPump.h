@@ -19,6 +19,7 @@
 constexpr int kPumpBlockBytes = 3200;
 constexpr int kPumpBlockSamples = kPumpBlockBytes / 2;
 constexpr int kPumpSampleRate = 16000;
+constexpr int kPumpBlockMs = 100;
 
 // Level 0 to 100 of `count` samples: the mean absolute amplitude scaled so that one fifth of
 // full scale or more reads 100 (sum of |s| as a 32-bit integer, x 500 / (count x 32767),
@@ -27,8 +28,10 @@ int VolumeLevel(const short* samples, int count);
 
 class CAudioPump {
   public:
-    // Receives each produced block and its byte count (the muxer's PushAudio).
-    using Handoff = std::function<void(const uint8_t* pcm, int bytes)>;
+    // Receives each produced block, its byte count and when its first sample was captured
+    // (GetMsTime's clock; kUnknownCaptureMs for a source that does not say: a sound file keeps
+    // its own time) (the muxer's PushAudio).
+    using Handoff = std::function<void(const uint8_t* pcm, int bytes, int64_t capturedMs)>;
 
     // None of the pointers is owned; each may be null. The pump mixes only when
     // mixerInitResult (what mixer->Init() returned) is not negative, and suppresses noise only
@@ -42,11 +45,18 @@ class CAudioPump {
     int Tick();
     // One tick of the single-source mode; record thread only. The block passes the noise
     // suppressor when `suppressNoise` says so (a microphone, not a prepared sound file). Returns
-    // what the source's Read returned (0 without a source).
+    // what the source's Read returned (0 without a source). Its blocks carry no capture time:
+    // the muxer places them by when they come.
     int TickSource(IDSoundRecorder* source, bool suppressNoise);
 
   private:
     static bool IsRunning(IPumpSource* source) { return source && source->IsRunning(); }
+    // Both sources hold a block (`micBlock`, `playbackBlock`), so they are mixed block by
+    // block: blocks captured half a block or more apart would put the sound of one source out
+    // of place (one source held a block back while the other had stopped flowing, or started
+    // later). The older source's block has no partner and is dropped, counted and logged, so
+    // that the next tick pairs blocks captured together; true when one was.
+    bool DropUnpairedBlock(bool micBlock, bool playbackBlock);
 
     IPumpSource* m_mic;
     IPumpSource* m_playback;
@@ -57,6 +67,8 @@ class CAudioPump {
     // Fetch targets, allocated once: one block plus one spare byte.
     std::vector<uint8_t> m_micWork;
     std::vector<uint8_t> m_playbackWork;
+    int64_t m_unpairedBlocks = 0;  // dropped by DropUnpairedBlock
+    bool m_droppingUnpaired = false;
 };
 
 #endif

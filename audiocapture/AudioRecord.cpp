@@ -77,8 +77,8 @@ class CAudioRecordT<kMicrophone>::CycleSink final : public ICaptureEvent {
     void OnAdjustCaptureFormat(CaptureFormat* format) override {
         m_owner.AdjustFormat(m_cycle, format);
     }
-    void OnCaptureData(const uint8_t* data, uint32_t bytes) override {
-        m_owner.CaptureData(m_cycle, data, bytes);
+    void OnCaptureData(const uint8_t* data, uint32_t bytes, int64_t capturedMs) override {
+        m_owner.CaptureData(m_cycle, data, bytes, capturedMs);
     }
     int FetchData(uint8_t*, int, int* got) override {
         if (got)
@@ -103,7 +103,9 @@ uint32_t CAudioRecordT<kMicrophone>::EndCycle(bool clear) {
     m_generation = next;
     if (clear) {
         m_raw.Clear();
+        m_rawStamps.Clear();
         m_resampled.Clear();
+        m_resampledStamps.Clear();
     }
     return next;
 }
@@ -131,10 +133,13 @@ void CAudioRecordT<kMicrophone>::AdjustFormat(uint32_t cycle, CaptureFormat* for
 }
 
 template <bool kMicrophone>
-void CAudioRecordT<kMicrophone>::CaptureData(uint32_t cycle, const uint8_t* data, uint32_t bytes) {
+void CAudioRecordT<kMicrophone>::CaptureData(uint32_t cycle, const uint8_t* data, uint32_t bytes,
+                                             int64_t capturedMs) {
     std::lock_guard<std::mutex> lock(m_rawLock);
-    if (IsCurrent(cycle))
-        m_raw.Append(data, static_cast<int>(bytes));
+    if (!IsCurrent(cycle))
+        return;
+    m_raw.Append(data, static_cast<int>(bytes));
+    m_rawStamps.Append(static_cast<int>(bytes), capturedMs);
 }
 
 template <bool kMicrophone>
@@ -171,9 +176,17 @@ int CAudioRecordT<kMicrophone>::FetchData(uint8_t* out, int bytes, int* got) {
         return m_resampled.Size();
     if (m_resampled.Read(out, bytes) != bytes)
         return -1;
+    m_fetchedMs = m_resampledStamps.Take(bytes, m_resampledByteRate);
     if (got)
         *got = bytes;
     return m_resampled.Size();
+}
+
+template <bool kMicrophone>
+int64_t CAudioRecordT<kMicrophone>::QueuedCaptureMs() const {
+    std::lock_guard<std::mutex> lock(m_resampledLock);
+    return m_resampled.Size() > 0 ? m_resampledStamps.Front(m_resampledByteRate)
+                                  : kUnknownCaptureMs;
 }
 
 template <bool kMicrophone>
@@ -268,6 +281,7 @@ int CAudioRecordT<kMicrophone>::AudioResampling(int srcFormat, int srcChannels, 
                                          static_cast<AVSampleFormat>(srcFormat), 1);
         if (ret <= 0)
             return -1;
+        m_resampledByteRate = m_outChannels * 2 * dstRate;
         m_lastFormat = srcFormat;
         m_lastRate = srcRate;
         m_lastChannels = srcChannels;
@@ -276,15 +290,22 @@ int CAudioRecordT<kMicrophone>::AudioResampling(int srcFormat, int srcChannels, 
     // One chunk, taken only when strictly more than one is queued.
     int read = 0;
     uint32_t cycle = 0;  // the sound belongs to the cycle current when it was taken
+    int64_t capturedMs = kUnknownCaptureMs;
     {
         std::lock_guard<std::mutex> lock(m_rawLock);
         cycle = m_generation.load();
-        if (m_raw.Size() > m_inputChunkBytes)
+        if (m_raw.Size() > m_inputChunkBytes) {
             read = m_raw.Read(m_inputChunk.get(), m_inputChunkBytes);
+            capturedMs = m_rawStamps.Take(read, srcChannels * 2 * srcRate);
+        }
     }
     if (read == 0 || read != m_inputChunkBytes)
         return -1;
 
+    // The first sample out is the oldest the resampler still holds: it lags the chunk by the
+    // resampler's delay.
+    if (capturedMs != kUnknownCaptureMs)
+        capturedMs -= swr_get_delay(m_swr.get(), 1000);
     const uint8_t* in = m_inputChunk.get();
     const int converted =
         swr_convert(m_swr.get(), m_out.planes, m_outSamplesPerChunk, &in, srcSamples);
@@ -297,8 +318,10 @@ int CAudioRecordT<kMicrophone>::AudioResampling(int srcFormat, int srcChannels, 
                                  << converted);
     std::lock_guard<std::mutex> lock(m_resampledLock);
     // Cleared meanwhile (a pause, a new cycle): the chunk belongs to no recording any more.
-    if (m_generation.load() == cycle)
+    if (m_generation.load() == cycle) {
         m_resampled.Append(m_out.planes[0], converted * 2);
+        m_resampledStamps.Append(converted * 2, capturedMs);
+    }
     return ret;
 }
 
@@ -316,6 +339,7 @@ template <bool kMicrophone>
 void CAudioRecordT<kMicrophone>::ClearCaptured() {
     std::lock_guard<std::mutex> lock(m_rawLock);
     m_raw.Clear();
+    m_rawStamps.Clear();
 }
 
 template <bool kMicrophone>

@@ -1,6 +1,8 @@
 // The audio recorder between a capture engine and the audio pump: the engine's packets go raw
 // into one FIFO; each pump tick resamples one 50 ms chunk of it to 16-bit mono 16 kHz into a
-// second FIFO, from which the pump fetches 3200-byte (100 ms) blocks. CAudioRecordT<1> holds
+// second FIFO, from which the pump fetches 3200-byte (100 ms) blocks. Each FIFO keeps when its
+// sound was captured, so a fetched block carries the capture time of its first sample however
+// late the pump takes it (the resampler's delay counted). CAudioRecordT<1> holds
 // the microphone engine, CAudioRecordT<0> the playback-loopback engine.
 //
 // Threads: the capture threads report through a sink of their own capture cycle; AudioResampling,
@@ -28,6 +30,7 @@
 #include <string>
 
 #include "audiocapture/AudioCapture.h"
+#include "audiocapture/CaptureStamps.h"
 #include "audiocapture/ICaptureEvent.h"
 #include "audiocapture/IPumpSource.h"
 #include "support/Event.h"
@@ -57,8 +60,8 @@ class CAudioRecordT final : public ICaptureEvent, public IPumpSource {
     void OnAdjustCaptureFormat(CaptureFormat* format) override {
         AdjustFormat(kCurrentCycle, format);
     }
-    void OnCaptureData(const uint8_t* data, uint32_t bytes) override {
-        CaptureData(kCurrentCycle, data, bytes);
+    void OnCaptureData(const uint8_t* data, uint32_t bytes, int64_t capturedMs) override {
+        CaptureData(kCurrentCycle, data, bytes, capturedMs);
     }
     void OnDataState(bool flowing) override { DataState(kCurrentCycle, flowing); }
     void OnCaptureError(bool failed) override { CaptureError(kCurrentCycle, failed); }
@@ -68,6 +71,8 @@ class CAudioRecordT final : public ICaptureEvent, public IPumpSource {
     // (*got = bytes, returns what is left), else nothing (*got = 0, returns the queued count);
     // -1 on a short read.
     int FetchData(uint8_t* out, int bytes, int* got) override;
+    int64_t FetchedCaptureMs() const override { return m_fetchedMs; }
+    int64_t QueuedCaptureMs() const override;
 
     // IPumpSource, pump thread.
     bool IsRunning() const override { return m_engine.HasThread(); }
@@ -121,7 +126,7 @@ class CAudioRecordT final : public ICaptureEvent, public IPumpSource {
     class CycleSink;
     void CaptureStarted(uint32_t cycle);
     void AdjustFormat(uint32_t cycle, CaptureFormat* format);
-    void CaptureData(uint32_t cycle, const uint8_t* data, uint32_t bytes);
+    void CaptureData(uint32_t cycle, const uint8_t* data, uint32_t bytes, int64_t capturedMs);
     void DataState(uint32_t cycle, bool flowing);
     void CaptureError(uint32_t cycle, bool failed);
     void DeviceNameIs(uint32_t cycle, std::string name);
@@ -171,10 +176,13 @@ class CAudioRecordT final : public ICaptureEvent, public IPumpSource {
     std::atomic<uint32_t> m_generation{1};
     uint32_t m_engineCycle = 0;  // the cycle the engine's thread reports for; m_stateLock
 
-    mutable std::mutex m_rawLock;        // guards m_raw
-    CMemoryBuffer m_raw;                 // 16-bit PCM as captured, interleaved, device rate
-    mutable std::mutex m_resampledLock;  // guards m_resampled
-    CMemoryBuffer m_resampled;           // 16-bit mono 16 kHz
+    mutable std::mutex m_rawLock;             // guards m_raw
+    CMemoryBuffer m_raw;                      // 16-bit PCM as captured, interleaved, device rate
+    CCaptureStamps m_rawStamps;               // when m_raw's bytes were captured; m_rawLock
+    mutable std::mutex m_resampledLock;       // guards m_resampled
+    CMemoryBuffer m_resampled;                // 16-bit mono 16 kHz
+    CCaptureStamps m_resampledStamps;         // m_resampledLock
+    int64_t m_fetchedMs = kUnknownCaptureMs;  // capture time of the last block fetched; pump
 
     std::atomic<bool> m_dataFlowing{false};
     std::atomic<bool> m_error{false};
@@ -191,6 +199,7 @@ class CAudioRecordT final : public ICaptureEvent, public IPumpSource {
     int m_outChannels = 0;
     int m_outLineSize = 0;
     int m_outSamplesPerChunk = 0;
+    int m_resampledByteRate = 0;  // of the resampled FIFO's sound
     // The input the resampler was built for; all 0 at first.
     int m_lastFormat = 0;
     int m_lastRate = 0;

@@ -11,6 +11,9 @@
 constexpr uint16_t kCaptureFormatPcm = 1;    // integer samples
 constexpr uint16_t kCaptureFormatFloat = 3;  // 32-bit floating-point samples
 
+// A capture time not known (on GetMsTime's clock, as every capture time here).
+constexpr int64_t kUnknownCaptureMs = INT64_MIN;
+
 // A capture format: interleaved frames of nChannels samples.
 struct CaptureFormat {
     uint16_t wFormatTag = kCaptureFormatPcm;
@@ -32,8 +35,9 @@ class ICaptureEvent {
     // rewrite it; the stream opens with the rewritten rate and channel count and delivers
     // signed 16-bit samples.
     virtual void OnAdjustCaptureFormat(CaptureFormat* format) = 0;
-    // Every non-empty packet, on the capture thread.
-    virtual void OnCaptureData(const uint8_t* data, uint32_t bytes) = 0;
+    // Every non-empty packet, on the capture thread, with the time (GetMsTime's clock) its first
+    // frame was captured.
+    virtual void OnCaptureData(const uint8_t* data, uint32_t bytes, int64_t capturedMs) = 0;
     // Consumer side, not called by the engine.
     virtual int FetchData(uint8_t* out, int bytes, int* got) = 0;
     // true with every packet; false after seven empty ticks and on a device failure.

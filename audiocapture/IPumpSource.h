@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include "ICaptureEvent.h"
+
 class IPumpSource {
   public:
     virtual ~IPumpSource() = default;
@@ -25,6 +27,12 @@ class IPumpSource {
     // Takes exactly `bytes` bytes when that many are queued (*got = bytes, returns what is
     // left); else takes nothing (*got = 0) and returns the queued count. Never blocks.
     virtual int FetchData(uint8_t* out, int bytes, int* got) = 0;
+    // When the first sample of the last block FetchData took was captured (GetMsTime's clock);
+    // kUnknownCaptureMs when that is not known.
+    virtual int64_t FetchedCaptureMs() const = 0;
+    // When the first sample of the block FetchData would take next was captured;
+    // kUnknownCaptureMs when that is not known or nothing is queued.
+    virtual int64_t QueuedCaptureMs() const = 0;
 };
 
 #endif

@@ -62,6 +62,11 @@ class AudioCaptureStream {
     // Copies up to capacity ready bytes (whole frames) into dst and drops them from the
     // stream; *got is 0 when nothing is ready. Never blocks.
     virtual int Read(void* dst, size_t capacity, size_t* got) = 0;
+    // When the first frame the last Read returned was captured, on GetMsTime's clock, as the
+    // server accounts for it (its own buffering and the device's included);
+    // kUnknownCaptureTime when the server cannot tell.
+    static constexpr int64_t kUnknownCaptureTime = INT64_MIN;
+    virtual int64_t LastReadCaptureTime() const { return kUnknownCaptureTime; }
     // Counts the server's notices that its settings (the default devices among them) changed
     // since the connection was made. Cheap; any thread.
     virtual uint32_t ServerChangeCount() const = 0;

@@ -419,7 +419,7 @@ void CCadmo2Mp4Video::DropLateSound() {
     m_droppingLateSound = true;
 }
 
-void CCadmo2Mp4Video::PushAudio(const uint8_t* pcm, int bytes) {
+void CCadmo2Mp4Video::PushAudio(const uint8_t* pcm, int bytes, int64_t capturedMs) {
     const int level = VolumeLevel(reinterpret_cast<const short*>(pcm), bytes / 2);
     m_lastLevel = level;
     // The host reads the level as decimal text at the start of its "voluMem" block.
@@ -433,7 +433,12 @@ void CCadmo2Mp4Video::PushAudio(const uint8_t* pcm, int bytes) {
         m_soundTimeline.NewRun(m_audioFifo.Size());
         m_soundRanOut = false;
     }
-    m_soundTimeline.OnPushed(m_sync.Elapsed(m_pausedMs), bytes);
+    // The capture time on the recording's clock: as long before now as it is on the system's.
+    const int64_t now = m_sync.Elapsed(m_pausedMs);
+    m_soundTimeline.OnPushed(now, bytes,
+                             capturedMs == kUnknownCaptureMs
+                                 ? CSoundTimeline::kUnknown
+                                 : now - (vistrec::platform::GetMsTime() - capturedMs));
     // The queue keeps the newest kAudioFifoMaxBytes: what does not fit goes from the front.
     const int excess = m_audioFifo.Size() + bytes - kAudioFifoMaxBytes;
     if (excess > 0) {

@@ -11,6 +11,7 @@
 #include "LowVolumeCheck.h"
 #include "Mp3SideFile.h"
 #include "SoundTimeline.h"
+#include "audiocapture/ICaptureEvent.h"
 #include "platform/Platform.h"
 #include "support/MemoryBuffer.h"
 
@@ -35,7 +36,9 @@ class CCadmo2Mp4Video : public CH264WindowRecorder {
     void DrainAudioEncoder();
 
     // The audio hand-off from the pump: level meter, "voluMem", FIFO append (record thread).
-    void PushAudio(const uint8_t* pcm, int bytes);
+    // `capturedMs`: when the first sample was captured, on GetMsTime's clock, or
+    // kUnknownCaptureMs.
+    void PushAudio(const uint8_t* pcm, int bytes, int64_t capturedMs);
 
     // Most sound the queue holds: 10 s. The loop takes sound whenever the audio lags the video
     // by a second, so more than a few seconds waiting means no frame is being written (a

@@ -17,7 +17,9 @@ CRecordMp4_Sink::CRecordMp4_Sink(HWND hostWnd) {
     CCadmo2Mp4Video* muxer = m_muxer.get();
     m_pump = std::make_unique<CAudioPump>(
         &m_micRecorder, &m_playRecorder, &m_mixer, m_mixerInit, &m_noiseSuppressor,
-        [muxer](const uint8_t* pcm, int bytes) { muxer->PushAudio(pcm, bytes); });
+        [muxer](const uint8_t* pcm, int bytes, int64_t capturedMs) {
+            muxer->PushAudio(pcm, bytes, capturedMs);
+        });
     m_watchdog = std::make_unique<CCaptureWatchdog>(m_micRecorder, m_playRecorder,
                                                     [this] { return m_wantedCaptures.load(); });
 }

@@ -16,16 +16,18 @@ void CSoundTimeline::NewRun(int queuedBytes) {
     m_windowStartMs = m_least = m_leastBefore = kUnknown;
 }
 
-void CSoundTimeline::OnPushed(int64_t nowMs, int bytes) {
+void CSoundTimeline::OnPushed(int64_t nowMs, int bytes, int64_t capturedMs) {
     if (bytes <= 0)
         return;
     m_pushed += bytes;
+    // The block's end was captured by the time it came, whatever the stamp says.
+    const int64_t endMs = capturedMs == kUnknown ? nowMs : std::min(nowMs, capturedMs + Ms(bytes));
     if (m_windowStartMs == kUnknown || nowMs - m_windowStartMs >= kWindowMs) {
         m_leastBefore = m_least;
         m_least = kUnknown;
         m_windowStartMs = nowMs;
     }
-    m_least = Least(m_least, nowMs - Ms(m_pushed));
+    m_least = Least(m_least, endMs - Ms(m_pushed));
 }
 
 int64_t CSoundTimeline::HeadMs() const {

@@ -1,9 +1,12 @@
 // Where the sound waiting in the recorder's queue belongs on the recording's clock.
 //
 // The pump hands sound over in blocks, often late (a busy machine delays it) but never before it
-// was captured: a run of sound that began at S and of which P bytes were pushed by time t
-// satisfies S <= t - P / rate. So the start of a run is the least (push time - duration pushed
-// so far) over its pushes, and the head of the queue is that start plus what was taken since.
+// was captured: a run of sound that began at S and of which P bytes had been captured by time t
+// satisfies S <= t - P / rate. So the start of a run is the least (t - duration pushed so far)
+// over its pushes, and the head of the queue is that start plus what was taken since. t is when
+// the block's last byte was captured where the capture says so (the capture thread stamps what
+// it reads, so the pump's lateness does not count), else the push time: on a machine that stays
+// busy every push is late, and a least over push times alone drifts later with the load.
 // The least is taken over the last one to two minutes only, so that a sound card whose clock
 // runs a little slow against the system's (fewer samples than seconds) is followed too.
 // The record loop compares the head with the audio track's end: sound that lies later is
@@ -25,8 +28,9 @@ class CSoundTimeline {
 
     // A new run; `queuedBytes` already waiting are its first bytes.
     void NewRun(int queuedBytes);
-    // `bytes` of sound joined the queue at `nowMs` (the recording's clock).
-    void OnPushed(int64_t nowMs, int bytes);
+    // `bytes` of sound joined the queue at `nowMs` (the recording's clock), the first of them
+    // captured at `capturedMs` (kUnknown: not known).
+    void OnPushed(int64_t nowMs, int bytes, int64_t capturedMs = kUnknown);
     // `bytes` left the front of the queue (written or dropped).
     void OnTaken(int bytes) { m_taken += bytes; }
     // The recording time of the sound at the front of the queue; kUnknown until the run's first

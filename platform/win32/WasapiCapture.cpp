@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/Platform.h"
 #include "platform/PlatformAudio.h"
 #include "platform/win32/WasapiDevices.h"
 
@@ -94,6 +95,7 @@ class WasapiCapture final : public EndpointStream {
             return HresultError(hr);
         }
         blockAlign_ = format.nBlockAlign;
+        rate_ = rate;
         openedName_ = device;
         return 0;
     }
@@ -131,8 +133,12 @@ class WasapiCapture final : public EndpointStream {
             return kStreamNotOpen;
         auto* out = static_cast<uint8_t*>(dst);
         size_t room = capacity - capacity % blockAlign_;
+        lastCapture_ = kUnknownCaptureTime;
         // A packet that did not fit last time comes first.
         const size_t carried = std::min(room, carry_.size() - carryAt_);
+        if (carried > 0 && carryCapture_ != kUnknownCaptureTime)
+            lastCapture_ =
+                carryCapture_ + static_cast<int64_t>(carryAt_ / blockAlign_) * 1000 / rate_;
         memcpy(out, carry_.data() + carryAt_, carried);
         carryAt_ += carried;
         *got += carried;
@@ -150,16 +156,24 @@ class WasapiCapture final : public EndpointStream {
                 break;
             BYTE* data = nullptr;
             DWORD flags = 0;
-            hr = capture_->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+            UINT64 qpcPosition = 0;  // when the packet's first frame was captured, 100 ns
+            hr = capture_->GetBuffer(&data, &frames, &flags, nullptr, &qpcPosition);
             if (FAILED(hr))
                 return HresultError(hr);
             if (hr == AUDCLNT_S_BUFFER_EMPTY || frames == 0)
                 break;
+            const int64_t packetCapture = CaptureTime(flags, qpcPosition);
+            if (*got == 0)
+                lastCapture_ = packetCapture;
             const size_t bytes = static_cast<size_t>(frames) * blockAlign_;
             const bool silent = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0;
             const size_t now = std::min(bytes, room);
             silent ? memset(out + *got, 0, now) : memcpy(out + *got, data, now);
             if (now < bytes) {
+                carryCapture_ =
+                    packetCapture == kUnknownCaptureTime
+                        ? kUnknownCaptureTime
+                        : packetCapture + static_cast<int64_t>(now / blockAlign_) * 1000 / rate_;
                 carry_.resize(bytes - now);
                 silent ? memset(carry_.data(), 0, carry_.size())
                        : memcpy(carry_.data(), data + now, carry_.size());
@@ -173,12 +187,28 @@ class WasapiCapture final : public EndpointStream {
         return 0;
     }
 
+    int64_t LastReadCaptureTime() const override { return lastCapture_; }
+
     std::string DeviceName() const override {
         return kind_ == AudioDeviceKind::kPlaybackLoopback ? openedName_ + " (loopback)"
                                                            : openedName_;
     }
 
   private:
+    // A packet's capture time on GetMsTime's clock: the engine stamps it on the performance
+    // counter, in 100 ns units; unknown when the engine marks the stamp as wrong.
+    static int64_t CaptureTime(DWORD flags, UINT64 qpcPosition) {
+        LARGE_INTEGER frequency{}, counter{};
+        if ((flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) || qpcPosition == 0 ||
+            !QueryPerformanceFrequency(&frequency) || !QueryPerformanceCounter(&counter) ||
+            frequency.QuadPart <= 0)
+            return kUnknownCaptureTime;
+        const int64_t nowHundredNs = static_cast<int64_t>(
+            counter.QuadPart / frequency.QuadPart * 10000000 +
+            counter.QuadPart % frequency.QuadPart * 10000000 / frequency.QuadPart);
+        return GetMsTime() - (nowHundredNs - static_cast<int64_t>(qpcPosition)) / 10000;
+    }
+
     // A fresh client on the endpoint called `device`.
     int Activate(const std::string& device, ComPtr<IAudioClient>* client) {
         ComPtr<IMMDevice> endpoint;
@@ -198,10 +228,13 @@ class WasapiCapture final : public EndpointStream {
     ComPtr<IAudioCaptureClient> capture_;
     bool started_ = false;
     UINT32 blockAlign_ = 0;
+    int rate_ = 1;
+    int64_t lastCapture_ = kUnknownCaptureTime;  // of the last Read's first frame
     std::string openedName_;
     // The part of a packet that did not fit into the last read; empty in the usual case.
     std::vector<uint8_t> carry_;
     size_t carryAt_ = 0;
+    int64_t carryCapture_ = kUnknownCaptureTime;  // of carry_'s first frame
 };
 
 }  // namespace

@@ -26,7 +26,8 @@ std::vector<int16_t> Resampled(int rate, int channels, int only, double amplitud
         const double v = amplitude * kFullScale * sin(2 * M_PI * 1000 * (i / channels) / rate);
         pcm[i] = only < 0 || int(i % channels) == only ? static_cast<int16_t>(lrint(v)) : 0;
     }
-    rec.OnCaptureData(reinterpret_cast<const uint8_t*>(pcm.data()), pcm.size() * 2);
+    rec.OnCaptureData(reinterpret_cast<const uint8_t*>(pcm.data()), pcm.size() * 2,
+                      kUnknownCaptureMs);
     for (int i = 0; i < 24; ++i)
         rec.AudioResampling(AV_SAMPLE_FMT_S16, channels, rate, nullptr, rate / 20,
                             AV_SAMPLE_FMT_S16, 1, 16000, nullptr);
@@ -36,6 +37,29 @@ std::vector<int16_t> Resampled(int rate, int channels, int only, double amplitud
            (rec.FetchData(reinterpret_cast<uint8_t*>(out.data()), kBlock, &got), got == kBlock))
         pcm.insert(pcm.end(), out.begin(), out.end());
     return pcm;
+}
+
+// Every fetched block carries the capture time of its first sample, whatever the packets'
+// size: the raw queue's stamps, less the resampler's delay.
+TEST(AudioRecordStamps, AFetchedBlockCarriesItsFirstSamplesCaptureTime) {
+    for (const int packetMs : {7, 10, 45}) {
+        SCOPED_TRACE(packetMs);
+        CAudioRecordT<true> rec;
+        const std::vector<int16_t> packet(48 * packetMs * 2, 100);
+        for (int64_t ms = 0; ms < 1500; ms += packetMs)
+            rec.OnCaptureData(reinterpret_cast<const uint8_t*>(packet.data()), packet.size() * 2,
+                              5000 + ms);
+        std::vector<uint8_t> block(kBlock);
+        int got = 0;
+        for (int64_t start = 5000; start < 6000; start += 100) {
+            while (!rec.isCanFetch())
+                ASSERT_GE(rec.AudioResampling(AV_SAMPLE_FMT_S16, 2, 48000, nullptr, 2400,
+                                              AV_SAMPLE_FMT_S16, 1, 16000, nullptr),
+                          0);
+            rec.FetchData(block.data(), kBlock, &got);
+            EXPECT_NEAR(rec.FetchedCaptureMs(), start, 2);
+        }
+    }
 }
 
 // Peak amplitude of `hz` from 100 ms on, as a fraction of full scale.
@@ -120,6 +144,15 @@ struct FakeSource : IPumpSource {
         blocks.erase(blocks.begin(), blocks.begin() + *got);
         return static_cast<int>(blocks.size());
     }
+    // Blocks captured back to back from firstMs (kUnknownCaptureMs: no times).
+    int64_t firstMs = kUnknownCaptureMs;
+    int64_t FetchedCaptureMs() const override { return Stamp(fetches - 1); }
+    int64_t QueuedCaptureMs() const override {
+        return blocks.empty() ? kUnknownCaptureMs : Stamp(fetches);
+    }
+    int64_t Stamp(int block) const {
+        return firstMs == kUnknownCaptureMs ? firstMs : firstMs + 100 * block;
+    }
 };
 
 // A pump over two fake sources, recording what it hands off.
@@ -127,13 +160,16 @@ struct PumpRig {
     FakeSource mic, playback;
     CAudioMixer mixer;
     std::vector<std::vector<int16_t>> out;
+    std::vector<int64_t> stamps;  // of each block handed off
     std::unique_ptr<CAudioPump> pump;
     explicit PumpRig(CNoiseSuppressor* ns = nullptr) {
         pump = std::make_unique<CAudioPump>(
-            &mic, &playback, &mixer, mixer.Init(), ns, [this](const uint8_t* pcm, int bytes) {
+            &mic, &playback, &mixer, mixer.Init(), ns,
+            [this](const uint8_t* pcm, int bytes, int64_t capturedMs) {
                 EXPECT_EQ(bytes, 3200);
                 const int16_t* s = reinterpret_cast<const int16_t*>(pcm);
                 out.emplace_back(s, s + 1600);
+                stamps.push_back(capturedMs);
             });
     }
     void Tick(int n = 1) {
@@ -168,6 +204,33 @@ TEST(AudioPump, MixesBothSourcesOnceEachHasAWholeBlock) {
     rig.mic.flowing = rig.playback.flowing = false;  // drained and silent: nothing more
     rig.Tick();
     EXPECT_EQ(rig.out.size(), 2u);
+}
+
+// Blocks are mixed with those captured at the same time: a source whose next block is older
+// than the other's by half a block or more loses it, and each hand-off carries the pair's time.
+TEST(AudioPump, MixesBlocksCapturedTogether) {
+    const struct {
+        int64_t micMs, playbackMs;
+        int micDropped, playbackDropped;
+        int64_t firstOut;
+    } rows[] = {
+        {1000, 1000, 0, 0, 1000},
+        {1000, 1040, 0, 0, 1020},
+        {1000, 1230, 2, 0, 1215},  // 1000 and 1100 have no partner
+        {1180, 1000, 0, 2, 1190},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.micMs - r.playbackMs);
+        PumpRig rig;
+        rig.mic.firstMs = r.micMs, rig.playback.firstMs = r.playbackMs;
+        rig.mic.Capture(Tone(8 * 1600, 300, 0.3));
+        rig.playback.Capture(Tone(8 * 1600, 1200, 0.3));
+        rig.Tick(12);
+        ASSERT_FALSE(rig.stamps.empty());
+        EXPECT_EQ(std::make_tuple(rig.mic.fetches - int(rig.out.size()),
+                                  rig.playback.fetches - int(rig.out.size()), rig.stamps[0]),
+                  std::make_tuple(r.micDropped, r.playbackDropped, r.firstOut));
+    }
 }
 
 // A microphone stopped with half a block left does not hold back the playback, passed as is.

@@ -130,8 +130,16 @@ int Soak(double seconds, const std::string& dir, const Scene& scene) {
     SleepMs(2500);
     struct rusage before {};
     getrusage(RUSAGE_CHILDREN, &before);
+    // VISTREC_SOAK_HOST_PREFIX runs the host under a tool ("heaptrack -o DIR/heap"); the RSS
+    // sampled is then the tool's process's.
+    std::vector<std::string> command;
+    std::istringstream prefix(
+        getenv("VISTREC_SOAK_HOST_PREFIX") ? getenv("VISTREC_SOAK_HOST_PREFIX") : "");
+    for (std::string word; prefix >> word;)
+        command.push_back(word);
+    command.insert(command.end(), {ExePath(), "--host", file, std::to_string(seconds)});
     Child host;
-    if (!host.Spawn({ExePath(), "--host", file, std::to_string(seconds)}, nullptr, "-"))
+    if (!host.Spawn(command, nullptr, "-"))
         return fprintf(stderr, "cannot start the host\n"), 1;
     FILE* rss = fopen((dir + "/rss.dat").c_str(), "w");
     fprintf(rss, "# s  RSS_MB  CPU_%%  file_MB  load_average\n");
