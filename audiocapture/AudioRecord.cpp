@@ -138,6 +138,19 @@ void CAudioRecordT<kMicrophone>::CaptureData(uint32_t cycle, const uint8_t* data
     std::lock_guard<std::mutex> lock(m_rawLock);
     if (!IsCurrent(cycle))
         return;
+    // Whole frames of 16-bit sound in one to eight channels go: 1680 bytes is a multiple of
+    // every such frame size.
+    constexpr int kDropGranule = 1680;
+    const int over = m_raw.Size() + static_cast<int>(bytes) - kMostRawBytes;
+    if (over > 0) {
+        const int dropped = m_raw.Skip((over + kDropGranule - 1) / kDropGranule * kDropGranule);
+        m_rawStamps.Take(dropped, kDropGranule);
+        m_rawDropped += dropped;
+        if (!m_rawDropping)
+            VLOG_WARN("audio capture " << (kMicrophone ? 1 : 0) << ": sound not taken, the "
+                                       << "oldest dropped (" << m_rawDropped << " bytes so far)");
+        m_rawDropping = true;
+    }
     m_raw.Append(data, static_cast<int>(bytes));
     m_rawStamps.Append(static_cast<int>(bytes), capturedMs);
 }
@@ -295,6 +308,7 @@ int CAudioRecordT<kMicrophone>::AudioResampling(int srcFormat, int srcChannels, 
         std::lock_guard<std::mutex> lock(m_rawLock);
         cycle = m_generation.load();
         if (m_raw.Size() > m_inputChunkBytes) {
+            m_rawDropping = false;
             read = m_raw.Read(m_inputChunk.get(), m_inputChunkBytes);
             capturedMs = m_rawStamps.Take(read, srcChannels * 2 * srcRate);
         }

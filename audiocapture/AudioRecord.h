@@ -176,9 +176,14 @@ class CAudioRecordT final : public ICaptureEvent, public IPumpSource {
     std::atomic<uint32_t> m_generation{1};
     uint32_t m_engineCycle = 0;  // the cycle the engine's thread reports for; m_stateLock
 
-    mutable std::mutex m_rawLock;             // guards m_raw
-    CMemoryBuffer m_raw;                      // 16-bit PCM as captured, interleaved, device rate
-    CCaptureStamps m_rawStamps;               // when m_raw's bytes were captured; m_rawLock
+    mutable std::mutex m_rawLock;  // guards m_raw
+    CMemoryBuffer m_raw;           // 16-bit PCM as captured, interleaved, device rate
+    CCaptureStamps m_rawStamps;    // when m_raw's bytes were captured; m_rawLock
+    // m_raw holds at most this much; a pump that stopped taking sound costs the oldest sound
+    // (at least 10 s at 48 kHz in 8 channels), counted in m_rawDropped under m_rawLock.
+    static constexpr int kMostRawBytes = 8 * 1024 * 1024;
+    int64_t m_rawDropped = 0;
+    bool m_rawDropping = false;               // in a stretch of drops (logged once at its start)
     mutable std::mutex m_resampledLock;       // guards m_resampled
     CMemoryBuffer m_resampled;                // 16-bit mono 16 kHz
     CCaptureStamps m_resampledStamps;         // m_resampledLock

@@ -41,8 +41,9 @@ TEST(WaveRecorder, ReadTakesABlockOnlyWhenMoreThanABlockIsHeld) {
                   std::make_tuple(c.result, c.got, c.held - c.got))
             << c.held << " held";
         EXPECT_TRUE(c.got == 0 || std::equal(out.begin(), out.end(), in.begin()));
-        CAudioPump pump(nullptr, nullptr, nullptr, -1, nullptr,
-                        [&](const uint8_t* pcm, int bytes) { handed.assign(pcm, pcm + bytes); });
+        CAudioPump pump(
+            nullptr, nullptr, nullptr, -1, nullptr,
+            [&](const uint8_t* pcm, int bytes, int64_t) { handed.assign(pcm, pcm + bytes); });
         EXPECT_EQ(pump.TickSource(&pumped, true), c.result);
         EXPECT_TRUE(handed.size() == static_cast<size_t>(c.got) &&
                     std::equal(handed.begin(), handed.end(), in.begin()));
