@@ -280,7 +280,9 @@ int CCadmo2Mp4Video::WriteAudioFrame(AVFormatContext* fc, AVStream* st, bool flu
     if (!ctx)
         return -1;
     if (!m_pResampler) {
-        AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+        // Made by the call rather than FFmpeg's initializer macro, which leaves a member out.
+        AVChannelLayout mono{};
+        av_channel_layout_default(&mono, 1);
         SwrContext* swr = nullptr;
         if (swr_alloc_set_opts2(&swr, &ctx->ch_layout, ctx->sample_fmt, ctx->sample_rate, &mono,
                                 AV_SAMPLE_FMT_S16, kAudioRate, 0, nullptr) < 0 ||
