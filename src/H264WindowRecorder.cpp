@@ -345,17 +345,10 @@ int CH264WindowRecorder::ComposeGdiFrame(AVFormatContext*, AVStream*) {
 }
 
 bool CH264WindowRecorder::AllocPicture(AVPixelFormat format, int w, int h) {
-    AVFramePtr pic(av_frame_alloc());
+    // A zeroed picture, so that rows the scaler never writes stay defined.
+    AVFramePtr pic = MakeZeroedPicture(format, w, h);
     if (!pic)
         return false;
-    pic->format = format;
-    pic->width = w;
-    pic->height = h;
-    if (av_frame_get_buffer(pic.get(), 0) < 0)
-        return false;
-    // A zeroed picture, so that rows the scaler never writes stay defined.
-    for (int i = 0; i < AV_NUM_DATA_POINTERS && pic->buf[i]; ++i)
-        memset(pic->buf[i]->data, 0, pic->buf[i]->size);
     pic->pts = 0;
     m_pPicture = std::move(pic);
     return true;

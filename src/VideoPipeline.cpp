@@ -6,21 +6,28 @@
 
 #include "support/Log.h"
 
-bool CVideoPipeline::AddPicture() {
+AVFramePtr MakeZeroedPicture(AVPixelFormat format, int w, int h) {
     AVFramePtr picture(av_frame_alloc());
     if (!picture)
-        return false;
-    picture->format = m_format;
-    picture->width = m_width;
-    picture->height = m_height;
+        return nullptr;
+    picture->format = format;
+    picture->width = w;
+    picture->height = h;
     if (av_frame_get_buffer(picture.get(), 0) < 0)
-        return false;
+        return nullptr;
     // Zeroed, so that rows a conversion never writes stay defined. libyuv's SIMD fill is as
     // fast as memset here and, not being instrumented, keeps a ThreadSanitizer build from
     // spending seconds on a 1080p pool at every start.
     for (int p = 0; p < AV_NUM_DATA_POINTERS && picture->buf[p]; ++p)
         libyuv::SetPlane(picture->buf[p]->data, static_cast<int>(picture->buf[p]->size),
                          static_cast<int>(picture->buf[p]->size), 1, 0);
+    return picture;
+}
+
+bool CVideoPipeline::AddPicture() {
+    AVFramePtr picture = MakeZeroedPicture(m_format, m_width, m_height);
+    if (!picture)
+        return false;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_free.push_back(picture.get());
     m_pool.push_back(std::move(picture));

@@ -20,6 +20,9 @@
 
 #include "support/FFmpegPtr.h"
 
+// A picture of `format` at w x h with every byte zeroed; null when it cannot be allocated.
+AVFramePtr MakeZeroedPicture(AVPixelFormat format, int w, int h);
+
 class CVideoPipeline {
   public:
     // Pictures waiting for the encoder at most: one being encoded plus two waiting covers a
