@@ -37,7 +37,6 @@ start_recording() {
     fail "the program did not start recording: $(out)"
 }
 
-expect_status 2 "missing output file" --duration 1
 expect_status 2 "--text-color: needs a colour RRGGBB" --text hi --text-color red "$work/a.mp4"
 expect_status 2 "--font: cannot read '/nonexistent.ttf'" --text hi --font /nonexistent.ttf "$work/a.mp4"
 DISPLAY= expect_status 1 "DISPLAY is not set" "$work/a.mp4"

@@ -56,31 +56,6 @@ inline std::string ExeDir() {
     return path.substr(0, path.rfind('/') + 1);
 }
 
-// This process's environment with `overrides` ("NAME=value", or "NAME" to leave it out), for
-// Child::Spawn.
-class EnvWith {
-  public:
-    explicit EnvWith(const std::vector<std::string>& overrides) {
-        for (char** e = environ; *e; ++e)
-            if (std::none_of(overrides.begin(), overrides.end(), [&](const std::string& o) {
-                    const std::string key = o.substr(0, o.find('=')) + "=";
-                    return strncmp(*e, key.c_str(), key.size()) == 0;
-                }))
-                strings_.push_back(*e);
-        for (const std::string& o : overrides)
-            if (o.find('=') != std::string::npos)
-                strings_.push_back(o);
-        for (std::string& s : strings_)
-            pointers_.push_back(&s[0]);
-        pointers_.push_back(nullptr);
-    }
-    char* const* get() const { return pointers_.data(); }
-
-  private:
-    std::vector<std::string> strings_;
-    std::vector<char*> pointers_;
-};
-
 // Variables of this process's environment set for a while: Restore (or the end) puts back what
 // they were.
 class ScopedEnv {

@@ -49,8 +49,7 @@ class PulseServer {
         args.insert(args.begin(), "pactl");
         Child child;
         const std::string out = dir_.File("client.out");
-        const int status =
-            child.Spawn(args, ClientEnv().get(), out) ? child.ExitCode(timeoutMs) : -1;
+        const int status = child.Spawn(Client(args), nullptr, out) ? child.ExitCode(timeoutMs) : -1;
         if (output)
             *output = ReadTextFile(out);
         return status;
@@ -58,7 +57,7 @@ class PulseServer {
     // Plays a WAV file into a sink with a short latency, as desktop players ask for.
     Child Play(const std::string& wav, const std::string& sink) {
         Child player;
-        player.Spawn({"paplay", "--latency-msec=20", "--device=" + sink, wav}, ClientEnv().get());
+        player.Spawn(Client({"paplay", "--latency-msec=20", "--device=" + sink, wav}));
         return player;
     }
     // A null sink with its keeper; with `source`, a source remapping its monitor too.
@@ -81,9 +80,11 @@ class PulseServer {
     }
 
   private:
-    EnvWith ClientEnv() const {
-        return EnvWith({"PULSE_SERVER=unix:" + dir_.File("native"),
-                        "PULSE_COOKIE=" + dir_.File("config/pulse/cookie")});
+    // A command run by env(1) as a client of the server.
+    std::vector<std::string> Client(std::vector<std::string> args) const {
+        args.insert(args.begin(), {"env", "PULSE_SERVER=unix:" + dir_.File("native"),
+                                   "PULSE_COOKIE=" + dir_.File("config/pulse/cookie")});
+        return args;
     }
 
     std::string Launch() {
@@ -100,14 +101,16 @@ class PulseServer {
                           "vistrec_play\nset-default-source vistrec_mic\n");
         // Everything in the folder, no session bus, no X11 modules.
         const std::string& d = dir_.path();
-        const EnvWith env({"HOME=" + d, "XDG_RUNTIME_DIR=" + d,
-                           "PULSE_RUNTIME_PATH=" + d + "/runtime",
-                           "XDG_CONFIG_HOME=" + d + "/config", "PULSE_STATE_PATH=" + d + "/state",
-                           "PULSE_SERVER", "DBUS_SESSION_BUS_ADDRESS=disabled:", "DISPLAY"});
-        if (!server_.Spawn({"pulseaudio", "-n", "-F", dir_.File("server.pa"), "--daemonize=no",
-                            "--exit-idle-time=-1", "--disable-shm=false", "--system=false",
-                            "--realtime=false", "--high-priority=false"},
-                           env.get(), dir_.File("server.log")))
+        std::vector<std::string> command = {"env", "--unset=PULSE_SERVER", "--unset=DISPLAY"};
+        command.insert(command.end(),
+                       {"HOME=" + d, "XDG_RUNTIME_DIR=" + d, "PULSE_RUNTIME_PATH=" + d + "/runtime",
+                        "XDG_CONFIG_HOME=" + d + "/config", "PULSE_STATE_PATH=" + d + "/state",
+                        "DBUS_SESSION_BUS_ADDRESS=disabled:"});
+        command.insert(command.end(),
+                       {"pulseaudio", "-n", "-F", dir_.File("server.pa"), "--daemonize=no",
+                        "--exit-idle-time=-1", "--disable-shm=false", "--system=false",
+                        "--realtime=false", "--high-priority=false"});
+        if (!server_.Spawn(command, nullptr, dir_.File("server.log")))
             return "cannot run pulseaudio";
         for (const int64_t end = MonotonicMs() + 15000; MonotonicMs() < end && !server_.Exited();
              SleepMs(20)) {
@@ -128,9 +131,9 @@ class PulseServer {
         for (const std::string& sink : sinks) {
             const std::string out = dir_.File("keeper-" + sink + ".raw");
             keepers_.emplace_back();
-            if (!keepers_.back().Spawn(
-                    {"pacat", "--record", "--latency-msec=10", "--device=" + sink + ".monitor"},
-                    ClientEnv().get(), out, "/dev/null"))
+            if (!keepers_.back().Spawn(Client({"pacat", "--record", "--latency-msec=10",
+                                               "--device=" + sink + ".monitor"}),
+                                       nullptr, out, "/dev/null"))
                 return false;
             for (struct stat st{}; stat(out.c_str(), &st) != 0 || st.st_size == 0; SleepMs(10))
                 if (MonotonicMs() > end)

@@ -82,22 +82,10 @@ start=$(date +%s)
 "$WINE" wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
 echo "Wine prefix ready in $(($(date +%s) - start)) s"
 
-# The colour of the decoded picture at a point given in per cent of its size, as "R G B" (from
-# a 2 x 2 crop: 4:2:0 chroma has no 1 x 1).
-colour_at() {  # file, x %, y %, time
-  local size w h
-  size=$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 "$1")
-  w=${size%,*}
-  h=${size#*,}
-  ffmpeg -v error -ss "$4" -i "$1" -frames:v 1 \
-    -vf "crop=2:2:$((w * $2 / 100)):$((h * $3 / 100))" -f rawvideo -pix_fmt rgb24 - |
-    head -c 3 | od -An -tu1 | xargs
-}
-
-near() {  # "R G B", expected R G B: each channel within 40
-  local got=($1) want=($2 $3 $4) i d
-  [ ${#got[@]} -eq 3 ] || return 1
-  for i in 0 1 2; do d=$((got[i] - want[i])) && [ ${d#-} -le 40 ] || return 1; done
+near() {  # "values", "expected values": as many, each within 40
+  local got=($1) want=($2) i d
+  [ ${#got[@]} -eq ${#want[@]} ] || return 1
+  for i in "${!want[@]}"; do d=$((got[i] - want[i])) && [ ${d#-} -le 40 ] || return 1; done
 }
 
 # The platform seam's Win32 backend on the Wine desktop.
@@ -153,13 +141,14 @@ if [ -s "$out" ]; then
   frames=$(probe stream=nb_read_frames "$out" -count_frames)
   [ "$rate" = 20/1 ] && [ "$frames" -ge 70 ] && [ "$frames" -le 101 ]
   check "frames at 20 fps" $? "($rate, $frames of 100)"
-  for q in "25 25 255 0 0 red" "75 25 0 255 0 green" "25 75 0 0 255 blue" \
-    "75 75 255 255 255 white"; do
-    set -- $q
-    c=$(colour_at "$out" "$1" "$2" 1.5)
-    near "$c" "$3" "$4" "$5"
-    check "picture $6 quadrant" $? "($c)"
-  done
+  # The mean colours of the picture's thirds at 1.5 s, as R G B in reading order: at the default
+  # scale 0.75 the picture is the screen's top-left three quarters, so the window's quadrants
+  # (red, green; blue, white) split it at two thirds.
+  thirds=$(ffmpeg -v error -ss 1.5 -i "$out" -frames:v 1 -vf format=rgb24,scale=3:3:flags=area \
+    -f rawvideo -pix_fmt rgb24 - | od -An -tu1 | xargs)
+  r="255 0 0" g="0 255 0" b="0 0 255" w="255 255 255"
+  near "$thirds" "$r $r $g $r $r $g $b $b $w"
+  check "picture: the window's quadrants at scale 0.75" $? "($thirds)"
 else
   check "recorded file" 1 "(missing or empty)"
 fi
@@ -184,7 +173,7 @@ frames=$(probe stream=nb_read_frames "$out" -count_frames)
 check "Vistrel.json's frame rate" $? "(${rate:-none}, ${frames:-0} frames in 3 s)"
 
 # The C++ host built for the Microsoft ABI: the interface's virtual functions, delete and the
-# callback object in that layout; 3 s at scale 0.5 with a 1 s pause.
+# callback object in that layout; 2 s at scale 0.5.
 if [ -e ./vistrec_cpp_host.exe ]; then
   out=$tmp/cpp.mp4
   result=$(timeout 120 "$WINE" ./vistrec_cpp_host.exe "Z:$out" 2>&1 | tr -d '\r')
@@ -194,19 +183,14 @@ if [ -e ./vistrec_cpp_host.exe ]; then
   [ "$desktop" = "${WIDTH}x${HEIGHT}" ]
   check "C++ host: get_desktop_size" $? "($desktop)"
   # The process ends with ExitProcess, vistrec.dll loaded since the start (an import).
-  [ $rc -eq 0 ]
-  check "C++ host exits 0" $? "(rc $rc; 124: still running after 120 s)"
-  resumed=$(value resumed)
-  recorded=$(value recorded)
-  between "$resumed" 900 1100 && between "$recorded" 2850 3150
-  check "C++ host: pause and stop" $? "(${resumed:-none} ms paused, ${recorded:-none} ms)"
-  [ "$(value callbacks)" = 1 ]
-  check "C++ host: onRecordEnd once" $? "($(value callbacks) calls)"
+  [ $rc -eq 0 ] && [ "$(value callbacks)" = 1 ]
+  check "C++ host exits 0 after onRecordEnd once" $? "(rc $rc, $(value callbacks) calls)"
   # The scale (a double, passed in a vector register) sets the size of the capture.
+  recorded=$(value recorded)
   duration=$(probe format=duration "$out")
   grep -q "record_width=$((WIDTH / 2))record_height=$((HEIGHT / 2))" "$log" &&
-    between "$duration" 2.85 3.15
-  check "C++ host: scale and file" $? "(${duration:-none} s)"
+    between "$recorded" 1850 2150 && between "$duration" 1.85 2.15
+  check "C++ host: stop, scale and file" $? "(${recorded:-none} ms, ${duration:-none} s)"
 else
   echo "skip the Microsoft-ABI C++ host: not built (no Clang and LLD)"
 fi
@@ -306,9 +290,8 @@ record_with_tone() {  # name, Hz, seconds, mode[, pause]: records while the tone
 }
 
 check_sound() {  # name, Hz, from s, length s, lowest and highest level: the tone, voluMem
+  # (A file without its AAC track fails the tone's check.)
   local n=$1 low=$5 high=$6 tone level
-  [ "$(codecs "$tmp/$1.mp4")" = "h264 aac" ]
-  check "$1: streams" $? "($(codecs "$tmp/$1.mp4"))"
   tone=$(tone_in "$tmp/$1.mp4" "$2" "$3" "$4")
   between "${tone%% *}" 0.9 1
   check "$1: $2 Hz tone in the AAC track" $? "(share, median amplitude, rms: $tone)"
