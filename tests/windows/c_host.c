@@ -13,7 +13,8 @@
  * as its window. With level it owns the "voluMem" block from before the recorder's creation, as
  * a host does, reads the level in it every 100 ms and prints "level max N nonzero K of M".
  * Prints "resumed MS" with resumeRecord's result, "recorded MS" with stopRecord's, and
- * "notify CODE" for each WM_RECORDER_NOTIFY its "Vistrel" window receives.
+ * "notify CODE" for each WM_RECORDER_NOTIFY its "Vistrel" window receives (followed by
+ * "(wParam not 0)" when it is not).
  *
  * "listen" keeps only a "Vistrel" window, for SECONDS or until a first notification has come,
  * and prints what it receives: the host's window for a recorder in another process that ends
@@ -63,7 +64,7 @@ static int g_notified = 0;
 static LRESULT CALLBACK VistrelProc(HWND window, UINT message, WPARAM w, LPARAM l) {
     if (message == WM_RECORDER_NOTIFY) {
         g_notified = 1;
-        printf("notify %ld\n", (long)l);
+        printf("notify %ld%s\n", (long)l, w ? " (wParam not 0)" : "");
         fflush(stdout);
         return 0;
     }

@@ -152,10 +152,11 @@ if [ -s "$out" ]; then
 else
   check "recorded file" 1 "(missing or empty)"
 fi
-# The log beside the host: "|date:ms|level|thread| message" lines.
+# The log beside the host: "|date:ms|level|thread| message" lines, one of them naming the DLL's
+# folder (Z: is Wine's drive for /).
 lines=$(grep -cE '^\|[^|]+:[0-9.]+\|INFO\|[^|]+\| .' "$log" 2>/dev/null)
-[ "${lines:-0}" -ge 3 ]
-check "log file beside the host" $? "(${lines:-0} INFO lines in log/record.log)"
+[ "${lines:-0}" -ge 3 ] && grep -qF " in Z:${host//\//\\}\\" "$log"
+check "log file beside the host" $? "(${lines:-0} INFO lines; $(grep -o ' in Z:.*' "$log" | head -1))"
 
 # The H.264 recorder with a Vistrel.json beside the host that sets 10 frames a second (the host
 # asks for 20).
