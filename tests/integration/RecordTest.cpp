@@ -129,10 +129,10 @@ Analysis ExpectPicture(const std::string& file, const Geometry& g, const testsce
             a.counters.push_back(counter);
             if (a.pts.size() % stride != 1 % stride)
                 return;
-            ++compared;
             minPsnr = std::min(minPsnr, LumaPsnr(frame, *Reference(counter, g, o), area));
-            for (size_t i = 0; i < others.size(); ++i)
-                other[i] += LumaPsnr(frame, *Reference(counter, others[i], o), area);
+            if (compared++ % 4 == 0)  // the others' mean, from every fourth picture compared
+                for (size_t i = 0; i < others.size(); ++i)
+                    other[i] += LumaPsnr(frame, *Reference(counter, others[i], o), area);
         },
         &error))
         << error;
@@ -145,7 +145,7 @@ Analysis ExpectPicture(const std::string& file, const Geometry& g, const testsce
     EXPECT_EQ(unread, 0) << "frames without a readable counter";
     EXPECT_GE(minPsnr, kMinPsnr);
     for (size_t i = 0; i < others.size(); ++i)
-        EXPECT_LT(other[i] / std::max<size_t>(1, compared), kMinPsnr) << "geometry " << i;
+        EXPECT_LT(other[i] / ((compared + 3) / 4), kMinPsnr) << "geometry " << i;
     return a;
 }
 
@@ -281,11 +281,10 @@ TEST_F(Recording, DisplaySelectionFollowTargetAndRemovedMonitor) {
         bool removed;      // monitor B removed 1.5 s in
     } const cases[] = {
         {"display 2, fast path", false, false, false, false},
-        {"display 2, composed", true, false, false, false},
         {"display 2, composed, letterboxed", true, true, false, false},
         {"follow target, fast path", false, false, true, false},
         {"follow target, composed", true, false, true, false},
-        {"display 2 removed", true, false, false, true},
+        {"display 2, composed, removed", true, false, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -93,15 +93,6 @@ class SoundRecording : public SoundRecorderTest {
         EXPECT_NEAR(a.duration, v.info.videoDuration, 0.2);
         return d;
     }
-    // Records mode 0 from the microphone.
-    std::pair<AudioTrack, VideoTrack> Record0(int totalMs, std::vector<Action> actions) {
-        const std::string file = dir_.File("mode0.mp4");
-        RecorderPtr r = NewRecorder(file);
-        r->setAudioMode(0);
-        const Timeline t = Record(r.get(), totalMs, actions);
-        r.reset();
-        return Decode(file, t);
-    }
 };
 
 // Mode 1 mixes microphone and playback; a new default microphone is heard within 500 ms. The MP3
@@ -386,15 +377,21 @@ TEST_F(SoundRecording, Mode0RecordsTheMicrophoneAloneAndAfterALostServer) {
     int64_t killMs = 0, relaunchMs = 0, restartMs = 0;
     // The suppressor learns a steady tone as noise: without it the tone keeps its level.
     setenv("VISTREC_NO_NUVRA", "1", 1);
-    const auto [a, v] = Record0(15000, {{2500, [&] { streams = Streams(); }},
-                                        Timed(3000, &killMs, [&] { pulse_.Kill(); }),
-                                        Timed(6000, &relaunchMs, [&] {
-                                            EXPECT_TRUE(pulse_.Start());
-                                            restartMs = MonotonicMs();
-                                            mic = Play("660.wav", Sine(kDeviceRate, 20, 660, 0.1),
-                                                       "vistrec_micsink");
-                                        })});
-    unsetenv("VISTREC_NO_NUVRA");
+    const std::string file = dir_.File("mode0.mp4");
+    RecorderPtr r = NewRecorder(file);
+    unsetenv("VISTREC_NO_NUVRA");  // read by the constructor only
+    r->setAudioMode(0);
+    const Timeline t =
+        Record(r.get(), 15000,
+               {{2500, [&] { streams = Streams(); }},
+                Timed(3000, &killMs, [&] { pulse_.Kill(); }),
+                Timed(6000, &relaunchMs, [&] {
+                    EXPECT_TRUE(pulse_.Start());
+                    restartMs = MonotonicMs();
+                    mic = Play("660.wav", Sine(kDeviceRate, 20, 660, 0.1), "vistrec_micsink");
+                })});
+    r.reset();
+    const auto [a, v] = Decode(file, t);
     EXPECT_LE(v.MaxGap(), 0.4) << "the video never stops";
     const double zero = v.WallAtZero(scene_.startMs(), kSceneFps);
     ASSERT_GT(zero, 0.0) << "no scene counter readable";
