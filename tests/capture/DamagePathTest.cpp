@@ -1,10 +1,12 @@
 // After every change on a real X server's screen, the picture the damage path composes equals a
-// full grab with the same pointer, effect and text, pixel for pixel, fallbacks included.
+// full grab with the same pointer, effect and text, pixel for pixel, fallbacks included (a server
+// without DAMAGE among them).
 // gtest before Xlib, whose macros (None, Bool) would break it.
 #include <gtest/gtest.h>
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/Xdamage.h>
 
 #include <functional>
 #include <memory>
@@ -29,9 +31,11 @@ constexpr char kFont[] = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 std::unique_ptr<XvfbServer> g_server;
 
 // A 1920x1080 server at `display` (-1: a free number) as $DISPLAY.
-bool StartServer(int display) {
+bool StartServer(int display, bool damage = true) {
     XvfbServer::Options options;
     options.display = display;
+    if (!damage)
+        options.extraArgs = {"-extension", "DAMAGE"};
     g_server = std::make_unique<XvfbServer>(options);
     std::string error;
     if (!g_server->Start(&error))
@@ -242,26 +246,33 @@ TEST_F(DamagePath, RefreshGrabsWhole) {
     EXPECT_EQ(composer_.Damage().stats().rebuilds, 2u);
 }
 
-// Last: it restarts the server.
+// Last: it restarts the server, first without DAMAGE (every frame a full grab), then with it.
 TEST_F(DamagePath, RestartedServerMeansWholeGrab) {
     ExpectSameAsFullGrab("before");
     const int display = std::stoi(g_server->name().substr(1));
-    x_.reset();
-    g_server->Stop();
-    EXPECT_EQ(composer_.Compose(nullptr, 1.0, picture_.get(), &text_),
-              CFrameComposer::Result::kPreviousFrame);
-    ASSERT_TRUE(StartServer(display));
-    x_.emplace();
-    ASSERT_TRUE(x_->ok());
-    Draw(0, 0, 64, 64, [](int, int) { return 0x0000ffu; });
-    const uint64_t rebuilds = composer_.Damage().stats().rebuilds;
-    // New connections are opened at a slowing pace: a few frame intervals.
-    for (int i = 0; i < 100 && composer_.Damage().stats().rebuilds == rebuilds; ++i) {
-        composer_.Compose(nullptr, 1.0, picture_.get(), &text_);
-        vistrec::platform::SleepMs(50);
+    const CDamageComposer::Stats& s = composer_.Damage().stats();
+    for (const bool damage : {false, true}) {
+        SCOPED_TRACE(damage ? "with DAMAGE" : "without DAMAGE");
+        x_.reset();
+        g_server->Stop();
+        EXPECT_EQ(composer_.Compose(nullptr, 1.0, picture_.get(), &text_),
+                  CFrameComposer::Result::kPreviousFrame);
+        ASSERT_TRUE(StartServer(display, damage));
+        x_.emplace();
+        ASSERT_TRUE(x_->ok());
+        int event = 0, error = 0;
+        ASSERT_EQ(XDamageQueryExtension(x_->get(), &event, &error) != 0, damage);
+        Draw(0, 0, 64, 64, [&](int, int) { return damage ? 0x0000ffu : 0xff00ffu; });
+        const uint64_t rebuilds = s.rebuilds, frames = s.frames;
+        // New connections are opened at a slowing pace: a few frame intervals.
+        for (int i = 0; i < (damage ? 100 : 20) && s.rebuilds == rebuilds; ++i) {
+            composer_.Compose(nullptr, 1.0, picture_.get(), &text_);
+            vistrec::platform::SleepMs(50);
+        }
+        EXPECT_EQ(s.rebuilds > rebuilds, damage);
+        ExpectSameAsFullGrab("after");
+        EXPECT_TRUE(damage || s.frames == frames) << "a frame took the damage path without DAMAGE";
     }
-    EXPECT_GT(composer_.Damage().stats().rebuilds, rebuilds);
-    ExpectSameAsFullGrab("after");
 }
 
 }  // namespace

@@ -39,7 +39,6 @@ class MouseEffects : public ::testing::Test {
     void SetUp() override {
         g_mouse = MouseSettings();
         display_.monitors = {{0, 0, 1920, 1080}};
-        display_.brightFrom = 1 << 20;
         display_.ShowPointer(100, 100, 32, 16, 0xFF000000u | kPointer);
         for (int i = 0; i < kClickFrames; ++i)
             icons_.left[i] = Solid(48, 0x10 + i), icons_.right[i] = Solid(48, 0x20 + i);
@@ -128,7 +127,6 @@ TEST_F(MouseEffects, RegionIsCopiedOneToOneWithThePointerAndEffectTranslated) {
     g_mouse.m_mouseShow = 1;
     g_mouse.m_mouseSize = 100;
     g_mouse.m_lightShow = 1;
-    display_.brightFrom = -1;  // the patterned screen
     display_.pointer.x = 110;
     display_.pointer.y = 220;
     CScreenCapturer capturer;

@@ -18,7 +18,6 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
     bool grabFails = false;                   // grabs fail (and read nothing) while set
     bool serverDown = false;  // grabbers lose their connection; no new grabber can be made
     int grabbersMade = 0;
-    int brightFrom = -1;  // >= 0: the screen is black left of this column, white from it
     FakeDisplay() { vistrec::platform::SetDisplayForTesting(this); }
     ~FakeDisplay() override { vistrec::platform::SetDisplayForTesting(nullptr); }
     // The patterned screen's pixel at (x, y): distinct per position.
@@ -58,10 +57,7 @@ class FakeDisplay : public vistrec::platform::DisplayServer {
             m_pixels.resize(static_cast<size_t>(w) * h);
             for (int row = 0; row < h; ++row)
                 for (int col = 0; col < w; ++col)
-                    m_pixels[static_cast<size_t>(row) * w + col] =
-                        d.brightFrom < 0          ? ScreenPixel(x + col, y + row)
-                        : x + col >= d.brightFrom ? 0xFFFFFFFFu
-                                                  : 0xFF000000u;
+                    m_pixels[static_cast<size_t>(row) * w + col] = ScreenPixel(x + col, y + row);
             *out = {reinterpret_cast<const uint8_t*>(m_pixels.data()), w, h, w * 4};
             return true;
         }
