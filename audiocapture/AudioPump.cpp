@@ -165,14 +165,18 @@ int CAudioPump::TickSource(IDSoundRecorder* source, bool suppressNoise) {
     const int result = source->Read(m_micWork.data(), kPumpBlockBytes, &count);
     if (count < 1 || count > kPumpBlockBytes)
         return result;
+    const int64_t capturedMs = source->LastReadCaptureMs();
     if (suppressNoise && m_ns && m_ns->Available()) {
         uint8_t nsBlock[kStackBlockBytes];
         memset(nsBlock, 0, sizeof nsBlock);
         m_ns->Process(m_micWork.data(), kPumpBlockBytes, nsBlock, kPumpBlockBytes);
+        // The suppressed block holds sound captured the suppressor's delay before the block.
         if (m_handoff)
-            m_handoff(nsBlock, count, kUnknownCaptureMs);
+            m_handoff(nsBlock, count,
+                      capturedMs == kUnknownCaptureMs ? capturedMs
+                                                      : capturedMs - CNoiseSuppressor::kDelayMs);
     } else if (m_handoff) {
-        m_handoff(m_micWork.data(), count, kUnknownCaptureMs);
+        m_handoff(m_micWork.data(), count, capturedMs);
     }
     return result;
 }

@@ -12,6 +12,7 @@ extern "C" {
 #include "Media.h"
 #include "audiocapture/AudioPump.h"
 #include "audiocapture/AudioRecord.h"
+#include "audiocapture/WaveRecorder.h"
 
 namespace vistrec::test {
 namespace {
@@ -231,6 +232,55 @@ TEST(AudioPump, MixesBlocksCapturedTogether) {
                                   rig.playback.fetches - int(rig.out.size()), rig.stamps[0]),
                   std::make_tuple(r.micDropped, r.playbackDropped, r.firstOut));
     }
+}
+
+// Mode 0: each block the pump hands over carries the capture time of its first sample, from
+// the stamps of the pieces the microphone appended (32 bytes a millisecond), the oldest sound
+// dropped from a full buffer taking its times with it.
+TEST(AudioPump, AMicrophoneBlockCarriesItsFirstSamplesCaptureTime) {
+    struct Case {
+        int pieceBytes, pieces;
+        std::vector<int64_t> stamps;  // of the blocks handed over
+        bool suppress = false;        // through the suppressor, which delays the sound
+    } const cases[] = {
+        {3200, 4, {1000, 1100, 1200}},         // pieces of a block
+        {1280, 11, {1000, 1100, 1200, 1300}},  // 40 ms pieces: a block starts inside one
+        {32000, 11, {2000, 2100}},             // 11 s into a 10 s buffer: the first second went
+        {3200, 3, {980, 1080}, true},
+    };
+    unsetenv("VISTREC_NO_NUVRA");
+    CNoiseSuppressor ns;  // the real libnuvra, from beside this program
+    ASSERT_TRUE(ns.Available());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pieceBytes);
+        CWaveRecorder mic;
+        const std::vector<uint8_t> piece(c.pieceBytes, 1);
+        for (int i = 0; i < c.pieces; ++i)
+            mic.Append(piece.data(), c.pieceBytes, 1000 + int64_t(i) * c.pieceBytes / 32);
+        std::vector<int64_t> stamps;
+        CAudioPump pump(nullptr, nullptr, nullptr, -1, &ns,
+                        [&](const uint8_t*, int, int64_t ms) { stamps.push_back(ms); });
+        for (size_t i = 0; i < c.stamps.size(); ++i)
+            pump.TickSource(&mic, c.suppress);
+        EXPECT_EQ(stamps, c.stamps);
+    }
+}
+
+// The suppressor's output lags its input by kDelayMs: a click's onset comes out that late.
+TEST(NoiseSuppressor, OutputLagsTheInputByItsDelay) {
+    unsetenv("VISTREC_NO_NUVRA");
+    CNoiseSuppressor ns;
+    ASSERT_TRUE(ns.Available());
+    std::vector<int16_t> in(1600 * 4), out(in.size());
+    for (int i = 0; i < 320; ++i)  // 20 ms of 1 kHz from the second block's 25th millisecond
+        in[2000 + i] = static_cast<int16_t>(16000 * sin(2 * M_PI * i / 16));
+    for (size_t b = 0; b < in.size(); b += 1600)
+        ns.Process(reinterpret_cast<const uint8_t*>(&in[b]), kBlock,
+                   reinterpret_cast<uint8_t*>(&out[b]), kBlock);
+    const size_t onset =
+        std::find_if(out.begin(), out.end(), [](int16_t s) { return std::abs(s) > 1600; }) -
+        out.begin();
+    EXPECT_NEAR(double(onset) - 2000, CNoiseSuppressor::kDelayMs * 16, 4);
 }
 
 // A microphone stopped with half a block left does not hold back the playback, passed as is.

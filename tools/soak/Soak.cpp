@@ -1,7 +1,8 @@
 // Long-run figures of a host of libvistrec.so, written as data files for scripts to plot.
-//   vistrec_soak soak SECONDS DIR: records the flashing test scene (1920x1080, 20 fps) with
-// sound in audio mode 1 while a 20 ms 1 kHz click plays into the playback sink at every flash,
-// each click's play time logged (DIR/clicks.dat). The recorder runs in a child process whose
+//   vistrec_soak soak SECONDS DIR [AUDIO_MODE]: records the flashing test scene (1920x1080,
+// 20 fps) with sound in audio mode 1 (or the one given) while a 20 ms 1 kHz click plays at every
+// flash into the playback sink (mode 0: the sink the microphone records), each click's play time
+// logged (DIR/clicks.dat). The recorder runs in a child process whose
 // RSS, CPU and file size are sampled every 10 s (DIR/rss.dat); the file's frame intervals
 // (DIR/frames.dat) and each click's A/V offset (DIR/avsync.dat) follow, and the figures go to
 // DIR/summary.txt.
@@ -134,8 +135,10 @@ Stats Summarise(const std::vector<std::pair<double, double>>& rows, double from,
 class ClickPlayer {
   public:
     static constexpr int kRate = 48000, kBlock = kRate / 100;
-    ClickPlayer(int64_t sceneStartMs, double seconds, const std::string& log)
-        : sceneStartMs_(sceneStartMs), endUs_((MonotonicMs() + seconds * 1000) * 1000) {
+    ClickPlayer(const char* sink, int64_t sceneStartMs, double seconds, const std::string& log)
+        : sink_(sink),
+          sceneStartMs_(sceneStartMs),
+          endUs_((MonotonicMs() + seconds * 1000) * 1000) {
         log_ = fopen(log.c_str(), "w");
         fprintf(log_, "# played_ms(CLOCK_MONOTONIC)  spread_ms\n");
         thread_ = std::thread([this] { Run(); });
@@ -162,8 +165,8 @@ class ClickPlayer {
         const pa_buffer_attr attr{uint32_t(-1), uint32_t(pa_usec_to_bytes(100000, &spec)),
                                   uint32_t(-1), uint32_t(-1), uint32_t(-1)};
         int error = 0;
-        pa_simple* s = pa_simple_new(nullptr, "vistrec_soak", PA_STREAM_PLAYBACK, "vistrec_play",
-                                     "clicks", &spec, nullptr, &attr, &error);
+        pa_simple* s = pa_simple_new(nullptr, "vistrec_soak", PA_STREAM_PLAYBACK, sink_, "clicks",
+                                     &spec, nullptr, &attr, &error);
         if (!s) {
             failed_ = true;
             return;
@@ -205,15 +208,17 @@ class ClickPlayer {
         pa_simple_free(s);
     }
 
+    const char* const sink_;
     const int64_t sceneStartMs_, endUs_;
     FILE* log_;
     std::atomic<bool> stop_{false}, failed_{false};
     std::thread thread_;
 };
 
-int Soak(double seconds, const std::string& dir, const Scene& scene) {
+int Soak(double seconds, const std::string& dir, const Scene& scene, int audioMode) {
     const std::string file = dir + "/soak.mp4";
-    auto player = std::make_unique<ClickPlayer>(scene.startMs(), seconds + 10, dir + "/clicks.dat");
+    auto player = std::make_unique<ClickPlayer>(audioMode == 0 ? "vistrec_micsink" : "vistrec_play",
+                                                scene.startMs(), seconds + 10, dir + "/clicks.dat");
     const int raised = RaiseMeasuringProcesses();
     SleepMs(2500);
     struct rusage before {};
@@ -225,7 +230,8 @@ int Soak(double seconds, const std::string& dir, const Scene& scene) {
         getenv("VISTREC_SOAK_HOST_PREFIX") ? getenv("VISTREC_SOAK_HOST_PREFIX") : "");
     for (std::string word; prefix >> word;)
         command.push_back(word);
-    command.insert(command.end(), {ExePath(), "--host", file, std::to_string(seconds)});
+    command.insert(command.end(),
+                   {ExePath(), "--host", file, std::to_string(seconds), std::to_string(audioMode)});
     Child host;
     if (!host.Spawn(command, nullptr, "-"))
         return fprintf(stderr, "cannot start the host\n"), 1;
@@ -347,8 +353,8 @@ int Soak(double seconds, const std::string& dir, const Scene& scene) {
                 flashes = Summarise(fileOffsets, 0, 1e9);
     char text[2048];
     snprintf(text, sizeof text,
-             "Soak: %.0f s of the 1920x1080 flashing scene at %d fps, audio mode 1 with a click "
-             "a second into the playback sink, libx264 ultrafast/zerolatency\n"
+             "Soak: %.0f s of the 1920x1080 flashing scene at %d fps, audio mode %d with a click "
+             "a second, libx264 ultrafast/zerolatency\n"
              "frames delivered/due: %d/%.0f = %.2f %%; longest frame interval %.0f ms\n"
              "RSS: at 60 s %.1f MB, largest after %.1f MB, last %.1f MB: growth %+.1f MB\n"
              "A/V offset (click in the file - picture of its play time, positive: sound later): "
@@ -359,13 +365,13 @@ int Soak(double seconds, const std::string& dir, const Scene& scene) {
              "file: %.1f MB (%.2f Mbit/s), video %.3f s, audio %.3f s; CPU %.1f s = %.2f CPU s "
              "per recorded s; machine load average %.1f; %d measuring processes at real-time "
              "priority %s%s\n",
-             seconds, kFps, v.info.decodedFrames, due, 100.0 * v.info.decodedFrames / due,
-             longest * 1000, atMinute, peakAfter, last, peakAfter - atMinute, first.median,
-             first.mean, first.largest, first.n, lastMinute.median, lastMinute.mean,
-             lastMinute.largest, lastMinute.n, lastMinute.median - first.median, flashes.median,
-             FileSize(file) / 1048576.0, FileSize(file) * 8 / 1e6 / seconds, v.info.videoDuration,
-             a.duration, cpu, cpu / seconds, loads ? load / loads : NAN, raised, v.error.c_str(),
-             a.error.c_str());
+             seconds, kFps, audioMode, v.info.decodedFrames, due,
+             100.0 * v.info.decodedFrames / due, longest * 1000, atMinute, peakAfter, last,
+             peakAfter - atMinute, first.median, first.mean, first.largest, first.n,
+             lastMinute.median, lastMinute.mean, lastMinute.largest, lastMinute.n,
+             lastMinute.median - first.median, flashes.median, FileSize(file) / 1048576.0,
+             FileSize(file) * 8 / 1e6 / seconds, v.info.videoDuration, a.duration, cpu,
+             cpu / seconds, loads ? load / loads : NAN, raised, v.error.c_str(), a.error.c_str());
     fputs(text, stdout);
     WriteTextFile(dir + "/summary.txt", text);
     return 0;
@@ -512,19 +518,21 @@ int Cycles(int n, int recordMs, const std::string& dir, const TempDir& temp) {
 int main(int argc, char** argv) {
     mkdir((ExeDir() + "log").c_str(), 0755);
     av_log_set_level(AV_LOG_ERROR);
-    if (argc == 4 && std::string(argv[1]) == "--host") {  // file seconds: the soak's recorder
-        RecorderPtr r = NewRecorder(argv[2], 1.0, 1);
+    if (argc == 5 && std::string(argv[1]) == "--host") {  // file seconds mode: the recorder
+        RecorderPtr r = NewRecorder(argv[2], 1.0, atoi(argv[4]));
         r->setFrameRate(kFps);
         Record(r.get(), static_cast<int>(atof(argv[3]) * 1000));
         return 0;
     }
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (!((mode == "soak" && argc == 4) ||
+    if (!((mode == "soak" && (argc == 4 || argc == 5)) ||
           (mode == "cycles" && argc == 5 && atoi(argv[2]) >= kWarmupCycles + 2 * kWindowCycles))) {
-        fprintf(stderr, "usage: vistrec_soak soak SECONDS DIR | cycles N(>= 40) RECORD_MS DIR\n");
+        fprintf(
+            stderr,
+            "usage: vistrec_soak soak SECONDS DIR [AUDIO_MODE] | cycles N(>= 40) RECORD_MS DIR\n");
         return 2;
     }
-    const std::string dir = argv[argc - 1];
+    const std::string dir = argv[mode == "soak" ? 3 : 4];
     fs::create_directories(dir);
     SceneStage stage;
     TempDir temp;
@@ -532,6 +540,6 @@ int main(int argc, char** argv) {
     if (!stage.Start(mode == "soak", &error))
         return fprintf(stderr, "%s\n", error.c_str()), 1;
     if (mode == "soak")
-        return Soak(atof(argv[2]), dir, stage.scene);
+        return Soak(atof(argv[2]), dir, stage.scene, argc == 5 ? atoi(argv[4]) : 1);
     return Cycles(atoi(argv[2]), atoi(argv[3]), dir, temp);
 }
