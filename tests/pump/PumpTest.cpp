@@ -283,6 +283,24 @@ TEST(NoiseSuppressor, OutputLagsTheInputByItsDelay) {
     EXPECT_NEAR(double(onset) - 2000, CNoiseSuppressor::kDelayMs * 16, 4);
 }
 
+// The suppressor delays the microphone by 20 ms: the playback mixed with it is delayed as much,
+// and the block's stamp is as much earlier.
+TEST(AudioPump, APlaybackMixedWithTheSuppressedMicrophoneIsDelayedAlike) {
+    unsetenv("VISTREC_NO_NUVRA");
+    CNoiseSuppressor ns;
+    ASSERT_TRUE(ns.Available());
+    PumpRig rig(&ns);
+    rig.mic.firstMs = rig.playback.firstMs = 1000;
+    std::vector<int16_t> playback(3 * 1600);
+    playback[1600 + 100] = 20000;  // 100 samples into the second block
+    rig.mic.Capture(std::vector<int16_t>(playback.size()));
+    rig.playback.Capture(playback);
+    rig.Tick(8);
+    ASSERT_GE(rig.out.size(), 2u);
+    EXPECT_EQ(std::make_tuple(rig.stamps[0], rig.stamps[1], rig.out[1][100], rig.out[1][420]),
+              std::make_tuple(int64_t{980}, int64_t{1080}, int16_t{0}, Amix(0, 20000)));
+}
+
 // A microphone stopped with half a block left does not hold back the playback, passed as is.
 TEST(AudioPump, PassesOneSourceAloneOnceTheOtherStopsFlowing) {
     PumpRig rig;

@@ -2,7 +2,8 @@
 //   vistrec_soak soak SECONDS DIR [AUDIO_MODE]: records the flashing test scene (1920x1080,
 // 20 fps) with sound in audio mode 1 (or the one given) while a 20 ms 1 kHz click plays at every
 // flash into the playback sink (mode 0: the sink the microphone records), each click's play time
-// logged (DIR/clicks.dat). The recorder runs in a child process whose
+// logged (DIR/clicks.dat; VISTREC_SOAK_CLICK_SINK=vistrec_micsink clicks into the microphone in
+// mode 1). The recorder runs in a child process whose
 // RSS, CPU and file size are sampled every 10 s (DIR/rss.dat); the file's frame intervals
 // (DIR/frames.dat) and each click's A/V offset (DIR/avsync.dat) follow, and the figures go to
 // DIR/summary.txt.
@@ -217,7 +218,10 @@ class ClickPlayer {
 
 int Soak(double seconds, const std::string& dir, const Scene& scene, int audioMode) {
     const std::string file = dir + "/soak.mp4";
-    auto player = std::make_unique<ClickPlayer>(audioMode == 0 ? "vistrec_micsink" : "vistrec_play",
+    auto player = std::make_unique<ClickPlayer>(getenv("VISTREC_SOAK_CLICK_SINK")
+                                                    ? getenv("VISTREC_SOAK_CLICK_SINK")
+                                                : audioMode == 0 ? "vistrec_micsink"
+                                                                 : "vistrec_play",
                                                 scene.startMs(), seconds + 10, dir + "/clicks.dat");
     const int raised = RaiseMeasuringProcesses();
     SleepMs(2500);
@@ -519,7 +523,8 @@ int main(int argc, char** argv) {
     mkdir((ExeDir() + "log").c_str(), 0755);
     av_log_set_level(AV_LOG_ERROR);
     if (argc == 5 && std::string(argv[1]) == "--host") {  // file seconds mode: the recorder
-        RecorderPtr r = NewRecorder(argv[2], 1.0, atoi(argv[4]));
+        RecorderPtr r = NewRecorder(argv[2], 1.0);
+        r->setAudioMode(atoi(argv[4]));  // NewRecorder leaves mode 0 to the default, 1
         r->setFrameRate(kFps);
         Record(r.get(), static_cast<int>(atof(argv[3]) * 1000));
         return 0;
