@@ -1,12 +1,11 @@
 // Long-run figures of a host of libvistrec.so, written as data files for scripts to plot.
 //   vistrec_soak soak SECONDS DIR [AUDIO_MODE]: records the flashing test scene (1920x1080,
 // 20 fps) with sound in audio mode 1 (or the one given) while a 20 ms 1 kHz click plays at every
-// flash into the playback sink (mode 0: the sink the microphone records), each click's play time
-// logged (DIR/clicks.dat; VISTREC_SOAK_CLICK_SINK=vistrec_micsink clicks into the microphone in
-// mode 1). The recorder runs in a child process whose
-// RSS, CPU and file size are sampled every 10 s (DIR/rss.dat); the file's frame intervals
-// (DIR/frames.dat) and each click's A/V offset (DIR/avsync.dat) follow, and the figures go to
-// DIR/summary.txt.
+// flash into the playback sink (mode 0: the sink the microphone records;
+// VISTREC_SOAK_CLICK_SINK=vistrec_micsink: that one in mode 1 too), each click's play time
+// logged (DIR/clicks.dat). The recorder runs in a child process whose RSS, CPU and file size are
+// sampled every 10 s (DIR/rss.dat); the file's frame intervals (DIR/frames.dat) and each click's
+// A/V offset (DIR/avsync.dat) follow, and the figures go to DIR/summary.txt.
 //   vistrec_soak cycles N RECORD_MS DIR: N start/stop cycles on one recorder, then N
 // create/record/delete cycles, each recording RECORD_MS in audio mode 1; this process's RSS,
 // open descriptors, threads, shared-memory mappings and the X server's clients and resources
