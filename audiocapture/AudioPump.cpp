@@ -117,23 +117,37 @@ int CAudioPump::Tick() {
     if (micCount == 0 && playbackCount == 0)
         return 0;
 
+    // The suppressor delays the microphone by its delay: in a mix the playback is delayed as
+    // much (the end of its previous block goes first) so that the two stay together, and the
+    // block holds sound captured that much before its stamps.
+    constexpr int kTailBytes = int(CNoiseSuppressor::kDelayMs) * kPumpSampleRate / 1000 * 2;
+    const int64_t delayMs =
+        micCount != 0 && m_ns && m_ns->Available() ? CNoiseSuppressor::kDelayMs : 0;
+    uint8_t delayedPlayback[kPumpBlockBytes];
+    if (playbackCount != 0) {
+        memcpy(delayedPlayback, m_playbackTail, kTailBytes);
+        memcpy(delayedPlayback + kTailBytes, playbackBlock, kPumpBlockBytes - kTailBytes);
+        memcpy(m_playbackTail, playbackBlock + kPumpBlockBytes - kTailBytes, kTailBytes);
+    }
+
     // A failed mixer leaves the output silent; the hand-off still carries the true count.
     if (m_mixerInitResult >= 0 && m_mixer) {
         if (micCount == 0)
             memcpy(outBlock, playbackBlock, kPumpBlockBytes);
         else if (playbackCount != 0)
-            m_mixer->Mix(micBlock, playbackBlock, kPumpBlockSamples, outBlock);
+            m_mixer->Mix(micBlock, delayMs ? delayedPlayback : playbackBlock, kPumpBlockSamples,
+                         outBlock);
         else
             memcpy(outBlock, micBlock, kPumpBlockBytes);
     }
 
     const int count = std::max(micCount, playbackCount);
     VLOG_DEBUG("添加数据" << count);
+    const int64_t mixedMs =
+        MixedCaptureMs(micCount ? m_mic->FetchedCaptureMs() : kUnknownCaptureMs,
+                       playbackCount ? m_playback->FetchedCaptureMs() : kUnknownCaptureMs);
     if (m_handoff)
-        m_handoff(
-            outBlock, count,
-            MixedCaptureMs(micCount ? m_mic->FetchedCaptureMs() : kUnknownCaptureMs,
-                           playbackCount ? m_playback->FetchedCaptureMs() : kUnknownCaptureMs));
+        m_handoff(outBlock, count, mixedMs == kUnknownCaptureMs ? mixedMs : mixedMs - delayMs);
     return 0;
 }
 
@@ -165,14 +179,18 @@ int CAudioPump::TickSource(IDSoundRecorder* source, bool suppressNoise) {
     const int result = source->Read(m_micWork.data(), kPumpBlockBytes, &count);
     if (count < 1 || count > kPumpBlockBytes)
         return result;
+    const int64_t capturedMs = source->LastReadCaptureMs();
     if (suppressNoise && m_ns && m_ns->Available()) {
         uint8_t nsBlock[kStackBlockBytes];
         memset(nsBlock, 0, sizeof nsBlock);
         m_ns->Process(m_micWork.data(), kPumpBlockBytes, nsBlock, kPumpBlockBytes);
+        // The suppressed block holds sound captured the suppressor's delay before the block.
         if (m_handoff)
-            m_handoff(nsBlock, count, kUnknownCaptureMs);
+            m_handoff(nsBlock, count,
+                      capturedMs == kUnknownCaptureMs ? capturedMs
+                                                      : capturedMs - CNoiseSuppressor::kDelayMs);
     } else if (m_handoff) {
-        m_handoff(m_micWork.data(), count, kUnknownCaptureMs);
+        m_handoff(m_micWork.data(), count, capturedMs);
     }
     return result;
 }

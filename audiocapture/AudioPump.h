@@ -67,6 +67,9 @@ class CAudioPump {
     // Fetch targets, allocated once: one block plus one spare byte.
     std::vector<uint8_t> m_micWork;
     std::vector<uint8_t> m_playbackWork;
+    // The end of the last playback block, which goes first in a mix with the suppressed
+    // microphone (as long as the suppressor's delay).
+    uint8_t m_playbackTail[CNoiseSuppressor::kDelayMs * kPumpSampleRate / 1000 * 2] = {};
     int64_t m_unpairedBlocks = 0;  // dropped by DropUnpairedBlock
     bool m_droppingUnpaired = false;
 };

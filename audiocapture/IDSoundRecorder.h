@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include "audiocapture/ICaptureEvent.h"
+
 class IDSoundRecorder {
   public:
     virtual ~IDSoundRecorder() = default;
@@ -21,6 +23,9 @@ class IDSoundRecorder {
     // and takes nothing; otherwise takes exactly `bytes` into `out`, sets *got = bytes and
     // returns what is left (-1 on a short read). Never blocks.
     virtual int Read(uint8_t* out, int bytes, int* got) = 0;
+    // When the first sample the last successful Read took was captured, on the platform's
+    // millisecond clock; kUnknownCaptureMs when the source cannot tell (a file).
+    virtual int64_t LastReadCaptureMs() const { return kUnknownCaptureMs; }
     // Bytes held in the buffer.
     virtual int GetDataSize() = 0;
     // Empties the buffer.

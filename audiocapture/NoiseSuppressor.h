@@ -14,6 +14,10 @@
 
 class CNoiseSuppressor {
   public:
+    // How far the output lags the input: libnuvra works on 20 ms frames and each frame comes
+    // out overlap-added with the one before.
+    static constexpr int64_t kDelayMs = 20;
+
     // Looks for the library beside vistrec's own binary, then beside the executable, then on
     // the system's search path, and calls its nuvra_init. VISTREC_NO_NUVRA=1 in the
     // environment skips loading.

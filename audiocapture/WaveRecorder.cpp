@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/Platform.h"
 #include "platform/PlatformAudio.h"
 #include "support/Log.h"
 
@@ -40,6 +41,7 @@ void CWaveRecorder::Stop() {
     }
     std::lock_guard<std::mutex> lock(m_lock);
     m_buffer.Clear();
+    m_stamps.Clear();
     if (m_droppedBytes > m_droppedReported)
         VLOG_WARN("microphone buffer full: " << m_droppedBytes - m_droppedReported
                                              << " bytes of sound dropped");
@@ -56,6 +58,7 @@ int CWaveRecorder::Read(uint8_t* out, int bytes, int* got) {
         return held;
     if (m_buffer.Read(out, bytes) != bytes)
         return -1;
+    m_lastReadMs = m_stamps.Take(bytes, kSampleRate * 2);
     if (got)
         *got = bytes;
     return m_buffer.Size();
@@ -69,6 +72,7 @@ int CWaveRecorder::GetDataSize() {
 void CWaveRecorder::Clear() {
     std::lock_guard<std::mutex> lock(m_lock);
     m_buffer.Clear();
+    m_stamps.Clear();
 }
 
 int64_t CWaveRecorder::DroppedBytes() {
@@ -76,7 +80,7 @@ int64_t CWaveRecorder::DroppedBytes() {
     return m_droppedBytes;
 }
 
-void CWaveRecorder::Append(const uint8_t* data, int bytes) {
+void CWaveRecorder::Append(const uint8_t* data, int bytes, int64_t capturedMs) {
     if (!data || bytes <= 0)
         return;
     m_dataReceived = true;
@@ -86,18 +90,22 @@ void CWaveRecorder::Append(const uint8_t* data, int bytes) {
         const int drop = std::min(excess, m_buffer.Size());
         m_dropScratch.resize(static_cast<size_t>(std::max(drop, 1)));
         m_buffer.Read(m_dropScratch.data(), drop);
+        m_stamps.Take(drop, kSampleRate * 2);
         m_droppedBytes += excess;
         if (!m_dropping)
             VLOG_WARN("microphone buffer full: dropping the oldest sound");
         m_dropping = true;
         if (bytes > kMaxBufferBytes) {
             data += bytes - kMaxBufferBytes;
+            if (capturedMs != kUnknownCaptureMs)
+                capturedMs += (bytes - kMaxBufferBytes) * 1000 / (kSampleRate * 2);
             bytes = kMaxBufferBytes;
         }
     } else {
         m_dropping = false;
     }
     m_buffer.Append(data, bytes);
+    m_stamps.Append(bytes, capturedMs);
 }
 
 int CWaveRecorder::OpenSource(std::unique_ptr<AudioCaptureStream>* stream, std::string* device) {
@@ -162,7 +170,18 @@ bool CWaveRecorder::ReadLoop(AudioCaptureStream& stream, const std::string& devi
                 VLOG_WARN("microphone lost: " << AudioErrorText(err));
                 return false;
             }
-            Append(piece.data(), static_cast<int>(got));
+            // Stamped as the mode-1 capture stamps its packets: as the server accounts for
+            // it, or else this read's time less what the stream holds up to the piece's end,
+            // so that a pump or record thread held up on a busy machine does not make the
+            // sound late (placed by its hand-over time it came out late under load).
+            size_t ready = 0;
+            const bool readable = got > 0 && stream.Readable(&ready) == 0;
+            int64_t capturedMs = stream.LastReadCaptureTime();
+            if (capturedMs == AudioCaptureStream::kUnknownCaptureTime)
+                capturedMs =
+                    vistrec::platform::GetMsTime() -
+                    static_cast<int64_t>(got + (readable ? ready : 0)) * 1000 / (kSampleRate * 2);
+            Append(piece.data(), static_cast<int>(got), capturedMs);
         } while (got == piece.size());
         // The stream stays on its device; a new default source is followed by reopening.
         const uint32_t now = stream.ServerChangeCount();

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "audiocapture/CaptureStamps.h"
 #include "audiocapture/IDSoundRecorder.h"
 #include "support/Event.h"
 #include "support/MemoryBuffer.h"
@@ -62,12 +63,14 @@ class CWaveRecorder final : public IDSoundRecorder {
     // buffer is emptied.
     void Stop() override;
     int Read(uint8_t* out, int bytes, int* got) override;
+    int64_t LastReadCaptureMs() const override { return m_lastReadMs.load(); }
     int GetDataSize() override;
     void Clear() override;
 
     // Where the reading thread's sound goes: an empty piece is ignored; otherwise the data flag
-    // is set and the bytes are appended, the oldest sound making room beyond kMaxBufferBytes.
-    void Append(const uint8_t* data, int bytes);
+    // is set and the bytes are appended, the first captured at `capturedMs`, the oldest sound
+    // making room beyond kMaxBufferBytes.
+    void Append(const uint8_t* data, int bytes, int64_t capturedMs = kUnknownCaptureMs);
 
     // The source records now (the stream is open and delivering).
     bool IsRecording() const { return m_recording.load(); }
@@ -95,11 +98,13 @@ class CWaveRecorder final : public IDSoundRecorder {
 
     std::mutex m_lock;  // guards the buffer and the drop counters
     CMemoryBuffer m_buffer;
+    CCaptureStamps m_stamps;  // when the buffer's bytes were captured
     std::vector<uint8_t> m_dropScratch;
     int64_t m_droppedBytes = 0;
     int64_t m_droppedReported = 0;  // dropped bytes already logged by Stop
     bool m_dropping = false;        // the last append dropped sound
 
+    std::atomic<int64_t> m_lastReadMs{kUnknownCaptureMs};
     std::atomic<bool> m_dataReceived{false};
     std::atomic<bool> m_recording{false};
 };

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# A long recording of the flashing test scene with sound (audio mode 1, a click a second into
-# the playback sink) on a private Xvfb and PulseAudio: RSS, CPU and file size every 10 s, frames
+# A long recording of the flashing test scene with sound (audio mode 1, a click played into the
+# playback sink at every flash, its play time logged) on a private Xvfb and PulseAudio: RSS, CPU and file size every 10 s, frames
 # delivered/due, frame intervals and the A/V offset over the whole file. Figures in
 # DIR/summary.txt; plots DIR/rss.png, DIR/frame-intervals.png, DIR/avsync.png.
 #   scripts/soak.sh [MINUTES (60)] [DIR (docs/soak)]
@@ -37,8 +37,9 @@ set title "Interval between consecutive frames of the file (50 ms due)"
 set ylabel "interval (ms)"
 plot "$dir/frames.dat" using 1:2 with points pt 7 ps 0.3 title "frame interval"
 set output "$dir/avsync.png"
-set title "A/V offset: click onset minus flash, once a second (positive: sound later)"
+set title "A/V offset: each click in the file against the picture of its play time (positive: sound later)"
 set ylabel "offset (ms)"
-plot "$dir/avsync.dat" using 1:2 with points pt 7 ps 0.4 title "offset"
+plot "$dir/avsync.dat" using 1:2 with points pt 7 ps 0.4 title "offset", \
+     "" using 1:3 with points pt 6 ps 0.4 title "click minus flash in the file (flash lags up to a frame)"
 PLOT
 echo "plots: $dir/rss.png $dir/frame-intervals.png $dir/avsync.png"

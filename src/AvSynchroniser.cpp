@@ -66,9 +66,11 @@ CAvSynchroniser::Action CAvSynchroniser::NextAudioStep(int64_t videoTimeMs, int 
                                                        int64_t soundHeadMs) {
     const int64_t lagMs = videoTimeMs - AudioTimeMs();
     if (queuedSoundBytes >= m_audioFrameBytes) {
-        // The queued sound begins later than the track ends (it came back after a gap): silence
-        // up to its time first, within half a frame.
-        if (soundHeadMs != kUnknownSoundTime && soundHeadMs - AudioTimeMs() > AudioFrameMs() / 2)
+        // The queued sound begins later than the track ends (it came back after a gap, or
+        // started after the recording): a frame of silence first, and what that overshoots is
+        // dropped (LateSoundMs), so that the sound lies where it was captured.
+        if (soundHeadMs != kUnknownSoundTime &&
+            soundHeadMs - AudioTimeMs() > kSoundPlacementSlackMs)
             return Action::kSilence;
         return Action::kSound;
     }
@@ -84,7 +86,7 @@ int64_t CAvSynchroniser::LateSoundMs(int64_t soundHeadMs) const {
     if (soundHeadMs == kUnknownSoundTime || m_audioFrameSamples <= 0)
         return 0;
     const int64_t early = AudioTimeMs() - soundHeadMs;
-    return early > AudioFrameMs() / 2 ? early : 0;
+    return early > kSoundPlacementSlackMs ? early : 0;
 }
 
 CAvSynchroniser::Action CAvSynchroniser::TailStep(int64_t videoEndMs, bool soundLeft) const {

@@ -27,6 +27,11 @@ class CAvSynchroniser {
     // How far the audio may lag the video while captured sound is on its way: audio is written
     // a second at a time, so a lag of up to a second plus the capture delay is normal.
     static constexpr int64_t kAudioSilenceLagMs = 1500;
+    // How far queued sound may lie from the end of the audio written before it is moved: later,
+    // a frame of silence goes first; earlier, the difference is dropped to the sample. Half an
+    // audio frame (32 ms at 16 kHz) let each recording keep an offset anywhere within +-32 ms,
+    // set by when its sound happened to start; the stamps jitter by a few ms only.
+    static constexpr int64_t kSoundPlacementSlackMs = 8;
     // `soundHeadMs` when the time of the queued sound is not known.
     static constexpr int64_t kUnknownSoundTime = INT64_MIN;
 
@@ -59,8 +64,9 @@ class CAvSynchroniser {
     void OnAudioFrame() { ++m_audioFrames; }
 
     // How much of the queued sound, first captured at `soundHeadMs`, lies before the end of
-    // the audio written (by more than half a frame): it came after silence stood in for it and
-    // is to be dropped. 0 when none does or the time is unknown.
+    // the audio written (by more than kSoundPlacementSlackMs): it came after silence stood in
+    // for it, or after sound captured before it, and is to be dropped. 0 when none does or the
+    // time is unknown.
     int64_t LateSoundMs(int64_t soundHeadMs) const;
 
     // The end-of-recording audio tail, after the video encoder was drained: the last video

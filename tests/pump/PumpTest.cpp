@@ -12,6 +12,7 @@ extern "C" {
 #include "Media.h"
 #include "audiocapture/AudioPump.h"
 #include "audiocapture/AudioRecord.h"
+#include "audiocapture/WaveRecorder.h"
 
 namespace vistrec::test {
 namespace {
@@ -231,6 +232,60 @@ TEST(AudioPump, MixesBlocksCapturedTogether) {
                                   rig.playback.fetches - int(rig.out.size()), rig.stamps[0]),
                   std::make_tuple(r.micDropped, r.playbackDropped, r.firstOut));
     }
+}
+
+// Mode 0: each block the pump hands over carries the capture time of its first sample, from
+// the stamps of the pieces the microphone appended (32 bytes a millisecond), the oldest sound
+// dropped from a full buffer taking its times with it.
+TEST(AudioPump, AMicrophoneBlockCarriesItsFirstSamplesCaptureTime) {
+    struct Case {
+        int pieceBytes, pieces;
+        std::vector<int64_t> stamps;  // of the blocks handed over
+        bool suppress = false;        // through the suppressor, which delays the sound
+    } const cases[] = {
+        {3200, 4, {1000, 1100, 1200}},         // pieces of a block
+        {1280, 11, {1000, 1100, 1200, 1300}},  // 40 ms pieces: a block starts inside one
+        {32000, 11, {2000, 2100}},             // 11 s into a 10 s buffer: the first second went
+        {3200, 3, {980, 1080}, true},
+    };
+    unsetenv("VISTREC_NO_NUVRA");
+    CNoiseSuppressor ns;  // the real libnuvra, from beside this program
+    ASSERT_TRUE(ns.Available());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pieceBytes);
+        CWaveRecorder mic;
+        const std::vector<uint8_t> piece(c.pieceBytes, 1);
+        for (int i = 0; i < c.pieces; ++i)
+            mic.Append(piece.data(), c.pieceBytes, 1000 + int64_t(i) * c.pieceBytes / 32);
+        std::vector<int64_t> stamps;
+        CAudioPump pump(nullptr, nullptr, nullptr, -1, &ns,
+                        [&](const uint8_t*, int, int64_t ms) { stamps.push_back(ms); });
+        for (size_t i = 0; i < c.stamps.size(); ++i)
+            pump.TickSource(&mic, c.suppress);
+        EXPECT_EQ(stamps, c.stamps);
+    }
+}
+
+// The suppressor delays the microphone by 20 ms: the playback mixed with it is delayed as much,
+// and the block's stamp is as much earlier.
+TEST(AudioPump, APlaybackMixedWithTheSuppressedMicrophoneIsDelayedAlike) {
+    unsetenv("VISTREC_NO_NUVRA");
+    CNoiseSuppressor ns;  // the real libnuvra
+    ASSERT_TRUE(ns.Available());
+    PumpRig rig(&ns);
+    rig.mic.firstMs = rig.playback.firstMs = 1000;
+    std::vector<int16_t> mic(3 * 1600), playback(mic.size());
+    for (int i = 0; i < 320; ++i)  // 20 ms of 1 kHz 100 samples into the second block
+        mic[1700 + i] = static_cast<int16_t>(16000 * sin(2 * M_PI * i / 16));
+    playback[1650] = 20000;
+    rig.mic.Capture(mic);
+    rig.playback.Capture(playback);
+    rig.Tick(8);
+    ASSERT_GE(rig.out.size(), 2u);
+    const std::vector<int16_t>& b = rig.out[1];
+    EXPECT_EQ(std::make_tuple(rig.stamps[0], rig.stamps[1], b[50], b[104], b[370]),
+              std::make_tuple(int64_t{980}, int64_t{1080}, int16_t{0}, int16_t{0}, Amix(0, 20000)));
+    EXPECT_GT(std::abs(b[424]), 4000);  // the microphone's tone, 320 samples late
 }
 
 // A microphone stopped with half a block left does not hold back the playback, passed as is.

@@ -150,7 +150,7 @@ TEST(AvSynchroniser, WhatGoesOutWhenAFrameIsDue) {
         {"no sound coming", true, 1600, 0, 0, kNone, Action::kSound},
         {"sound back after a gap", true, 5000, 47, kAacBytes, 4900, Action::kSilence},
         {"sound back, gap filled", true, 5000, 77, kAacBytes, 4900, Action::kSound},
-        {"sound a little late", true, 5000, 76, kAacBytes, 4864 + 32, Action::kSound},
+        {"sound a little late", true, 5000, 76, kAacBytes, 4864 + 8, Action::kSound},
         {"no video stream", false, 0, 0, 0, kNone, Action::kSound},
         {"a failed video frame", true, -1, 0, kAacBytes, kNone, Action::kVideo},
         {"maximum length", true, 6000 * 1000, 93750, kAacBytes, kNone, Action::kEnd},
@@ -171,13 +171,14 @@ TEST(AvSynchroniser, WhatGoesOutWhenAFrameIsDue) {
 // The record loop's sound rules over `ms` of a simulated recording: 100 ms blocks captured back
 // to back, the block from `b` ms handed over at arrival(b) (in order: a block held up holds up
 // those after it; -1: lost), its capture time passed along as captured(b) unless that is
-// kUnknown. Counts the frames of sound written, those lying further from where they were
-// captured than half a frame and 20 ms, and the worst distance.
+// kUnknown; the sound starts `startMs` after the recording (all times shifted). Counts the
+// frames of sound written, those lying further from where they were captured than half a frame
+// and 20 ms, and the worst distance.
 struct SoundRun {
     int64_t frames = 0, off = 0, worst = 0;
 };
 SoundRun RecordSound(int64_t ms, const std::function<int64_t(int64_t)>& arrival,
-                     const std::function<int64_t(int64_t)>& captured) {
+                     const std::function<int64_t(int64_t)>& captured, int64_t startMs = 0) {
     Fixture f;
     CSoundTimeline timeline(kAacRate * 2);
     std::deque<int64_t> queue;  // capture time of each queued millisecond of sound
@@ -185,20 +186,25 @@ SoundRun RecordSound(int64_t ms, const std::function<int64_t(int64_t)>& arrival,
     int64_t nextBlock = 0;
     SoundRun run;
     for (int64_t now = 0; now < ms; ++now) {
-        for (; arrival(nextBlock) <= now; nextBlock += 100) {
+        for (; arrival(nextBlock) + startMs <= now; nextBlock += 100) {
             if (arrival(nextBlock) < 0)
                 continue;
             if (ranOut)
                 timeline.NewRun(static_cast<int>(queue.size() * 32)), ranOut = false;
-            timeline.OnPushed(now, 3200, captured(nextBlock));
+            const int64_t stamp = captured(nextBlock);
+            timeline.OnPushed(now, 3200,
+                              stamp == CSoundTimeline::kUnknown ? stamp : stamp + startMs);
             for (int i = 0; i < 100; ++i)
-                queue.push_back(nextBlock + i);
+                queue.push_back(nextBlock + startMs + i);
         }
-        for (int64_t late = f.sync.LateSoundMs(timeline.HeadMs()); late > 0 && !queue.empty();
-             --late)
-            queue.pop_front(), timeline.OnTaken(32);
-        for (Action a; (a = f.sync.Next(now, static_cast<int>(queue.size() * 32),
-                                        timeline.HeadMs())) != Action::kWait;) {
+        for (;;) {  // as the record loop: late sound dropped before each step
+            for (int64_t late = f.sync.LateSoundMs(timeline.HeadMs()); late > 0 && !queue.empty();
+                 --late)
+                queue.pop_front(), timeline.OnTaken(32);
+            const Action a =
+                f.sync.Next(now, static_cast<int>(queue.size() * 32), timeline.HeadMs());
+            if (a == Action::kWait)
+                break;
             if (a == Action::kVideo) {
                 f.sync.OnVideoFrame(f.sync.VideoFrameIndex(now));
                 f.sync.OnVideoResult(static_cast<int>(now));
@@ -249,6 +255,18 @@ TEST(AvSynchroniser, StampedSoundKeepsItsPlaceUnderSustainedLoad) {
         [&](int64_t b) { return b + jitter(b, 5); });
     EXPECT_GT(run.frames, 9000);  // nearly all of the 600 s
     EXPECT_LE(run.worst, 5);
+}
+
+// Sound that starts a little before or after the recording is moved to where it was captured:
+// a frame of silence first when it is later, the difference dropped to the sample.
+TEST(AvSynchroniser, StampedSoundLiesWhereItWasCapturedWheneverItStarts) {
+    for (const int64_t startMs : {-45, -30, -12, 12, 30, 45}) {
+        SCOPED_TRACE(startMs);
+        const SoundRun run = RecordSound(
+            5000, [](int64_t b) { return b + 120; }, [](int64_t b) { return b; }, startMs);
+        EXPECT_GT(run.frames, 60);
+        EXPECT_LE(run.worst, CAvSynchroniser::kSoundPlacementSlackMs);
+    }
 }
 
 TEST(AvSynchroniser, EndOfRecordingTail) {

@@ -1,9 +1,11 @@
 // Long-run figures of a host of libvistrec.so, written as data files for scripts to plot.
-//   vistrec_soak soak SECONDS DIR: records the flashing test scene (1920x1080, 20 fps) with
-// sound in audio mode 1 while a 20 ms 1 kHz click plays into the playback sink every second
-// from a flash on. The recorder runs in a child process whose RSS, CPU and file size are
-// sampled every 10 s (DIR/rss.dat); the file's frame intervals (DIR/frames.dat) and the click
-// onset minus the flash (DIR/avsync.dat) follow, and the figures go to DIR/summary.txt.
+//   vistrec_soak soak SECONDS DIR [AUDIO_MODE]: records the flashing test scene (1920x1080,
+// 20 fps) with sound in audio mode 1 (or the one given) while a 20 ms 1 kHz click plays at every
+// flash into the playback sink (mode 0: the sink the microphone records;
+// VISTREC_SOAK_CLICK_SINK=vistrec_micsink: that one in mode 1 too), each click's play time
+// logged (DIR/clicks.dat). The recorder runs in a child process whose RSS, CPU and file size are
+// sampled every 10 s (DIR/rss.dat); the file's frame intervals (DIR/frames.dat) and each click's
+// A/V offset (DIR/avsync.dat) follow, and the figures go to DIR/summary.txt.
 //   vistrec_soak cycles N RECORD_MS DIR: N start/stop cycles on one recorder, then N
 // create/record/delete cycles, each recording RECORD_MS in audio mode 1; this process's RSS,
 // open descriptors, threads, shared-memory mappings and the X server's clients and resources
@@ -15,9 +17,15 @@
 // half (least squares). Exits 1 when a count grew or the RSS trend comes to 5 MB over N cycles.
 #include <sys/stat.h>
 
+#include <pthread.h>
+#include <pulse/simple.h>
+
 #include <cmath>
 #include <cstdio>
+#include <deque>
+#include <numeric>
 #include <filesystem>
+#include <thread>
 
 #include "PulseFixture.h"
 #include "RecorderFixture.h"
@@ -114,18 +122,106 @@ Stats Summarise(const std::vector<std::pair<double, double>>& rows, double from,
     return s;
 }
 
-int Soak(double seconds, const std::string& dir, const Scene& scene) {
+// Plays a 20 ms 1 kHz click into the playback sink at every scene second (when the flash
+// turns white) and tells, for each, when the sink played its first sample on CLOCK_MONOTONIC.
+// Sound is written continuously in 10 ms blocks; after each write the stream's latency says
+// when the last frame written will be played, so any frame written earlier plays that much
+// less its distance at the sink's rate (the null sink runs on the system clock). A click is
+// placed on the frame predicted to play at its second; its play time is then the median of the
+// next ten such readings. Residual uncertainty: libpulse interpolates the latency between
+// timing updates (local socket, well under a millisecond) and a stream underrun between the
+// click's write and its play would shift it (the ten readings would then disagree; the spread
+// is logged), so the logged play times hold to about 1 ms.
+class ClickPlayer {
+  public:
+    static constexpr int kRate = 48000, kBlock = kRate / 100;
+    ClickPlayer(const char* sink, int64_t sceneStartMs, double seconds, const std::string& log)
+        : sink_(sink),
+          sceneStartMs_(sceneStartMs),
+          endUs_((MonotonicMs() + seconds * 1000) * 1000) {
+        log_ = fopen(log.c_str(), "w");
+        fprintf(log_, "# played_ms(CLOCK_MONOTONIC)  spread_ms\n");
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~ClickPlayer() {
+        stop_ = true;
+        thread_.join();
+        fclose(log_);
+    }
+    bool failed() const { return failed_; }
+
+  private:
+    static int64_t NowUs() {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    }
+    void Run() {
+        sched_param fifo{};
+        fifo.sched_priority = 10;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo);  // as the other measurers
+        const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 2};
+        // A 100 ms buffer, as desktop players ask for.
+        const pa_buffer_attr attr{uint32_t(-1), uint32_t(pa_usec_to_bytes(100000, &spec)),
+                                  uint32_t(-1), uint32_t(-1), uint32_t(-1)};
+        int error = 0;
+        pa_simple* s = pa_simple_new(nullptr, "vistrec_soak", PA_STREAM_PLAYBACK, sink_, "clicks",
+                                     &spec, nullptr, &attr, &error);
+        if (!s) {
+            failed_ = true;
+            return;
+        }
+        struct Click {
+            int64_t frame;
+            std::vector<double> played;  // estimates, ms
+        };
+        std::deque<Click> clicks;
+        std::vector<int16_t> block(kBlock * 2);
+        int64_t written = 0, writtenPlayUs = 0;  // frames written; when the next one plays
+        int64_t nextMs = sceneStartMs_ + ((MonotonicMs() - sceneStartMs_) / 1000 + 1) * 1000;
+        while (!stop_ && (written == 0 || writtenPlayUs < endUs_)) {
+            // The next click goes on its frame once that frame is due within this block.
+            const int64_t frame = written + (nextMs * 1000 - writtenPlayUs) * kRate / 1000000;
+            if (written > 0 && frame < written + kBlock)
+                clicks.push_back({std::max(frame, written), {}}), nextMs += 1000;
+            for (int i = 0; i < kBlock; ++i) {
+                double v = 0;
+                for (const Click& c : clicks)
+                    if (written + i >= c.frame && written + i < c.frame + kRate / 50)
+                        v = 0.5 * sin(2 * M_PI * 1000.0 * double(written + i - c.frame) / kRate);
+                block[2 * i] = block[2 * i + 1] = int16_t(v * 32767);
+            }
+            if (pa_simple_write(s, block.data(), block.size() * 2, &error) < 0)
+                break;
+            written += kBlock;
+            const pa_usec_t latency = pa_simple_get_latency(s, &error);
+            writtenPlayUs = NowUs() + int64_t(latency);
+            for (Click& c : clicks)
+                c.played.push_back((writtenPlayUs - (written - c.frame) * 1e6 / kRate) / 1000.0);
+            if (!clicks.empty() && clicks.front().played.size() == 10) {
+                std::vector<double>& p = clicks.front().played;
+                std::sort(p.begin(), p.end());
+                fprintf(log_, "%.2f %.2f\n", p[5], p.back() - p.front());
+                clicks.pop_front();
+            }
+        }
+        pa_simple_free(s);
+    }
+
+    const char* const sink_;
+    const int64_t sceneStartMs_, endUs_;
+    FILE* log_;
+    std::atomic<bool> stop_{false}, failed_{false};
+    std::thread thread_;
+};
+
+int Soak(double seconds, const std::string& dir, const Scene& scene, int audioMode) {
     const std::string file = dir + "/soak.mp4";
-    // The clicks stream from sox through pacat for as long as needed, paced by the sink.
-    SleepMs(static_cast<int>(1000 - (MonotonicMs() - scene.startMs()) % 1000));
-    Child clicks;
-    clicks.Spawn({"sh", "-c",
-                  "chrt -f -p 10 $$ >/dev/null 2>&1; sox -q -n -r 48000 -c 2 -b 16 -e signed -t "
-                  "raw - synth 0.02 sine 1000 vol 0.5 "
-                  "pad 0 0.98 repeat " +
-                      std::to_string(static_cast<int>(seconds) + 30) +
-                      " | pacat --raw --format=s16le --rate=48000 --channels=2 "
-                      "--latency-msec=100 --device=vistrec_play"});
+    auto player = std::make_unique<ClickPlayer>(getenv("VISTREC_SOAK_CLICK_SINK")
+                                                    ? getenv("VISTREC_SOAK_CLICK_SINK")
+                                                : audioMode == 0 ? "vistrec_micsink"
+                                                                 : "vistrec_play",
+                                                scene.startMs(), seconds + 10, dir + "/clicks.dat");
     const int raised = RaiseMeasuringProcesses();
     SleepMs(2500);
     struct rusage before {};
@@ -137,7 +233,8 @@ int Soak(double seconds, const std::string& dir, const Scene& scene) {
         getenv("VISTREC_SOAK_HOST_PREFIX") ? getenv("VISTREC_SOAK_HOST_PREFIX") : "");
     for (std::string word; prefix >> word;)
         command.push_back(word);
-    command.insert(command.end(), {ExePath(), "--host", file, std::to_string(seconds)});
+    command.insert(command.end(),
+                   {ExePath(), "--host", file, std::to_string(seconds), std::to_string(audioMode)});
     Child host;
     if (!host.Spawn(command, nullptr, "-"))
         return fprintf(stderr, "cannot start the host\n"), 1;
@@ -160,6 +257,10 @@ int Soak(double seconds, const std::string& dir, const Scene& scene) {
         lastTicks = ticks, lastMs = now, next += kSampleSeconds * 1000;
     }
     fclose(rss);
+    const bool clicksFailed = player->failed();
+    player.reset();  // clicks.dat complete
+    if (clicksFailed)
+        return fprintf(stderr, "cannot play the clicks\n"), 1;
     struct rusage usage {};
     getrusage(RUSAGE_CHILDREN, &usage);  // with the host, reaped now
 
@@ -173,30 +274,61 @@ int Soak(double seconds, const std::string& dir, const Scene& scene) {
         longest = std::max(longest, v.pts[i] - v.pts[i - 1]);
     }
     fclose(frames);
+    // The A/V offset of each click: where its sound lies in the file against where the picture
+    // shown at the same moment lies. The sound's moment is its logged play time; the picture's
+    // file time maps to the screen's clock through the scene counters of the frames within 5 s,
+    // each frame taken as grabbed in the middle of its counter's 33 ms (mean of the middle 80 %,
+    // so a stalled grab does not count). The 20 fps slots meet the 30 fps counter at two phases
+    // only, half a counter apart, so this holds to +-8 ms: a bias fixed for a run. The flash
+    // alone would do worse: it shows in the first frame grabbed after it, up to a whole frame
+    // interval (50 ms) later.
     const std::vector<double> onsets = ClickOnsets(a);
-    std::vector<std::pair<double, double>> offsets;  // flash time, click - flash in ms
-    for (size_t i = 1; i < v.pts.size(); ++i) {
-        if (!(v.flashLuma[i] > 128.0 && v.flashLuma[i - 1] <= 128.0))
-            continue;  // not the first white frame of a flash
-        double click = -1.0;
-        for (double o : onsets)
-            if (std::fabs(o - v.pts[i]) < 0.5 &&
-                (click < 0 || std::fabs(o - v.pts[i]) < std::fabs(click - v.pts[i])))
-                click = o;
-        if (click < 0)
-            continue;
-        // A click a second tells the offset only modulo 1000 ms: followed from the previous
-        // one, an offset that grows past half a second is not taken for the next click's.
-        double d = (click - v.pts[i]) * 1000.0;
-        for (const double previous = offsets.empty() ? d : offsets.back().second;
-             std::fabs(d - previous) > 500.0;)
-            d += d > previous ? -1000.0 : 1000.0;
-        offsets.emplace_back(v.pts[i], d);
-    }
+    std::vector<double> played;
+    std::istringstream clickLog(ReadTextFile(dir + "/clicks.dat"));
+    for (std::string line; std::getline(clickLog, line);)
+        if (line[0] != '#')
+            played.push_back(atof(line.c_str()));
+    auto wallAtZero = [&](double near) -> double {  // CLOCK_MONOTONIC ms of file time 0
+        std::vector<double> d;
+        for (size_t i = 0; i < v.pts.size(); ++i)
+            if (v.counters[i] >= 0 && std::fabs(v.pts[i] - near) < 5.0)
+                d.push_back(v.counters[i] * 1000.0 / kSceneFps - v.pts[i] * 1000.0);
+        std::sort(d.begin(), d.end());
+        const size_t trim = d.size() / 10;
+        if (d.size() < 10)
+            return NAN;
+        return scene.startMs() + 500.0 / kSceneFps +
+               std::accumulate(d.begin() + trim, d.end() - trim, 0.0) / (d.size() - 2 * trim);
+    };
+    const double zero = v.WallAtZero(scene.startMs(), kSceneFps);
+    // file time, offset; click - flash in the file; click played - flash shown (ms)
+    std::vector<std::pair<double, double>> offsets, fileOffsets;
     FILE* sync = fopen((dir + "/avsync.dat").c_str(), "w");
-    fprintf(sync, "# s  click_minus_flash_ms\n");
-    for (const auto& [t, d] : offsets)
-        fprintf(sync, "%.3f %.1f\n", t, d);
+    fprintf(sync, "# s  offset_ms  click_minus_flash_in_file_ms  played_minus_shown_ms\n");
+    double previous = 0;
+    for (const double p : played) {
+        // The onset nearest to where the click's sound belongs, followed from the last offset
+        // so that an offset growing past half a second is not taken for the next click's.
+        const double due = (p - zero) / 1000.0 + previous / 1000.0;
+        double click = NAN;
+        for (double o : onsets)
+            if (std::fabs(o - due) < 0.5 && !(std::fabs(click - due) <= std::fabs(o - due)))
+                click = o;
+        const double w = wallAtZero(click);
+        if (std::isnan(click) || std::isnan(w))
+            continue;
+        previous = click * 1000.0 + w - p;
+        offsets.emplace_back(click, previous);
+        size_t f = 1;  // the flash frame nearest the click
+        for (size_t i = 1; i < v.pts.size(); ++i)
+            if (v.flashLuma[i] > 128.0 && v.flashLuma[i - 1] <= 128.0 &&
+                std::fabs(v.pts[i] - click) < std::fabs(v.pts[f] - click))
+                f = i;
+        const double shown = scene.startMs() + std::round((p - scene.startMs()) / 1000.0) * 1000.0;
+        fileOffsets.emplace_back(click, (click - v.pts[f]) * 1000.0);
+        fprintf(sync, "%.3f %.1f %.1f %.1f\n", click, previous, fileOffsets.back().second,
+                p - shown);
+    }
     fclose(sync);
 
     // RSS after the first minute against the later samples; the machine's mean load.
@@ -220,26 +352,29 @@ int Soak(double seconds, const std::string& dir, const Scene& scene) {
     const double cpu = CpuSeconds(usage) - CpuSeconds(before);
     const double due = seconds * kFps;
     const Stats first = Summarise(offsets, 0, 60),
-                lastMinute = Summarise(offsets, seconds - 60, 1e9);
+                lastMinute = Summarise(offsets, seconds - 60, 1e9),
+                flashes = Summarise(fileOffsets, 0, 1e9);
     char text[2048];
     snprintf(text, sizeof text,
-             "Soak: %.0f s of the 1920x1080 flashing scene at %d fps, audio mode 1 with a click "
-             "a second into the playback sink, libx264 ultrafast/zerolatency\n"
+             "Soak: %.0f s of the 1920x1080 flashing scene at %d fps, audio mode %d with a click "
+             "a second, libx264 ultrafast/zerolatency\n"
              "frames delivered/due: %d/%.0f = %.2f %%; longest frame interval %.0f ms\n"
              "RSS: at 60 s %.1f MB, largest after %.1f MB, last %.1f MB: growth %+.1f MB\n"
-             "A/V offset (click onset - flash, positive: sound later): first minute median %+.1f "
+             "A/V offset (click in the file - picture of its play time, positive: sound later): "
+             "first minute median %+.1f "
              "ms, mean %+.1f ms, largest |offset| %.1f ms (%d pairs); last minute median %+.1f "
-             "ms, mean %+.1f ms, largest %.1f ms (%d pairs); drift of the median %+.1f ms\n"
+             "ms, mean %+.1f ms, largest %.1f ms (%d pairs); drift of the median %+.1f ms; click - "
+             "flash in the file, median %+.1f ms\n"
              "file: %.1f MB (%.2f Mbit/s), video %.3f s, audio %.3f s; CPU %.1f s = %.2f CPU s "
              "per recorded s; machine load average %.1f; %d measuring processes at real-time "
              "priority %s%s\n",
-             seconds, kFps, v.info.decodedFrames, due, 100.0 * v.info.decodedFrames / due,
-             longest * 1000, atMinute, peakAfter, last, peakAfter - atMinute, first.median,
-             first.mean, first.largest, first.n, lastMinute.median, lastMinute.mean,
-             lastMinute.largest, lastMinute.n, lastMinute.median - first.median,
-             FileSize(file) / 1048576.0, FileSize(file) * 8 / 1e6 / seconds, v.info.videoDuration,
-             a.duration, cpu, cpu / seconds, loads ? load / loads : NAN, raised, v.error.c_str(),
-             a.error.c_str());
+             seconds, kFps, audioMode, v.info.decodedFrames, due,
+             100.0 * v.info.decodedFrames / due, longest * 1000, atMinute, peakAfter, last,
+             peakAfter - atMinute, first.median, first.mean, first.largest, first.n,
+             lastMinute.median, lastMinute.mean, lastMinute.largest, lastMinute.n,
+             lastMinute.median - first.median, flashes.median, FileSize(file) / 1048576.0,
+             FileSize(file) * 8 / 1e6 / seconds, v.info.videoDuration, a.duration, cpu,
+             cpu / seconds, loads ? load / loads : NAN, raised, v.error.c_str(), a.error.c_str());
     fputs(text, stdout);
     WriteTextFile(dir + "/summary.txt", text);
     return 0;
@@ -386,19 +521,22 @@ int Cycles(int n, int recordMs, const std::string& dir, const TempDir& temp) {
 int main(int argc, char** argv) {
     mkdir((ExeDir() + "log").c_str(), 0755);
     av_log_set_level(AV_LOG_ERROR);
-    if (argc == 4 && std::string(argv[1]) == "--host") {  // file seconds: the soak's recorder
-        RecorderPtr r = NewRecorder(argv[2], 1.0, 1);
+    if (argc == 5 && std::string(argv[1]) == "--host") {  // file seconds mode: the recorder
+        RecorderPtr r = NewRecorder(argv[2], 1.0);
+        r->setAudioMode(atoi(argv[4]));  // NewRecorder leaves mode 0 to the default, 1
         r->setFrameRate(kFps);
         Record(r.get(), static_cast<int>(atof(argv[3]) * 1000));
         return 0;
     }
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (!((mode == "soak" && argc == 4) ||
+    if (!((mode == "soak" && (argc == 4 || argc == 5)) ||
           (mode == "cycles" && argc == 5 && atoi(argv[2]) >= kWarmupCycles + 2 * kWindowCycles))) {
-        fprintf(stderr, "usage: vistrec_soak soak SECONDS DIR | cycles N(>= 40) RECORD_MS DIR\n");
+        fprintf(
+            stderr,
+            "usage: vistrec_soak soak SECONDS DIR [AUDIO_MODE] | cycles N(>= 40) RECORD_MS DIR\n");
         return 2;
     }
-    const std::string dir = argv[argc - 1];
+    const std::string dir = argv[mode == "soak" ? 3 : 4];
     fs::create_directories(dir);
     SceneStage stage;
     TempDir temp;
@@ -406,6 +544,6 @@ int main(int argc, char** argv) {
     if (!stage.Start(mode == "soak", &error))
         return fprintf(stderr, "%s\n", error.c_str()), 1;
     if (mode == "soak")
-        return Soak(atof(argv[2]), dir, stage.scene);
+        return Soak(atof(argv[2]), dir, stage.scene, argc == 5 ? atoi(argv[4]) : 1);
     return Cycles(atoi(argv[2]), atoi(argv[3]), dir, temp);
 }
