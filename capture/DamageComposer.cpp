@@ -286,9 +286,46 @@ CDamageComposer::Outcome CDamageComposer::GrabSettled(CScreenCapturer* capturer,
     }
 }
 
+CDamageComposer::Outcome CDamageComposer::ComposeWhole(CScreenCapturer* capturer,
+                                                       const CaptureLayout& layout,
+                                                       const Box& share, int64_t now,
+                                                       AVFrame* picture, const OverlayText* text,
+                                                       TextOverlay* overlay) {
+    // Copying the share into the kept pictures, converting it there and copying the result out
+    // again only pays when the next frame changes little; in full motion it tripled the memory
+    // traffic of a frame. The kept pictures now miss this frame: the next one that changes only
+    // a part of the screen starts from a whole grab.
+    m_valid = false;
+    m_lastFullMs = now;
+    PointerPlacement place;
+    PreparePointerEffects(&place);
+    place.px -= layout.srcX;
+    place.py -= layout.srcY;
+    ImageView view;
+    // One request: the screen at one moment, no settling needed.
+    if (!capturer->GrabScreen(layout.srcX, layout.srcY, share.w, share.h, &view) ||
+        view.width < share.w || view.height < share.h)
+        return Outcome::kPreviousFrame;
+    // The grab is read again for the next frame: the overlays are drawn straight onto it.
+    uint8_t* pixels = const_cast<uint8_t*>(view.data);
+    DrawPointerEffects(place, pixels, view.width, view.height, view.stride);
+    if (text && text->text && text->text[0] && overlay)
+        overlay->Draw(text->font, text->text, text->x, text->y, text->red, text->green, text->blue,
+                      pixels, view.width, view.height, view.stride);
+    HandedFor(*picture).generation = 0;  // holds none of the kept pictures now
+    ++m_stats.frames;
+    ++m_stats.wholeFrames;
+    m_stats.pixels += static_cast<uint64_t>(share.Area());
+    return pixelconvert::BgraToI420(view, share.w, share.h, picture, &m_scratch)
+               ? Outcome::kNewFrame
+               : Outcome::kPreviousFrame;
+}
+
 CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWND hostWnd,
                                                   double scale, AVFrame* picture,
                                                   const OverlayText* text, TextOverlay* overlay) {
+    const bool afterWhole = m_lastWhole;
+    m_lastWhole = false;
     // Damage is tracked on the whole screen; a host window's own drawable goes the full way.
     if (hostWnd)
         return Unavailable("host window");
@@ -351,6 +388,20 @@ CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWN
         m_reason.clear();
     }
 
+    const Box share{0, 0, shareW, shareH};
+    if (result == DamageTracker::Result::kChanges) {
+        const std::vector<Box> reported = ReportedBoxes(layout, shareW, shareH);
+        // Everything changed; or nothing did, right after a frame in which everything changed
+        // (a scene drawn at the frame rate misses a frame now and then): read whole again. A
+        // second frame without change in a row means the screen settled, and the kept pictures
+        // are rebuilt.
+        const bool all = reported.size() == 1 && reported[0] == share;
+        if (all || (reported.empty() && afterWhole)) {
+            m_lastWhole = all;
+            return ComposeWhole(capturer, layout, share, now, picture, text, overlay);
+        }
+    }
+
     PointerPlacement place;
     PreparePointerEffects(&place);
     place.px -= layout.srcX;
@@ -396,7 +447,6 @@ CDamageComposer::Outcome CDamageComposer::Compose(CScreenCapturer* capturer, HWN
     const Box textBox = damage::AlignToChroma(m_textExtent, shareW, shareH);
 
     // What was drawn on the screen, grabbed into the clean picture.
-    const Box share{0, 0, shareW, shareH};
     std::vector<Box> grabs;
     if (!m_valid) {
         grabs.push_back(share);

@@ -43,13 +43,14 @@ class CDamageComposer {
 
     // What the path has done so far.
     struct Stats {
-        uint64_t frames = 0;     // frames composed on this path
-        uint64_t unchanged = 0;  // of them, frames left untouched
-        uint64_t rebuilds = 0;   // of them, frames grabbed whole (first, refresh, lost damage)
-        uint64_t boxes = 0;      // damaged boxes grabbed
-        uint64_t grabs = 0;      // read requests for them (close boxes share one)
-        uint64_t regrabs = 0;    // frames whose screen was drawn on while it was being read
-        uint64_t pixels = 0;     // pixels converted
+        uint64_t frames = 0;       // frames composed on this path
+        uint64_t unchanged = 0;    // of them, frames left untouched
+        uint64_t rebuilds = 0;     // of them, frames grabbed whole (first, refresh, lost damage)
+        uint64_t wholeFrames = 0;  // of them, frames changed all over, converted from the grab
+        uint64_t boxes = 0;        // damaged boxes grabbed
+        uint64_t grabs = 0;        // read requests for them (close boxes share one)
+        uint64_t regrabs = 0;      // frames whose screen was drawn on while it was being read
+        uint64_t pixels = 0;       // pixels converted
     };
 
     CDamageComposer();
@@ -105,6 +106,11 @@ class CDamageComposer {
     // what was drawn while they were read. kNewFrame when it does.
     Outcome GrabSettled(CScreenCapturer* capturer, const CaptureLayout& layout,
                         const damage::Box& share, int64_t now, std::vector<damage::Box>* grabs);
+    // A frame whose damage covers the whole share: read in one request, the overlays drawn on
+    // the grab and converted straight into `picture`, past the kept pictures.
+    Outcome ComposeWhole(CScreenCapturer* capturer, const CaptureLayout& layout,
+                         const damage::Box& share, int64_t now, AVFrame* picture,
+                         const OverlayText* text, TextOverlay* overlay);
     // Brings `picture` up to the kept I420 picture: nothing when it holds it already, the boxes
     // of the last change when it holds the one before, else all of it (scaled when the sizes
     // differ).
@@ -118,6 +124,7 @@ class CDamageComposer {
     std::string m_reason = "not started";
 
     bool m_valid = false;        // the kept pictures hold the screen as of the last frame
+    bool m_lastWhole = false;    // the last frame changed all over (ComposeWhole)
     bool m_grabChanged = false;  // a read of this frame found pixels unlike the kept ones
     int64_t m_lastFullMs = 0;
     int64_t m_refreshMs = kRefreshMs;
@@ -135,7 +142,8 @@ class CDamageComposer {
         uint8_t* Row(int y) const { return pixels.get() + static_cast<size_t>(y) * Stride(); }
     };
     KeptBitmap m_clean, m_composed;
-    AVFramePtr m_yuv;  // the share of m_composed, I420
+    AVFramePtr m_yuv;                // the share of m_composed, I420
+    std::vector<uint8_t> m_scratch;  // between scaling and conversion of a whole frame
     // The encoder's pictures this path has filled, and which generation of the kept picture each
     // holds, so that a pipeline that hands out a few pictures in turn gets only what is missing.
     // A picture's buffer is taken to keep what was written into it until it comes back here

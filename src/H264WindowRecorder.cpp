@@ -373,10 +373,20 @@ bool CH264WindowRecorder::StartPipeline() {
     if (ctx->extradata)
         m_repeats.TakeHeader(ctx->extradata, static_cast<size_t>(ctx->extradata_size));
     // The pictures take the open encoder's size, which a later setCaptureRect cannot change.
-    return m_pipeline.Start(ctx->pix_fmt, ctx->width, ctx->height,
-                            [this](AVFrame* picture, int64_t index, bool repeat) {
-                                return EncodePicture(picture, index, repeat);
-                            });
+    if (!m_pipeline.Start(ctx->pix_fmt, ctx->width, ctx->height,
+                          [this](AVFrame* picture, int64_t index, bool repeat) {
+                              return EncodePicture(picture, index, repeat);
+                          }))
+        return false;
+    // One frame is composed and put aside before the recording's clock starts: the first
+    // frame's one-off work (the grabber's shared memory, the damage tracker, the kept pictures
+    // and their first pages, the font) took over 300 ms at 4K, and the frames due meanwhile
+    // were missing from the start of the video.
+    if (AVFrame* picture = m_pipeline.Acquire()) {
+        ComposeInto(picture);
+        m_pipeline.GiveBack(picture);
+    }
+    return true;
 }
 
 int CH264WindowRecorder::QueueVideoFrame(int64_t elapsedMs, bool repeatOnFailure) {

@@ -76,7 +76,8 @@ class CH264WindowRecorder {
 
     // The record loops' way: capture and conversion on the record thread, encoding on the
     // pipeline's thread. StartPipeline starts it for the open encoder (false when its pictures
-    // cannot be made).
+    // cannot be made) and composes one frame that is put aside, so that the first frame's
+    // one-off work is done before the loop's clock starts.
     bool StartPipeline();
     // Captures and converts the frame due at `elapsedMs` and queues it for the encoder; or drops
     // it when the encoder is behind. A capture that yields no new picture queues the previous
