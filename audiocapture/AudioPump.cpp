@@ -159,10 +159,14 @@ bool CAudioPump::DropUnpairedBlock(bool micBlock, bool playbackBlock) {
         m_droppingUnpaired = false;
         return false;
     }
+    // The older source loses exactly the difference (a block at most), not a whole block: two
+    // sources about half a block apart would otherwise lose a block each in turn as their
+    // stamps jitter around the bound, a gap in the mix every time.
     IPumpSource* older = micMs < playbackMs ? m_mic : m_playback;
+    const int64_t aheadMs = std::min<int64_t>(std::abs(micMs - playbackMs), kPumpBlockMs);
+    const int bytes = static_cast<int>(aheadMs * kPumpBlockBytes / kPumpBlockMs) & ~1;
     int got = 0;
-    older->FetchData(older == m_mic ? m_micWork.data() : m_playbackWork.data(), kPumpBlockBytes,
-                     &got);
+    older->FetchData(older == m_mic ? m_micWork.data() : m_playbackWork.data(), bytes, &got);
     ++m_unpairedBlocks;
     if (!m_droppingUnpaired)
         VLOG_WARN("sound sources out of step by " << std::abs(micMs - playbackMs)

@@ -143,16 +143,17 @@ struct FakeSource : IPumpSource {
         *got = static_cast<int>(blocks.size()) < bytes ? 0 : bytes;
         std::copy(blocks.begin(), blocks.begin() + *got, out);
         blocks.erase(blocks.begin(), blocks.begin() + *got);
+        fetchedFrom = taken, taken += *got;
         return static_cast<int>(blocks.size());
     }
-    // Blocks captured back to back from firstMs (kUnknownCaptureMs: no times).
-    int64_t firstMs = kUnknownCaptureMs;
-    int64_t FetchedCaptureMs() const override { return Stamp(fetches - 1); }
+    // Sound captured without a break from firstMs (kUnknownCaptureMs: no times), 32 bytes a ms.
+    int64_t firstMs = kUnknownCaptureMs, taken = 0, fetchedFrom = 0;
+    int64_t FetchedCaptureMs() const override { return Stamp(fetchedFrom); }
     int64_t QueuedCaptureMs() const override {
-        return blocks.empty() ? kUnknownCaptureMs : Stamp(fetches);
+        return blocks.empty() ? kUnknownCaptureMs : Stamp(taken);
     }
-    int64_t Stamp(int block) const {
-        return firstMs == kUnknownCaptureMs ? firstMs : firstMs + 100 * block;
+    int64_t Stamp(int64_t bytes) const {
+        return firstMs == kUnknownCaptureMs ? firstMs : firstMs + bytes / 32;
     }
 };
 
@@ -208,17 +209,18 @@ TEST(AudioPump, MixesBothSourcesOnceEachHasAWholeBlock) {
 }
 
 // Blocks are mixed with those captured at the same time: a source whose next block is older
-// than the other's by half a block or more loses it, and each hand-off carries the pair's time.
+// than the other's by half a block or more loses the difference (a block at most per tick), and
+// each hand-off carries the pair's time.
 TEST(AudioPump, MixesBlocksCapturedTogether) {
     const struct {
         int64_t micMs, playbackMs;
         int micDropped, playbackDropped;
         int64_t firstOut;
     } rows[] = {
-        {1000, 1000, 0, 0, 1000},
-        {1000, 1040, 0, 0, 1020},
-        {1000, 1230, 2, 0, 1215},  // 1000 and 1100 have no partner
-        {1180, 1000, 0, 2, 1190},
+        {1000, 1000, 0, 0, 1000}, {1000, 1040, 0, 0, 1020},
+        {1000, 1230, 2, 0, 1215},  // 1000 and 1100 have no partner; 30 ms apart is near enough
+        {1180, 1000, 0, 2, 1180},  // 100 ms, then the 80 ms left: paired to the sample
+        {1000, 1053, 1, 0, 1053},  // about half a block: not a block lost on either side
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.micMs - r.playbackMs);
