@@ -264,7 +264,16 @@ int Soak(double seconds, const std::string& dir, const Scene& scene, int audioMo
     struct rusage usage {};
     getrusage(RUSAGE_CHILDREN, &usage);  // with the host, reaped now
 
-    const VideoTrack v = DecodeVideoTrack(file);
+    VideoTrack v = DecodeVideoTrack(file);
+    // The scene's counter has 16 bits: it wraps every 65,536 frames (36 minutes at 30 Hz), so a
+    // longer soak follows it through the frames in order.
+    int64_t lastRead = -1, wraps = 0;
+    for (int64_t& counter : v.counters)
+        if (counter >= 0) {
+            wraps += lastRead >= 0 && counter + 32768 < lastRead;
+            lastRead = counter;
+            counter += wraps * 65536;
+        }
     const AudioTrack a = DecodeAudio(file);
     FILE* frames = fopen((dir + "/frames.dat").c_str(), "w");
     fprintf(frames, "# s  interval_ms\n");
