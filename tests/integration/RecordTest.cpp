@@ -41,12 +41,14 @@ Geometry Direct(const Rect& s, double scale, int encodeW, int encodeH) {
     return Geometry{s, w, h, Rect{0, 0, w, h}, recordW, recordH, encodeW, encodeH};
 }
 
-// Start of the first and end of the last 50 ms window with `frequency` present; -1 for none.
+// Start and end of where `frequency` is present, in 50 ms windows; -1 for none.
 std::pair<double, double> Span(const AudioTrack& a, double frequency) {
     std::pair<double, double> span{-1.0, -1.0};
-    for (double w = 0.0; w + 0.05 <= a.pcmEnd(); w += 0.05)
-        if (Present(a, w, 0.05, frequency))
-            span = {span.first < 0 ? w : span.first, w + 0.05};
+    // A tone counts where it lasts two windows: one window can catch the splatter of a splice
+    // (sound dropped or silence put in at a pause), which is not the tone.
+    for (double w = 0.0; w + 0.1 <= a.pcmEnd(); w += 0.05)
+        if (Present(a, w, 0.05, frequency) && Present(a, w + 0.05, 0.05, frequency))
+            span = {span.first < 0 ? w : span.first, w + 0.1};
     return span;
 }
 
