@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "audiocapture/CaptureStamps.h"
 #include "platform/Platform.h"
 #include "platform/PlatformAudio.h"
 #include "support/Event.h"
@@ -320,15 +321,8 @@ void CAudioCaptureT<kMicrophone>::CaptureLoop(AudioCaptureStream& stream, Run& r
             emptyTicks = 0;
             dataSeen = true;
             const bool readable = stream.Readable(&ready) == 0;
-            // When the packet was captured, so that its sound keeps its time however late the
-            // pump takes it: as the server accounts for it, or else this read's time less
-            // what the stream holds up to the packet's end. A thread held up between the read
-            // and the clock makes the second a little late, never early.
-            int64_t capturedMs = stream.LastReadCaptureTime();
-            if (capturedMs == AudioCaptureStream::kUnknownCaptureTime)
-                capturedMs = vistrec::platform::GetMsTime() -
-                             static_cast<int64_t>(got + (readable ? ready : 0)) * 1000 /
-                                 std::max(bytesPerSecond, 1);
+            const int64_t capturedMs =
+                CaptureTimeOfRead(stream, got, readable ? ready : 0, bytesPerSecond);
             sink->OnDataState(true);
             sink->OnCaptureData(buffer.data(), static_cast<uint32_t>(got), capturedMs);
             if (!readable) {

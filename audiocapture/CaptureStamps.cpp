@@ -2,6 +2,18 @@
 
 #include <algorithm>
 
+#include "platform/Platform.h"
+#include "platform/PlatformAudio.h"
+
+int64_t CaptureTimeOfRead(const vistrec::platform::AudioCaptureStream& stream, size_t got,
+                          size_t ready, int bytesPerSecond) {
+    const int64_t capturedMs = stream.LastReadCaptureTime();
+    if (capturedMs != vistrec::platform::AudioCaptureStream::kUnknownCaptureTime)
+        return capturedMs;
+    return vistrec::platform::GetMsTime() -
+           static_cast<int64_t>(got + ready) * 1000 / std::max(bytesPerSecond, 1);
+}
+
 void CCaptureStamps::Append(int bytes, int64_t capturedMs) {
     if (bytes <= 0)
         return;

@@ -7,9 +7,22 @@
 
 #include <stdint.h>
 
+#include <stddef.h>
+
 #include <deque>
 
 #include "audiocapture/ICaptureEvent.h"
+
+namespace vistrec::platform {
+class AudioCaptureStream;
+}
+
+// When the first byte of a read of `got` bytes from `stream` was captured, on the platform's
+// millisecond clock: as the server accounts for it, or else now less what the stream holds up
+// to the read's end (`ready` bytes more), so that sound keeps its time however late a pump takes
+// it. A thread held up between the read and the clock makes it a little late, never early.
+int64_t CaptureTimeOfRead(const vistrec::platform::AudioCaptureStream& stream, size_t got,
+                          size_t ready, int bytesPerSecond);
 
 class CCaptureStamps {
   public:

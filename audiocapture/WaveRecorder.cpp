@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "platform/Platform.h"
 #include "platform/PlatformAudio.h"
 #include "support/Log.h"
 
@@ -170,17 +169,12 @@ bool CWaveRecorder::ReadLoop(AudioCaptureStream& stream, const std::string& devi
                 VLOG_WARN("microphone lost: " << AudioErrorText(err));
                 return false;
             }
-            // Stamped as the mode-1 capture stamps its packets: as the server accounts for
-            // it, or else this read's time less what the stream holds up to the piece's end,
-            // so that a pump or record thread held up on a busy machine does not make the
-            // sound late (placed by its hand-over time it came out late under load).
+            // Stamped as the mode-1 capture stamps its packets: placed by its hand-over time the
+            // sound came out late on a busy machine.
             size_t ready = 0;
             const bool readable = got > 0 && stream.Readable(&ready) == 0;
-            int64_t capturedMs = stream.LastReadCaptureTime();
-            if (capturedMs == AudioCaptureStream::kUnknownCaptureTime)
-                capturedMs =
-                    vistrec::platform::GetMsTime() -
-                    static_cast<int64_t>(got + (readable ? ready : 0)) * 1000 / (kSampleRate * 2);
+            const int64_t capturedMs =
+                CaptureTimeOfRead(stream, got, readable ? ready : 0, kSampleRate * 2);
             Append(piece.data(), static_cast<int>(got), capturedMs);
         } while (got == piece.size());
         // The stream stays on its device; a new default source is followed by reopening.
