@@ -22,10 +22,12 @@ set output "$dir/cycles.png"
 set multiplot layout 2,1 title "$cycles start/stop cycles on one recorder, then $cycles create/record/delete cycles"
 set key outside right
 set xlabel "cycle"
-set ylabel "RSS (MB)"
+set ylabel "MB"
 set grid
 plot "$dir/cycles.dat" using (\$1 == 0 ? \$2 : 1/0):3 with lines title "start/stop", \
-     "" using (\$1 == 1 ? \$2 : 1/0):3 with lines title "create/record/delete"
+     "" using (\$1 == 1 ? \$2 : 1/0):3 with lines title "create/record/delete", \
+     "" using (\$1 == 0 ? \$2 : 1/0):9 with lines title "heap in use, start/stop", \
+     "" using (\$1 == 1 ? \$2 : 1/0):9 with lines title "heap in use, create/delete"
 set ylabel "count"
 plot "$dir/cycles.dat" using (\$1 == 0 ? \$2 : 1/0):4 with lines title "fds, start/stop", \
      "" using (\$1 == 1 ? \$2 : 1/0):4 with lines title "fds, create/delete", \
