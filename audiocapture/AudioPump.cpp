@@ -189,10 +189,10 @@ int CAudioPump::TickSource(IDSoundRecorder* source, bool suppressNoise) {
         memset(nsBlock, 0, sizeof nsBlock);
         m_ns->Process(m_micWork.data(), kPumpBlockBytes, nsBlock, kPumpBlockBytes);
         // The suppressed block holds sound captured the suppressor's delay before the block.
+        const bool stamped = capturedMs != kUnknownCaptureMs && capturedMs != kContinuousSoundMs;
         if (m_handoff)
             m_handoff(nsBlock, count,
-                      capturedMs == kUnknownCaptureMs ? capturedMs
-                                                      : capturedMs - CNoiseSuppressor::kDelayMs);
+                      stamped ? capturedMs - CNoiseSuppressor::kDelayMs : capturedMs);
     } else if (m_handoff) {
         m_handoff(m_micWork.data(), count, capturedMs);
     }

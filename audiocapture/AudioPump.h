@@ -29,8 +29,8 @@ int VolumeLevel(const short* samples, int count);
 class CAudioPump {
   public:
     // Receives each produced block, its byte count and when its first sample was captured
-    // (GetMsTime's clock; kUnknownCaptureMs for a source that does not say: a sound file keeps
-    // its own time) (the muxer's PushAudio).
+    // (GetMsTime's clock; kUnknownCaptureMs for a source that does not say, kContinuousSoundMs
+    // for a sound file, whose blocks simply follow each other) (the muxer's PushAudio).
     using Handoff = std::function<void(const uint8_t* pcm, int bytes, int64_t capturedMs)>;
 
     // None of the pointers is owned; each may be null. The pump mixes only when
@@ -45,8 +45,8 @@ class CAudioPump {
     int Tick();
     // One tick of the single-source mode; record thread only. The block passes the noise
     // suppressor when `suppressNoise` says so (a microphone, not a prepared sound file). Returns
-    // what the source's Read returned (0 without a source). Its blocks carry no capture time:
-    // the muxer places them by when they come.
+    // what the source's Read returned (0 without a source). Each block carries what the source
+    // says of its capture time.
     int TickSource(IDSoundRecorder* source, bool suppressNoise);
 
   private:

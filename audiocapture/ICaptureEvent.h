@@ -13,6 +13,10 @@ constexpr uint16_t kCaptureFormatFloat = 3;  // 32-bit floating-point samples
 
 // A capture time not known (on GetMsTime's clock, as every capture time here).
 constexpr int64_t kUnknownCaptureMs = INT64_MIN;
+// Sound that has no capture time because it is not live: it follows the sound handed over
+// before it without a gap (a sound file, whose position stands still while the recording is
+// paused). It goes into the recording in order as it comes, never moved to a time or dropped.
+constexpr int64_t kContinuousSoundMs = INT64_MIN + 1;
 
 // A capture format: interleaved frames of nChannels samples.
 struct CaptureFormat {

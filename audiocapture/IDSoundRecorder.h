@@ -24,7 +24,8 @@ class IDSoundRecorder {
     // returns what is left (-1 on a short read). Never blocks.
     virtual int Read(uint8_t* out, int bytes, int* got) = 0;
     // When the first sample the last successful Read took was captured, on the platform's
-    // millisecond clock; kUnknownCaptureMs when the source cannot tell (a file).
+    // millisecond clock; kUnknownCaptureMs when the source cannot tell, kContinuousSoundMs for
+    // a source that is not live (a file).
     virtual int64_t LastReadCaptureMs() const { return kUnknownCaptureMs; }
     // Bytes held in the buffer.
     virtual int GetDataSize() = 0;

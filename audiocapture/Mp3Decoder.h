@@ -10,6 +10,11 @@
 // and Start: a pause holds the position and nothing of the file is skipped. After the file's
 // end the source goes on with blocks of silence, so the recording's track stays continuous
 // like a quiet microphone's rather than running dry.
+// The pacing only says when a block can be taken, not where it lies in the recording: the
+// source stops and starts a loop pass or a paused sleep after the recording's pause began or
+// ended, so its running time is not the recording's to the millisecond. Each block therefore
+// says it follows the one before (kContinuousSoundMs), and the recording writes the file's
+// sound in order, none of it moved or cut.
 //
 // A recording starts the source (Start) and then clears it when its loop begins (Clear): Clear
 // rewinds to the file's start if anything was read, so every recording plays the file from its
@@ -59,6 +64,9 @@ class CMp3Decoder : public IDSoundRecorder {
     bool Start() override;
     void Stop() override;
     int Read(uint8_t* out, int bytes, int* got) override;
+    // The file's blocks follow each other: each is the sound after the one before, wherever the
+    // pacing put the Read.
+    int64_t LastReadCaptureMs() const override { return kContinuousSoundMs; }
     int GetDataSize() override;
     void Clear() override;
 

@@ -436,11 +436,15 @@ void CCadmo2Mp4Video::PushAudio(const uint8_t* pcm, int bytes, int64_t capturedM
         m_soundRanOut = false;
     }
     // The capture time on the recording's clock: as long before now as it is on the system's.
-    const int64_t now = m_sync.Elapsed(m_pausedMs);
-    m_soundTimeline.OnPushed(now, bytes,
-                             capturedMs == kUnknownCaptureMs
-                                 ? CSoundTimeline::kUnknown
-                                 : now - (vistrec::platform::GetMsTime() - capturedMs));
+    // A sound file's blocks are not placed at all: they follow each other in the track as the
+    // file plays, so that none of its sound is moved or dropped as late (the head stays unknown).
+    if (capturedMs != kContinuousSoundMs) {
+        const int64_t now = m_sync.Elapsed(m_pausedMs);
+        m_soundTimeline.OnPushed(now, bytes,
+                                 capturedMs == kUnknownCaptureMs
+                                     ? CSoundTimeline::kUnknown
+                                     : now - (vistrec::platform::GetMsTime() - capturedMs));
+    }
     // The queue keeps the newest kAudioFifoMaxBytes: what does not fit goes from the front.
     const int excess = m_audioFifo.Size() + bytes - kAudioFifoMaxBytes;
     if (excess > 0) {

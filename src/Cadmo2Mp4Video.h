@@ -36,8 +36,8 @@ class CCadmo2Mp4Video : public CH264WindowRecorder {
     void DrainAudioEncoder();
 
     // The audio hand-off from the pump: level meter, "voluMem", FIFO append (record thread).
-    // `capturedMs`: when the first sample was captured, on GetMsTime's clock, or
-    // kUnknownCaptureMs.
+    // `capturedMs`: when the first sample was captured, on GetMsTime's clock, kUnknownCaptureMs,
+    // or kContinuousSoundMs (a sound file: written in order, never placed by time).
     void PushAudio(const uint8_t* pcm, int bytes, int64_t capturedMs);
 
     // Most sound the queue holds: 10 s. The loop takes sound whenever the audio lags the video

@@ -15,6 +15,8 @@
 //
 // A run starts with the recording, at a resume, and when sound returns to an empty queue after
 // the track ran out of it (a lost device, a restarted server: no sound exists for the gap).
+// Only live sound is placed here. A sound file's sound is never pushed: it has no capture time,
+// only an order, and the track takes it as it comes (the head stays unknown).
 #ifndef VISTREC_SRC_SOUNDTIMELINE_H
 #define VISTREC_SRC_SOUNDTIMELINE_H
 

@@ -365,6 +365,43 @@ TEST_F(SoundRecording, PauseLeavesNeitherHoleNorPausedSound) {
     }
 }
 
+// A sound file across pauses: 40 ms pips every 250 ms of the file lie 250 ms apart all through
+// the track, the first at its start: none of the file's sound is moved, cut or spaced out where
+// the recording paused, however the loop's passes fell.
+TEST_F(SoundRecording, SoundFileStaysWholeAcrossPauses) {
+    const std::string wav = Wav("pips.wav", KeyedSine(kDeviceRate, 8.0, 1000, 0.5, 40, 210));
+    const std::string file = dir_.File("pips.mp4");
+    RecorderPtr r = SmallRecorder(file);
+    r->setAudioMode(0);
+    r->setAudioFile(wav.c_str());
+    std::vector<Action> pauses;
+    for (int at = 1000; at < 4000; at += 1000) {
+        pauses.push_back({at, [&] { r->pauseRecord(); }});
+        pauses.push_back({at + 300, [&] { r->resumeRecord(); }});
+    }
+    Record(r.get(), 5000, pauses);
+    r.reset();
+    const AudioTrack a = DecodeAudio(file);
+    ASSERT_EQ(a.error, "");
+    std::vector<double> centres;  // of each pip: where its 2 ms level passes half the tone's
+    for (double t = a.pcmStart, rise = -1.0; t + 0.002 <= a.pcmEnd(); t += 0.001) {
+        const bool on = a.Rms(t, 0.002) > 0.18;
+        if (on && rise < 0.0)
+            rise = t;
+        else if (!on && rise >= 0.0)
+            centres.push_back((rise + t) / 2), rise = -1.0;
+    }
+    ASSERT_GE(centres.size(), 14u);
+    EXPECT_NEAR(centres[0], 0.02, 0.005) << "the file starts with the recording";
+    double worst = 0.0;
+    for (size_t i = 1; i < centres.size(); ++i) {
+        worst = std::max(worst, std::fabs(centres[i] - centres[i - 1] - 0.25));
+        EXPECT_NEAR(centres[i] - centres[i - 1], 0.25, 0.004) << "at " << centres[i] << " s";
+    }
+    std::printf("[ measured ] %zu pips, the first at %.4f s, spacing off by %.4f s at most\n",
+                centres.size(), centres[0], worst);
+}
+
 // The default source's tone is recorded, the speakers' is not: the library's only stream records
 // the default source at 16 kHz mono. The server dies 3 s in and returns 3 s later: the video runs
 // on, the track is silent meanwhile and the microphone is heard again within 3 s of the server's
