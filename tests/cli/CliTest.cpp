@@ -10,7 +10,6 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "CliOptions.h"
@@ -50,16 +49,9 @@ TEST(CliOptions, ValuesOutsideOurRulesAreRefusedNamingTheOption) {
     refuses({"--h264", "--audio-mode", "1"}, "--h264");
 }
 
-// Defaults are checked end to end by cli_record_test.sh; here, values read as written and how
-// --quality and --crf combine.
-TEST(CliOptions, RegionsWindowIdsAndTheCrfAreReadAsWritten) {
-    ParseResult r = Parse({"--region", "8,16,640,480", "--window", "0x1e00007", "out.mp4"});
-    ASSERT_EQ(r.status, ParseStatus::Run) << r.text;
-    ASSERT_TRUE(r.options.region);
-    const auto& g = *r.options.region;
-    EXPECT_EQ(std::make_tuple(g.x, g.y, g.width, g.height, r.options.window),
-              std::make_tuple(8, 16, 640, 480, 0x1e00007u));
-    EXPECT_EQ(Parse({"--window", "31457287", "out.mp4"}).options.window, 31457287u);
+// Defaults, --crf and regions are checked end to end by cli_record_test.sh; here, how --quality
+// and --crf combine.
+TEST(CliOptions, QualityLeavesTheCrfToItsLevelUnlessOneIsGiven) {
     EXPECT_EQ(Parse({"--quality", "2", "out.mp4"}).options.crf, std::nullopt);
     EXPECT_EQ(Parse({"--quality", "2", "--crf", "18", "out.mp4"}).options.crf, 18);
 }
