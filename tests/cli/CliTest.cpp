@@ -129,11 +129,6 @@ TEST(Status, LevelTextIsReadOnlyWhenItIsALevel) {
 }
 
 // The host's level block: private, read as the library writes it, removed only by its creator.
-// Names of this test process only, so that the tests never meet the real "/voluMem".
-std::string UniqueName() {
-    static int count = 0;
-    return "/vistrec-cli-test-" + std::to_string(getpid()) + "-" + std::to_string(++count);
-}
 // The object's mode and size; mode 0 when there is none.
 std::pair<unsigned, size_t> Stat(const std::string& name) {
     struct stat info {};
@@ -152,8 +147,9 @@ bool WriteAsLibrary(const std::string& name, const char* text, bool create = fal
     return ok;
 }
 
-TEST(LevelBlock, TheHostCreatesTheBlockReadsTheLevelAndRemovesItAtTheEnd) {
-    const std::string name = UniqueName();
+TEST(LevelBlock, TheHostCreatesItsBlockReadsTheLevelAndRemovesOnlyThatObject) {
+    // Names of this test process only, so that the test never meets the real "/voluMem".
+    const std::string name = "/vistrec-cli-test-" + std::to_string(getpid()), other = name + "-2";
     {
         HostLevelBlock block(name);
         ASSERT_TRUE(block.isOpen()) << block.error();
@@ -165,11 +161,7 @@ TEST(LevelBlock, TheHostCreatesTheBlockReadsTheLevelAndRemovesItAtTheEnd) {
         EXPECT_EQ(block.readLevel(), 31);
     }
     EXPECT_EQ(Stat(name).first, 0u);
-}
-
-TEST(LevelBlock, OnlyTheObjectTheHostCreatedIsRemoved) {
     // Another host's block is read, and never removed.
-    const std::string other = UniqueName();
     ASSERT_TRUE(WriteAsLibrary(other, "55", true));
     {
         HostLevelBlock block(other);
@@ -180,7 +172,6 @@ TEST(LevelBlock, OnlyTheObjectTheHostCreatedIsRemoved) {
     EXPECT_NE(Stat(other).first, 0u);
     shm_unlink(other.c_str());
     // Another process replaced the name: the owner's destructor leaves that object alone.
-    const std::string name = UniqueName();
     {
         HostLevelBlock block(name);
         ASSERT_TRUE(block.owned()) << block.error();
