@@ -41,8 +41,8 @@ TEST_F(Faults, HostileSetterValuesAndTheFileOfACleanStop) {
         int ends = 1;                    // onRecordEnd calls
         char atRewrite = 0;  // what is where the rewrite goes: 'd' a folder, 'f' a file, 0 nothing
         const char* configText = nullptr;  // of Vistrel.json (null: none)
-        bool h264Only = false, indexFirst = true,
-             fragments = false;  // (fragments: of a playing file)
+        // The recorder, and the layout of a file that plays.
+        bool h264Only = false, indexFirst = true, fragments = false;
     };
     const auto none = [](IRecordMp4*) {};
     auto name = [](std::string file) {
