@@ -28,8 +28,7 @@ long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// Runs a given body as its thread. (How a Stop ended shows in its result, not in the debug
-// output's markers.)
+// Runs a given body as its thread.
 class BodyThread : public CCmThread {
   public:
     explicit BodyThread(std::function<void(BodyThread&)> body) : m_body(std::move(body)) {}
