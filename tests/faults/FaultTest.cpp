@@ -27,7 +27,7 @@ size_t Entries(const char* folder) {
 // Hostile setter values, then the file of a clean stop: an ordinary MP4 with the index before the
 // media (both recorders), one written in a single pass with "crashSafe": false, the fragments kept
 // when the rewrite cannot be made, and the file a killed rewrite left beside it removed.
-TEST_F(Faults, HostileSetterValuesAndTheFileOfACleanStop) {
+TEST_F(Faults, HostileSetterValues) {
     x_.CreateWindow(0, 0, 0, 10, 10, "Vistrel");
     const double nan = std::nan(""), inf = HUGE_VAL;
     const std::string longName = dir_.File(std::string(5000, 'a') + ".mp4");
