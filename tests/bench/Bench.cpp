@@ -3,15 +3,12 @@
 // it runs by default, with damage tracking, then with full grabs: VISTREC_DAMAGE=0) against
 // ffmpeg's x11grab on the same Xvfb screen and scene workload, same settings (libx264
 // ultrafast/zerolatency, crf 23, key frame every 12, 30 fps). NAME picks a row ("office",
-// "full-3840x2160", ...).
-//   vistrec_bench avsync [--seconds 150] [--keep DIR]: the scene flashes for the first 100 ms of
-// every second, a 20 ms click plays every second from a flash on; a host records in audio mode 2
-// and the click's onset minus the flash is printed: positive means the sound is later.
+// "full-3840x2160", ...). Sound against picture is measured by the soak run (tools/soak), which
+// knows when each click really played.
 #include <cmath>
 #include <map>
 #include <set>
 
-#include "PulseFixture.h"
 #include "RecorderFixture.h"
 
 using namespace vistrec::test;
@@ -92,7 +89,7 @@ void Capture(double seconds, const std::string& dir, const std::string& only) {
         Figures figures[3];
         for (int i = 0; i < 3; ++i) {
             const std::string file = dir + "/" + kRecorders[i] + "-" + name + ".mp4";
-            std::vector<std::string> args = {ExePath(), "--host", file, time, "0", rate, "1"};
+            std::vector<std::string> args = {ExePath(), "--host", file, time, rate};
             if (i == 2) {
                 args = {"ffmpeg",    "-nostdin",   "-loglevel",   "error",   "-y",
                         "-f",        "x11grab",    "-draw_mouse", "0",       "-video_size",
@@ -135,88 +132,26 @@ void Capture(double seconds, const std::string& dir, const std::string& only) {
     unlink(config.c_str());
 }
 
-void AvSync(double seconds, const std::string& dir, const Scene& scene, PulseServer& pulse) {
-    const std::string file = dir + "/avsync.mp4", clicks = dir + "/clicks.wav";
-    WriteWav(clicks, 48000, 2, KeyedSine(48000, seconds + 10, 1000, 0.5, 20, 980));
-    // Started as a flash begins; the player's own start-up shows as a constant "click late".
-    SleepMs(static_cast<int>(1000 - (MonotonicMs() - scene.startMs()) % 1000));
-    Child player = pulse.Play(clicks, "vistrec_play");
-    SleepMs(2500);
-    const double cpu =
-        RunCpuSeconds({ExePath(), "--host", file, std::to_string(seconds), "2", "20"});
-    const VideoTrack v = DecodeVideoTrack(file);
-    const AudioTrack a = DecodeAudio(file);
-    const double wallAtZero = v.WallAtZero(scene.startMs(), kSceneFps);
-    std::vector<double> onsets;  // a millisecond over 0.05 RMS after 0.5 s below it
-    double quiet = 0.5;
-    for (double t = a.pcmStart; t + 0.001 <= a.pcmEnd(); t += 0.001) {
-        const bool loud = a.Rms(t, 0.001) >= 0.05;
-        if (loud && quiet >= 0.5)
-            onsets.push_back(t);
-        quiet = loud ? 0.0 : quiet + 0.001;
-    }
-    printf(
-        "A/V sync over %.0f s at 20 fps, audio mode 2: %.2f CPU s per recorded second; video "
-        "%.3f s, audio %.3f s, %zu clicks heard %s%s\n\n  flash at  click-flash  flash late  "
-        "click late (s, ms; late: against the flash's true time from the counters)\n",
-        seconds, cpu / seconds, v.info.videoDuration, a.duration, onsets.size(), v.error.c_str(),
-        a.error.c_str());
-    double sum = 0.0, largest = 0.0;
-    int paired = 0;
-    for (size_t i = 1; i < v.pts.size(); ++i) {
-        if (!(v.flashLuma[i] > 128.0 && v.flashLuma[i - 1] <= 128.0))
-            continue;  // not the first white frame of a flash
-        const double at = v.pts[i];
-        const double second = std::round((wallAtZero + at * 1000.0 - scene.startMs()) / 1000.0);
-        const double trueAt = (scene.startMs() + second * 1000.0 - wallAtZero) / 1000.0;
-        double click = -1.0;
-        for (double o : onsets)
-            if (std::fabs(o - at) < 0.5 && (click < 0 || std::fabs(o - at) < std::fabs(click - at)))
-                click = o;
-        if (click < 0)
-            continue;
-        const double d = (click - at) * 1000.0;
-        if (paired++ % 10 == 0)
-            printf("  %8.3f  %+10.1f  %+10.1f  %+10.1f\n", at, d, (at - trueAt) * 1000.0,
-                   (click - trueAt) * 1000.0);
-        sum += d;
-        largest = std::max(largest, std::fabs(d));
-    }
-    printf("click - flash over %d pairs: mean %+.1f ms, largest |offset| %.1f ms\n", paired,
-           paired ? sum / paired : 0.0, largest);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    // --host file seconds audio-mode fps [quality]
-    if ((argc == 6 || argc == 7) && std::string(argv[1]) == "--host") {
+    if (argc == 5 && std::string(argv[1]) == "--host") {  // --host file seconds fps
         av_log_set_level(AV_LOG_ERROR);
-        RecorderPtr r = NewRecorder(argv[2], 1.0, atoi(argv[4]));
-        r->setFrameRate(atoi(argv[5]));
-        if (argc == 7)
-            r->setQuality(atoi(argv[6]), 0);  // 1: crf 23
+        RecorderPtr r = NewRecorder(argv[2]);
+        r->setFrameRate(atoi(argv[4]));
+        r->setQuality(1, 0);  // crf 23
         Record(r.get(), static_cast<int>(atof(argv[3]) * 1000));
         return 0;
     }
-    const bool avsync = argc > 1 && std::string(argv[1]) == "avsync";
-    std::map<std::string, std::string> option;  // --seconds, --keep, --only
+    std::map<std::string, std::string> option;  // capture --seconds, --keep, --only
     for (int i = 2; i + 1 < argc; i += 2)
         option[argv[i]] = argv[i + 1];
-    const double seconds = option.count("--seconds") ? atof(option["--seconds"].c_str())
-                           : avsync                  ? 150.0
-                                                     : 10.0;
+    const double seconds = option.count("--seconds") ? atof(option["--seconds"].c_str()) : 10.0;
     mkdir((ExeDir() + "log").c_str(), 0755);
     setenv("PULSE_SERVER", "unix:/nonexistent/vistrec-bench-no-pulse", 1);
     TempDir temp;
     const std::string dir = option["--keep"].empty() ? temp.path() : option["--keep"];
     mkdir(dir.c_str(), 0755);
-    if (!avsync)
-        return Capture(seconds, dir, option["--only"]), 0;  // an Xvfb of each screen size in turn
-    SceneStage stage;
-    std::string error;
-    if (!stage.Start(true, &error))
-        return fprintf(stderr, "%s\n", error.c_str()), 1;
-    AvSync(seconds, dir, stage.scene, stage.pulse);
+    Capture(seconds, dir, option["--only"]);  // an Xvfb of each screen size in turn
     return 0;
 }

@@ -1,10 +1,7 @@
 // Per-frame picture work, run by hand; prints figures, never fails on timing: the highlight, a
 // click ring, a 150 % pointer and a line of text on a 1080p capture; a captured BGRA screen to
-// the encoder's I420 picture, libswscale (bicubic) against libyuv, 1:1 and scaled both ways
-// round (as vistrec_convert_bench, this alone).
-#include <libyuv/convert.h>
-#include <libyuv/scale.h>
-#include <libyuv/scale_argb.h>
+// the encoder's I420 picture, libswscale (bicubic) against the frame composer's libyuv path, 1:1
+// and scaled (as vistrec_convert_bench, this alone).
 #include <stdio.h>
 #include <string.h>
 
@@ -79,8 +76,8 @@ void Effects() {
 void Convert() {
     printf(
         "BGRA screen -> I420 picture, fastest us per frame\n"
-        "%-22s %10s %10s %14s %14s\n",
-        "source -> picture", "swscale", "composer", "scale+convert", "convert+scale");
+        "%-22s %10s %10s\n",
+        "source -> picture", "swscale", "composer");
     for (const std::array<int, 4>& s : {std::array<int, 4>{1280, 720, 1280, 720},
                                         {1920, 1080, 1920, 1080},
                                         {2560, 1440, 1920, 1080},
@@ -101,30 +98,9 @@ void Convert() {
         CFrameComposer composer;
         const vistrec::platform::ImageView view{src.data(), sw, sh, sw * 4};
         const double ours = UsPerFrame([&] { composer.Convert(view, 1.0, pic.get()); });
-        double scaleFirst = 0, convertFirst = 0;
-        if (sw != dw) {
-            std::vector<uint8_t> bgra(static_cast<size_t>(dw) * dh * 4);
-            scaleFirst = UsPerFrame([&] {
-                libyuv::ARGBScale(src.data(), sw * 4, sw, sh, bgra.data(), dw * 4, dw, dh,
-                                  libyuv::kFilterBox);
-                libyuv::ARGBToI420(bgra.data(), dw * 4, pic->data[0], pic->linesize[0],
-                                   pic->data[1], pic->linesize[1], pic->data[2], pic->linesize[2],
-                                   dw, dh);
-            });
-            AVFramePtr full = I420(sw, sh);
-            convertFirst = UsPerFrame([&] {
-                libyuv::ARGBToI420(src.data(), sw * 4, full->data[0], full->linesize[0],
-                                   full->data[1], full->linesize[1], full->data[2],
-                                   full->linesize[2], sw, sh);
-                libyuv::I420Scale(full->data[0], full->linesize[0], full->data[1],
-                                  full->linesize[1], full->data[2], full->linesize[2], sw, sh,
-                                  pic->data[0], pic->linesize[0], pic->data[1], pic->linesize[1],
-                                  pic->data[2], pic->linesize[2], dw, dh, libyuv::kFilterBox);
-            });
-        }
         char label[40];
         snprintf(label, sizeof label, "%dx%d -> %dx%d", sw, sh, dw, dh);
-        printf("%-22s %10.0f %10.0f %14.0f %14.0f\n", label, old, ours, scaleFirst, convertFirst);
+        printf("%-22s %10.0f %10.0f\n", label, old, ours);
     }
 }
 

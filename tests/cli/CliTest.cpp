@@ -10,7 +10,6 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "CliOptions.h"
@@ -50,16 +49,9 @@ TEST(CliOptions, ValuesOutsideOurRulesAreRefusedNamingTheOption) {
     refuses({"--h264", "--audio-mode", "1"}, "--h264");
 }
 
-// Defaults are checked end to end by cli_record_test.sh; here, values read as written and how
-// --quality and --crf combine.
-TEST(CliOptions, RegionsWindowIdsAndTheCrfAreReadAsWritten) {
-    ParseResult r = Parse({"--region", "8,16,640,480", "--window", "0x1e00007", "out.mp4"});
-    ASSERT_EQ(r.status, ParseStatus::Run) << r.text;
-    ASSERT_TRUE(r.options.region);
-    const auto& g = *r.options.region;
-    EXPECT_EQ(std::make_tuple(g.x, g.y, g.width, g.height, r.options.window),
-              std::make_tuple(8, 16, 640, 480, 0x1e00007u));
-    EXPECT_EQ(Parse({"--window", "31457287", "out.mp4"}).options.window, 31457287u);
+// Defaults, --crf and regions are checked end to end by cli_record_test.sh; here, how --quality
+// and --crf combine.
+TEST(CliOptions, QualityLeavesTheCrfToItsLevelUnlessOneIsGiven) {
     EXPECT_EQ(Parse({"--quality", "2", "out.mp4"}).options.crf, std::nullopt);
     EXPECT_EQ(Parse({"--quality", "2", "--crf", "18", "out.mp4"}).options.crf, 18);
 }
@@ -137,11 +129,6 @@ TEST(Status, LevelTextIsReadOnlyWhenItIsALevel) {
 }
 
 // The host's level block: private, read as the library writes it, removed only by its creator.
-// Names of this test process only, so that the tests never meet the real "/voluMem".
-std::string UniqueName() {
-    static int count = 0;
-    return "/vistrec-cli-test-" + std::to_string(getpid()) + "-" + std::to_string(++count);
-}
 // The object's mode and size; mode 0 when there is none.
 std::pair<unsigned, size_t> Stat(const std::string& name) {
     struct stat info {};
@@ -160,8 +147,9 @@ bool WriteAsLibrary(const std::string& name, const char* text, bool create = fal
     return ok;
 }
 
-TEST(LevelBlock, TheHostCreatesTheBlockReadsTheLevelAndRemovesItAtTheEnd) {
-    const std::string name = UniqueName();
+TEST(LevelBlock, TheHostCreatesItsBlockReadsTheLevelAndRemovesOnlyThatObject) {
+    // Names of this test process only, so that the test never meets the real "/voluMem".
+    const std::string name = "/vistrec-cli-test-" + std::to_string(getpid()), other = name + "-2";
     {
         HostLevelBlock block(name);
         ASSERT_TRUE(block.isOpen()) << block.error();
@@ -173,11 +161,7 @@ TEST(LevelBlock, TheHostCreatesTheBlockReadsTheLevelAndRemovesItAtTheEnd) {
         EXPECT_EQ(block.readLevel(), 31);
     }
     EXPECT_EQ(Stat(name).first, 0u);
-}
-
-TEST(LevelBlock, OnlyTheObjectTheHostCreatedIsRemoved) {
     // Another host's block is read, and never removed.
-    const std::string other = UniqueName();
     ASSERT_TRUE(WriteAsLibrary(other, "55", true));
     {
         HostLevelBlock block(other);
@@ -188,7 +172,6 @@ TEST(LevelBlock, OnlyTheObjectTheHostCreatedIsRemoved) {
     EXPECT_NE(Stat(other).first, 0u);
     shm_unlink(other.c_str());
     // Another process replaced the name: the owner's destructor leaves that object alone.
-    const std::string name = UniqueName();
     {
         HostLevelBlock block(name);
         ASSERT_TRUE(block.owned()) << block.error();

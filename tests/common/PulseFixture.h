@@ -101,16 +101,14 @@ class PulseServer {
                           "vistrec_play\nset-default-source vistrec_mic\n");
         // Everything in the folder, no session bus, no X11 modules.
         const std::string& d = dir_.path();
-        std::vector<std::string> command = {"env", "--unset=PULSE_SERVER", "--unset=DISPLAY"};
-        command.insert(command.end(),
-                       {"HOME=" + d, "XDG_RUNTIME_DIR=" + d, "PULSE_RUNTIME_PATH=" + d + "/runtime",
-                        "XDG_CONFIG_HOME=" + d + "/config", "PULSE_STATE_PATH=" + d + "/state",
-                        "DBUS_SESSION_BUS_ADDRESS=disabled:"});
-        command.insert(command.end(),
-                       {"pulseaudio", "-n", "-F", dir_.File("server.pa"), "--daemonize=no",
-                        "--exit-idle-time=-1", "--disable-shm=false", "--system=false",
-                        "--realtime=false", "--high-priority=false"});
-        if (!server_.Spawn(command, nullptr, dir_.File("server.log")))
+        if (!server_.Spawn({"env", "--unset=PULSE_SERVER", "--unset=DISPLAY", "HOME=" + d,
+                            "XDG_RUNTIME_DIR=" + d, "PULSE_RUNTIME_PATH=" + d + "/runtime",
+                            "XDG_CONFIG_HOME=" + d + "/config", "PULSE_STATE_PATH=" + d + "/state",
+                            "DBUS_SESSION_BUS_ADDRESS=disabled:", "pulseaudio", "-n", "-F",
+                            dir_.File("server.pa"), "--daemonize=no", "--exit-idle-time=-1",
+                            "--disable-shm=false", "--system=false", "--realtime=false",
+                            "--high-priority=false"},
+                           nullptr, dir_.File("server.log")))
             return "cannot run pulseaudio";
         for (const int64_t end = MonotonicMs() + 15000; MonotonicMs() < end && !server_.Exited();
              SleepMs(20)) {

@@ -96,11 +96,6 @@ TEST(AudioResampling, ToneKeepsPitchAndLevelAndFourChannelsMixAs40) {
     const double weights[] = {0.7071, 0.7071, 1.0, 0.5};
     for (int c = 0; c < 4; ++c)
         EXPECT_NEAR(Level(Resampled(48000, 4, c, 0.6), 1000), 0.6 * weights[c] / 2.914, 0.02) << c;
-    // Not moved to another frequency.
-    const std::vector<int16_t> out = Resampled(44100, 2, -1, 0.3);
-    ASSERT_GE(out.size(), 16000u);
-    EXPECT_LT(Level(out, 1102.5), 0.01);
-    EXPECT_LT(Level(out, 2756.25), 0.01);
 }
 
 std::vector<int16_t> Tone(int samples, double hz, double amplitude) {
@@ -290,22 +285,9 @@ TEST(AudioPump, APlaybackMixedWithTheSuppressedMicrophoneIsDelayedAlike) {
     EXPECT_GT(std::abs(b[424]), 4000);  // the microphone's tone, 320 samples late
 }
 
-// A microphone stopped with half a block left does not hold back the playback, passed as is.
-TEST(AudioPump, PassesOneSourceAloneOnceTheOtherStopsFlowing) {
-    PumpRig rig;
-    rig.mic.flowing = false;
-    rig.mic.raw.assign(1600, 0x22);
-    const std::vector<int16_t> block(1600, -1234);
-    rig.playback.Capture(block);
-    rig.Tick();
-    EXPECT_TRUE(rig.out.empty());  // the playback has half a block
-    rig.Tick();
-    ASSERT_EQ(rig.out.size(), 1u);
-    EXPECT_EQ(rig.out[0], block);
-}
-
-// The playback path is never suppressed (the microphone's suppression is measured elsewhere).
-TEST(AudioPump, NeverSuppressesThePlayback) {
+// A microphone stopped with half a block left does not hold back the playback, passed as is:
+// never suppressed (the microphone's suppression is measured by the recordings).
+TEST(AudioPump, PassesThePlaybackAloneUnsuppressedOnceTheMicrophoneStopsFlowing) {
     std::vector<float> white(1600);
     AddWhiteNoise(&white, 0.05, 11);
     const std::vector<int16_t> block = Pcm16(white);
@@ -313,9 +295,12 @@ TEST(AudioPump, NeverSuppressesThePlayback) {
     CNoiseSuppressor ns;  // the real libnuvra, from beside this program
     ASSERT_TRUE(ns.Available());
     PumpRig rig(&ns);
-    rig.mic.running = false;
+    rig.mic.flowing = false;
+    rig.mic.raw.assign(1600, 0x22);
     rig.playback.Capture(block);
-    rig.Tick(2);
+    rig.Tick();
+    EXPECT_TRUE(rig.out.empty());  // the playback has half a block
+    rig.Tick();
     ASSERT_EQ(rig.out.size(), 1u);
     EXPECT_EQ(rig.out[0], block);
 }

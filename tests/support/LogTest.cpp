@@ -25,22 +25,17 @@ std::vector<std::string> ReadLines(const std::string& path) {
 
 TEST(Log, LinesAndRollover) {
     const std::string dir = vistrec::platform::ExecutableDir() + "log", path = dir + "/record.log";
-    ASSERT_EQ(LogFilePath(), path);
     std::error_code ec;
     fs::remove_all(dir, ec);
     ASSERT_TRUE(fs::create_directory(dir));  // the logger does not create the folder
     VLOG_INFO("log start!");
-    VLOG_DEBUG("debug line " << 1);
-    VLOG_INFO("codec :"
-              << "h264"
-              << " size " << 1920 << "x" << 1080 << " \xe5\xbd\x95");
-    VLOG_WARN("warn " << 2.5);
+    VLOG_DEBUG("debug line " << 1);  // not written
+    VLOG_WARN("warn " << 2.5 << " \xe5\xbd\x95");
     const std::vector<std::string> lines = ReadLines(path);
-    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_EQ(lines.size(), 2u);
     const std::string thread = log4cplus::thread::getCurrentThreadName();
     const std::string tails[] = {"INFO|" + thread + "| log start!",
-                                 "INFO|" + thread + "| codec :h264 size 1920x1080 \xe5\xbd\x95",
-                                 "WARN|" + thread + "| warn 2.5"};
+                                 "WARN|" + thread + "| warn 2.5 \xe5\xbd\x95"};
     // "|<local date> <time>:<ms>.<us>|<level>|<thread>| <message>"
     const std::regex layout(R"(\|\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{3}\.\d{3}\|(.*))");
     for (size_t i = 0; i < lines.size(); ++i) {

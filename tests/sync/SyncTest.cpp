@@ -5,7 +5,6 @@
 #include <deque>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -417,9 +416,7 @@ TEST_F(AudioFrames, MissingSoundIsLoggedOncePerStretch) {
     VLOG_INFO("RecordLoop log mark");
     const size_t from = std::ifstream(LogFilePath(), std::ios::ate).tellg();
     const auto count = [from](const std::string& text) {  // in the log after `from`
-        std::stringstream in;
-        in << std::ifstream(LogFilePath(), std::ios::binary).rdbuf();
-        const std::string log = in.str();
+        const std::string log = vistrec::test::ReadTextFile(LogFilePath());
         int n = 0;
         for (size_t at = log.find(text, from); at != std::string::npos; at = log.find(text, at + 1))
             ++n;

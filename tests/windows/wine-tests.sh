@@ -103,28 +103,28 @@ cp -a "$DIST" "$host"
 cd "$host"
 log=$host/log/record.log
 rm -f "$log"
-run_host() {  # output file (Linux path), seconds, options...: the host's output in $result
+run_host() {  # output file (Linux path), options...: the output of $EXE (the C host) in $result
   local file=$1
   shift
-  result=$(timeout 120 "$WINE" ./vistrec_c_host.exe "Z:$file" "$@" 2>&1 | tr -d '\r')
+  result=$(timeout 120 "$WINE" "${EXE:-./vistrec_c_host.exe}" "Z:$file" "$@" 2>&1 | tr -d '\r')
   rc=${PIPESTATUS[0]}
 }
 value() { awk -v k="$1" '$1 == k {print $2}' <<<"$result" | head -1; }
 probe() {  # entry, file, extra options: a value of the video stream
   ffprobe -v error "${@:3}" -select_streams v:0 -show_entries "$1" -of csv=p=0 "$2" 2>/dev/null
 }
+rate_and_frames() {  # file: its video's rate and decoded frame count in $rate and $frames
+  rate=$(probe stream=r_frame_rate "$1") frames=$(probe stream=nb_read_frames "$1" -count_frames)
+}
 
 # The MP4 recorder, video only (no sound source opens: the MP4 carries a silent track), of the
 # host's four-colour window: 7 s at 20 fps with a 2 s pause after 2 s, as the Linux suite does.
-# Damage tracking is asked for: Wine gives no desktop duplication (DuplicateOutput answers
-# E_NOTIMPL, and without OpenGL on the display no Direct3D device is made at all), so every frame
-# comes from the GDI copies.
+# Damage tracking is asked for: Wine gives no desktop duplication, so the pictures checked below
+# come from the fallback to whole GDI copies.
 out=$tmp/record.mp4
-VISTREC_DAMAGE=1 WINEDEBUG=-all,fixme+dxgi run_host "$out" 7 pause=2000,2000
+VISTREC_DAMAGE=1 run_host "$out" 7 pause=2000,2000
 echo "$result" | tail -3
 check "host exits 0" $rc "(rc $rc)"
-grep -q 'capture: full grabs (no damage tracking on this display)' "$log"
-check "no desktop duplication: GDI copies" $? "($(grep -c DuplicateOutput <<<"$result") tries)"
 resumed=$(value resumed)
 between "$resumed" 1900 2100
 check "resumeRecord's pause" $? "(${resumed:-none} ms)"
@@ -137,8 +137,7 @@ if [ -s "$out" ]; then
   duration=$(probe format=duration "$out")
   between "$duration" 4.85 5.15
   check "duration" $? "($duration s)"
-  rate=$(probe stream=r_frame_rate "$out")
-  frames=$(probe stream=nb_read_frames "$out" -count_frames)
+  rate_and_frames "$out"
   [ "$rate" = 20/1 ] && [ "$frames" -ge 70 ] && [ "$frames" -le 101 ]
   check "frames at 20 fps" $? "($rate, $frames of 100)"
   # The mean colours of the picture's thirds at 1.5 s, as R G B in reading order: at the default
@@ -167,8 +166,7 @@ rm -f "$host/Vistrel.json"
 errors=$(ffmpeg -v error -i "$out" -f null - 2>&1 | head -3)
 [ $rc -eq 0 ] && [ "$(codecs "$out")" = h264 ] && [ -z "$errors" ]
 check "H.264 recorder's file decodes" $? "(rc $rc, $(codecs "$out")${errors:+, $errors})"
-rate=$(probe stream=r_frame_rate "$out")
-frames=$(probe stream=nb_read_frames "$out" -count_frames)
+rate_and_frames "$out"
 # (On a loaded machine the start costs seconds; 20 frames a second would pass 33.)
 [ "$rate" = 10/1 ] && [ "${frames:-0}" -ge 5 ] && [ "${frames:-0}" -le 33 ]
 check "Vistrel.json's frame rate" $? "(${rate:-none}, ${frames:-0} frames in 3 s)"
@@ -177,8 +175,7 @@ check "Vistrel.json's frame rate" $? "(${rate:-none}, ${frames:-0} frames in 3 s
 # callback object in that layout; 2 s at scale 0.5.
 if [ -e ./vistrec_cpp_host.exe ]; then
   out=$tmp/cpp.mp4
-  result=$(timeout 120 "$WINE" ./vistrec_cpp_host.exe "Z:$out" 2>&1 | tr -d '\r')
-  rc=${PIPESTATUS[0]}
+  EXE=./vistrec_cpp_host.exe run_host "$out"
   echo "$result" | xargs
   desktop="$(value desktop-width)x$(value desktop-height)"
   [ "$desktop" = "${WIDTH}x${HEIGHT}" ]
@@ -220,7 +217,7 @@ check "no encoder: notification and exit status 1" $? "(rc $rc, ${heard:-nothing
 #   mode 0: the microphone through waveIn (440 Hz);
 #   mode 1: the microphone through WASAPI (1000 Hz) mixed with the playback loopback, which
 #     Wine 8 cannot capture: the loopback's failure is logged and retried by the watchdog, and
-#     the recording holds the microphone alone, not the tone played to the speakers (1500 Hz).
+#     the recording holds the microphone.
 # The host reads the level from "voluMem" and receives the low-volume warning in its "Vistrel"
 # window (a threshold no level reaches, over the minute the check takes).
 cd "$DIST"
@@ -326,11 +323,7 @@ if env "${pulse_env[@]}" pactl info >/dev/null 2>&1; then
   # low-volume check (30 windows of 2 s).
   name=wasapi
   echo '{"UPLOAD_CONFIG": {"minVolumValue": 101}}' >"$DIST/Vistrel.json"
-  play 1500 80 0.5 vistrec_play
-  speakers_player=$player
   record_with_tone $name 1000 66 1
-  kill "$speakers_player" 2>/dev/null
-  wait "$speakers_player" 2>/dev/null
   rm -f "$DIST/Vistrel.json"
   check_sound $name 1000 3 20 10 100
   grep -q "capture device 1: " "$tmp/$name.log"
@@ -343,10 +336,6 @@ if env "${pulse_env[@]}" pactl info >/dev/null 2>&1; then
   check "$name: loopback failure logged and retried" $? \
     "($failures times: $(grep -m1 -o 'AUDCLNT_SHAREMODE_SHARED failed0.*' "$tmp/$name.log" |
       tr -d '\r'); $reason)"
-  # What the speakers played is not in the track (Wine 8 has no loopback to capture it).
-  speakers=$(tone_in "$tmp/$name.mp4" 1500 3 20)
-  awk -v t="$speakers" 'BEGIN { split(t, v, " "); exit !(v[1] == 0 && v[2] < 0.002) }'
-  check "$name: the speakers' 1500 Hz tone absent" $? "(share, median amplitude, rms: $speakers)"
   grep -q "^notify -102" <(tr -d '\r' <"$tmp/$name.txt")
   check "$name: low-volume warning in the Vistrel window" $? \
     "($(tr -d '\r' <"$tmp/$name.txt" | grep '^notify' | xargs))"
