@@ -116,6 +116,7 @@ int CAudioPump::Tick() {
 
     if (micCount == 0 && playbackCount == 0)
         return 0;
+    ++m_blocksOut;
 
     // The suppressor delays the microphone by its delay: in a mix the playback is delayed as
     // much (the end of its previous block goes first) so that the two stay together, and the
@@ -183,6 +184,7 @@ int CAudioPump::TickSource(IDSoundRecorder* source, bool suppressNoise) {
     const int result = source->Read(m_micWork.data(), kPumpBlockBytes, &count);
     if (count < 1 || count > kPumpBlockBytes)
         return result;
+    ++m_blocksOut;
     const int64_t capturedMs = source->LastReadCaptureMs();
     if (suppressNoise && m_ns && m_ns->Available()) {
         uint8_t nsBlock[kStackBlockBytes];

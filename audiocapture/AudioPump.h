@@ -49,6 +49,9 @@ class CAudioPump {
     // says of its capture time.
     int TickSource(IDSoundRecorder* source, bool suppressNoise);
 
+    // Blocks produced so far (handed off or not): a caller can tick until no more come.
+    int64_t BlocksOut() const { return m_blocksOut; }
+
   private:
     static bool IsRunning(IPumpSource* source) { return source && source->IsRunning(); }
     // Both sources hold a block (`micBlock`, `playbackBlock`), so they are mixed block by
@@ -64,6 +67,7 @@ class CAudioPump {
     int m_mixerInitResult;
     CNoiseSuppressor* m_ns;
     Handoff m_handoff;
+    int64_t m_blocksOut = 0;
     // Fetch targets, allocated once: one block plus one spare byte.
     std::vector<uint8_t> m_micWork;
     std::vector<uint8_t> m_playbackWork;

@@ -71,10 +71,21 @@ unsigned int CRecordMp4_Sink::stopRecord() {
 }
 
 int CRecordMp4_Sink::onTick() {
-    if (m_recordingMode == 0)
-        // Noise suppression is for the microphone: a sound file's own sound passes as it is.
-        return m_pump->TickSource(m_source, m_source == &m_waveRecorder);
-    return m_pump->Tick();
+    // The pump moves a 100 ms block per tick and the loop ticks twice a pass; a pass that takes
+    // longer than that under load would leave the pump further behind the sources each time.
+    // So a tick moves whatever whole blocks the sources hold, up to a second of sound.
+    int result = 0;
+    for (int i = 0; i < kMaxBlocksPerTick; ++i) {
+        const int64_t before = m_pump->BlocksOut();
+        if (m_recordingMode == 0)
+            // Noise suppression is for the microphone: a sound file's own sound passes as it is.
+            result = m_pump->TickSource(m_source, m_source == &m_waveRecorder);
+        else
+            result = m_pump->Tick();
+        if (m_pump->BlocksOut() == before)
+            break;
+    }
+    return result;
 }
 
 void CRecordMp4_Sink::onPause() {

@@ -39,6 +39,7 @@ class CRecordMp4_Sink : public ICadmo2Mp4Video_Sink, public CCmThread, public CR
     void reserved1(void*) override {}
     void reserved2() override {}
     int onTick() override;
+    static constexpr int kMaxBlocksPerTick = 10;  // a second of sound
     bool isPaused() override { return m_clock.m_pause.load(std::memory_order_acquire); }
     bool isStopped() override { return m_clock.m_stop; }
     void onPause() override;
