@@ -154,15 +154,12 @@ TEST(IconFile, EntriesOfEveryDepthAndPng) {
 TEST(IconFile, PicksTheFirstEntrysSizeAtItsDeepestColour) {
     // An n x n entry of one colour, grey level k.
     auto solid = [](int bpp, int n, uint32_t k) {
+        const uint32_t grey = 0xFF000000u | k * 0x010101u;
         const size_t count = static_cast<size_t>(n) * n;
-        const bool indexed = bpp <= 8;  // palette entry 0
-        return Image{
-            n, n,
-            BmpBytes(
-                Bmp{bpp, n, n,
-                    indexed ? std::vector<uint32_t>{k * 0x010101u, 0} : std::vector<uint32_t>{},
-                    std::vector<uint32_t>(count, indexed ? 0 : 0xFF000000u | k * 0x010101u),
-                    std::vector<bool>(count)})};
+        Bmp b{bpp, n, n, {}, std::vector<uint32_t>(count, grey), std::vector<bool>(count)};
+        if (bpp <= 8)  // palette entry 0
+            b.palette = {grey & 0xFFFFFF, 0}, b.px.assign(count, 0);
+        return Image{n, n, BmpBytes(b)};
     };
     const struct {
         const char* name;
