@@ -152,15 +152,8 @@ uint64_t DesktopSize(int w, int h) {
     return static_cast<uint64_t>(h) << 32 | static_cast<uint32_t>(w);
 }
 
-// Puts the process-wide display number and follow flag back; refreshes the monitor count.
-void ResetDisplaySelection() {
-    RecorderPtr r(create_screen_record(nullptr));
-    r->setFollowTarget(false);
-    r->setDisplay(0);
-    get_desktop_size();
-}
-
-// Two RandR monitors splitting the screen into halves, removed again by the destructor.
+// Two RandR monitors splitting the screen into halves, removed again by the destructor, which
+// puts the process-wide display number back and refreshes the monitor count.
 struct SplitMonitors {
     bool Add() {
         return RunCommand({"xrandr", "--setmonitor", "A", "960/254x1080/286+0+0", "screen"}) == 0 &&
@@ -169,7 +162,8 @@ struct SplitMonitors {
     ~SplitMonitors() {
         RunCommand({"xrandr", "--delmonitor", "B"});
         RunCommand({"xrandr", "--delmonitor", "A"});
-        ResetDisplaySelection();
+        RecorderPtr(create_screen_record(nullptr))->setDisplay(0);
+        get_desktop_size();
     }
 };
 
@@ -302,9 +296,9 @@ TEST_F(Recording, DisplaySelectionFollowTargetAndRemovedMonitor) {
         }
         r->setFollowTarget(c.follow);
         r->setDisplay(c.follow ? 1 : 2);
-        const uint64_t bitmap = get_desktop_size();
         // The capture rectangle is the first display's (monitor A) unless set.
-        EXPECT_EQ(bitmap, DesktopSize(c.wholeScreen ? kScreenW : 960, kScreenH));
+        const int bitmapW = c.wholeScreen ? kScreenW : 960;
+        EXPECT_EQ(get_desktop_size(), DesktopSize(bitmapW, kScreenH));
         bool endedBeforeStop = false;
         std::vector<Action> actions;
         if (c.removed)
@@ -319,8 +313,7 @@ TEST_F(Recording, DisplaySelectionFollowTargetAndRemovedMonitor) {
 
         // Monitor 2's size in every case; the left half in the same place must not match, nor,
         // when letterboxed, the right half stretched over the whole picture.
-        Geometry g = c.composed ? Letterboxed(kMonitorB, static_cast<int>(bitmap & 0xFFFFFFFF),
-                                              static_cast<int>(bitmap >> 32))
+        Geometry g = c.composed ? Letterboxed(kMonitorB, bitmapW, kScreenH)
                                 : Direct(kMonitorB, 1.0, 960, 1080);
         Geometry left = g;
         left.source.x = 0;
