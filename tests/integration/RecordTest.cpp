@@ -21,10 +21,6 @@ using testscene::Rect;
 // below.
 constexpr double kMinPsnr = 30.0;
 
-int RoundDown4(int v) {
-    return v / 4 * 4;
-}
-
 // How the screen reaches the encoded picture: screen rectangle `source` scaled into `placement`
 // inside a capture bitmap, whose top-left record part is stretched to the encode size.
 struct Geometry {
@@ -36,9 +32,10 @@ struct Geometry {
 
 // `source` copied 1:1 into the bitmap; `scale` of it (per side) encoded at encodeW x encodeH.
 Geometry Direct(const Rect& s, double scale, int encodeW, int encodeH) {
-    const int w = RoundDown4(s.w), h = RoundDown4(s.h);
-    const int recordW = RoundDown4(int(w * scale)), recordH = RoundDown4(int(h * scale));
-    return Geometry{s, w, h, Rect{0, 0, w, h}, recordW, recordH, encodeW, encodeH};
+    const int w = s.w / 4 * 4, h = s.h / 4 * 4;
+    return Geometry{
+        s,       w,      h, Rect{0, 0, w, h}, int(w * scale) / 4 * 4, int(h * scale) / 4 * 4,
+        encodeW, encodeH};
 }
 
 // Start and end of where `frequency` is present, in 50 ms windows; -1 for none.
@@ -138,9 +135,6 @@ Analysis ExpectPicture(const std::string& file, const Geometry& g, const testsce
         },
         &error))
         << error;
-    std::printf("[ measured ] %s: %dx%d, %d frames, file %.3f s, video %.3f s, min PSNR %.2f dB\n",
-                file.c_str(), a.info.width, a.info.height, a.info.decodedFrames,
-                a.info.formatDuration, a.info.videoDuration, minPsnr);
     EXPECT_EQ(std::make_tuple(a.info.videoCodec, a.info.width, a.info.height),
               std::make_tuple(std::string("h264"), g.encodeW, g.encodeH));
     EXPECT_GT(a.info.decodedFrames, 0);
@@ -158,15 +152,8 @@ uint64_t DesktopSize(int w, int h) {
     return static_cast<uint64_t>(h) << 32 | static_cast<uint32_t>(w);
 }
 
-// Puts the process-wide display number and follow flag back; refreshes the monitor count.
-void ResetDisplaySelection() {
-    RecorderPtr r(create_screen_record(nullptr));
-    r->setFollowTarget(false);
-    r->setDisplay(0);
-    get_desktop_size();
-}
-
-// Two RandR monitors splitting the screen into halves, removed again by the destructor.
+// Two RandR monitors splitting the screen into halves, removed again by the destructor, which
+// puts the process-wide display number back and refreshes the monitor count.
 struct SplitMonitors {
     bool Add() {
         return RunCommand({"xrandr", "--setmonitor", "A", "960/254x1080/286+0+0", "screen"}) == 0 &&
@@ -175,7 +162,8 @@ struct SplitMonitors {
     ~SplitMonitors() {
         RunCommand({"xrandr", "--delmonitor", "B"});
         RunCommand({"xrandr", "--delmonitor", "A"});
-        ResetDisplaySelection();
+        RecorderPtr(create_screen_record(nullptr))->setDisplay(0);
+        get_desktop_size();
     }
 };
 
@@ -200,7 +188,6 @@ TEST_F(Recording, WholeScreenTimingPauseConfiguredRateAndSoundFile) {
         Record(r.get(), 7000,
                {{2000, [&] { r->pauseRecord(); }}, {4000, [&] { pausedMs = r->resumeRecord(); }}});
     r.reset();
-    std::printf("[ measured ] resumeRecord %d ms, stopRecord %u ms\n", pausedMs, t.recordedMs);
     const Analysis a =
         ExpectPicture(file, Direct(kWholeScreen, 0.75, kScreenW, kScreenH), scene_.options(),
                       {Direct(kWholeScreen, 1, kScreenW, kScreenH)});
@@ -214,8 +201,6 @@ TEST_F(Recording, WholeScreenTimingPauseConfiguredRateAndSoundFile) {
               std::make_tuple(1, std::string("aac"), kTrackRate, 1, 0));
     EXPECT_NEAR(sound.pcmEnd() - sound.pcmStart, a.info.videoDuration, 0.15);
     const auto [low, high] = std::make_pair(Span(sound, 660), Span(sound, 880));
-    std::printf("[ measured ] 660 Hz from %.2f s to %.2f s, 880 Hz from %.2f s to %.2f s\n",
-                low.first, low.second, high.first, high.second);
     EXPECT_EQ(low.first, 0.0);
     EXPECT_NEAR(low.second, 3.0, 0.1) << "the file's first 3 s, across the pause";
     EXPECT_NEAR(high.first, 3.0, 0.1) << "then its last second";
@@ -262,9 +247,7 @@ TEST_F(Recording, WholeScreenTimingPauseConfiguredRateAndSoundFile) {
     }
     // File time 0 is when the recording started; the second segment is the pause later.
     const double started = (t.start - scene_.startMs()) / 1000.0;
-    std::printf("[ measured ] file time 0 at scene time %.3f s (startRecord %.3f s)\n", median[0],
-                started);
-    EXPECT_TRUE(median[0] >= started - 0.1 && median[0] <= started + 1.0);
+    EXPECT_TRUE(median[0] >= started - 0.1 && median[0] <= started + 1.0) << median[0] - started;
     EXPECT_NEAR(median[1] - median[0], pausedMs / 1000.0, 0.2);
 }
 
@@ -313,9 +296,9 @@ TEST_F(Recording, DisplaySelectionFollowTargetAndRemovedMonitor) {
         }
         r->setFollowTarget(c.follow);
         r->setDisplay(c.follow ? 1 : 2);
-        const uint64_t bitmap = get_desktop_size();
         // The capture rectangle is the first display's (monitor A) unless set.
-        EXPECT_EQ(bitmap, DesktopSize(c.wholeScreen ? kScreenW : 960, kScreenH));
+        const int bitmapW = c.wholeScreen ? kScreenW : 960;
+        EXPECT_EQ(get_desktop_size(), DesktopSize(bitmapW, kScreenH));
         bool endedBeforeStop = false;
         std::vector<Action> actions;
         if (c.removed)
@@ -330,8 +313,7 @@ TEST_F(Recording, DisplaySelectionFollowTargetAndRemovedMonitor) {
 
         // Monitor 2's size in every case; the left half in the same place must not match, nor,
         // when letterboxed, the right half stretched over the whole picture.
-        Geometry g = c.composed ? Letterboxed(kMonitorB, static_cast<int>(bitmap & 0xFFFFFFFF),
-                                              static_cast<int>(bitmap >> 32))
+        Geometry g = c.composed ? Letterboxed(kMonitorB, bitmapW, kScreenH)
                                 : Direct(kMonitorB, 1.0, 960, 1080);
         Geometry left = g;
         left.source.x = 0;
@@ -371,7 +353,7 @@ TEST_F(Recording, H264RecorderWritesVideoOnlyFileWithoutDrift) {
     const Analysis a = ExpectPicture(file, Direct(kWholeScreen, 0.75, kScreenW, kScreenH),
                                      scene_.options(), {}, 6 * kReferenceStride);
     EXPECT_EQ(std::make_pair(a.info.streams, a.info.videoStreams), std::make_pair(1, 1));
-    EXPECT_NEAR(a.info.formatDuration, 12.0, 0.2);
+    EXPECT_NEAR(a.info.formatDuration, 12.0, 0.2 + kLateStart);
     // 360 are due; a loaded machine loses frames, which the drift check does not mind.
     ASSERT_GE(a.pts.size(), 150u);
     std::vector<double> offsets;  // scene time shown - time stamp, s
@@ -380,10 +362,7 @@ TEST_F(Recording, H264RecorderWritesVideoOnlyFileWithoutDrift) {
     const size_t tenth = offsets.size() / 10;
     const double drift = Median({offsets.end() - tenth, offsets.end()}) -
                          Median({offsets.begin(), offsets.begin() + tenth});
-    std::printf("[ measured ] 30 fps video-only: drift %.3f s over the recording\n", drift);
-    if (kJudgeTiming) {
-        EXPECT_NEAR(drift, 0.0, 0.06);
-    }
+    EXPECT_TRUE(!kJudgeTiming || std::fabs(drift) <= 0.06) << drift << " s over the recording";
 }
 
 // A full disk (1 MiB tmpfs; root only) or a removed folder: the host hears once with the error,
@@ -418,7 +397,6 @@ TEST_F(Recording, WriteErrorNotifiesOnceEndsAndMemoryStaysFlat) {
         while (messages.empty() && MonotonicMs() - startMs < 30000)
             messages = x_.CollectClientMessages(50, 1);
         ASSERT_EQ(messages.size(), 1u) << "no message within 30 s";
-        const double heardAfter = (MonotonicMs() - startMs) / 1000.0;
         EXPECT_EQ(
             std::make_pair(messages[0].type, messages[0].data[2]),
             std::make_pair(std::string("WM_RECORDER_NOTIFY"), long(fullDisk ? -ENOSPC : -ENOENT)));
@@ -427,7 +405,6 @@ TEST_F(Recording, WriteErrorNotifiesOnceEndsAndMemoryStaysFlat) {
         for (int i = 0; i < 300 && end.calls == 0; ++i)
             SleepMs(100);
         ASSERT_GT(end.calls, 0) << "the recording went on after the error";
-        const double endedAfter = (MonotonicMs() - startMs) / 1000.0;
         // The recorder object stays; nothing it holds may grow.
         const long rssAtError = residentBytes();
         long rssMax = rssAtError;
@@ -440,12 +417,8 @@ TEST_F(Recording, WriteErrorNotifiesOnceEndsAndMemoryStaysFlat) {
         r.reset();
         if (fullDisk)
             RunCommand({"umount", "-l", folder});
-        std::printf(
-            "[ measured ] heard after %.1f s, ended after %.1f s, RSS +%.1f MiB over 3 s, "
-            "stopRecord %lld ms\n",
-            heardAfter, endedAfter, (rssMax - rssAtError) / 1048576.0,
-            static_cast<long long>(stopTookMs));
-        EXPECT_TRUE(rssMax - rssAtError < 4L << 20 && stopTookMs < 1000);
+        EXPECT_LT(rssMax - rssAtError, 4L << 20) << "bytes of growth over 3 s";
+        EXPECT_LT(stopTookMs, 1000);
     }
 }
 

@@ -64,7 +64,7 @@ class SoundRecording : public SoundRecorderTest {
         EXPECT_EQ(pulse_.Pactl({"list", "source-outputs"}, &out), 0);
         return out;
     }
-    // Streams recording from a source; whether one has a media name.
+    // Streams recording from a source.
     static int On(const std::string& streams, int source) {
         int n = 0;
         const std::string line = "Source: " + std::to_string(source) + "\n";
@@ -73,17 +73,11 @@ class SoundRecording : public SoundRecorderTest {
             ++n;
         return n;
     }
-    static bool Named(const std::string& streams, const std::string& name) {
-        return streams.find("media.name = \"" + name + "\"") != std::string::npos;
-    }
 
     // Decodes both tracks: AAC mono at 16 kHz beside H.264, of one length.
-    std::pair<AudioTrack, VideoTrack> Decode(const std::string& file, const Timeline& t) {
+    std::pair<AudioTrack, VideoTrack> Decode(const std::string& file) {
         std::pair<AudioTrack, VideoTrack> d{DecodeAudio(file), DecodeVideoTrack(file)};
         const auto& [a, v] = d;
-        std::printf("[ measured ] %s: audio %.3f s, video %.3f s, %d frames; wall %.3f s\n",
-                    file.c_str(), a.duration, v.info.videoDuration, v.info.decodedFrames,
-                    (t.stop - t.start) / 1000.0);
         EXPECT_EQ(a.error + v.error, "");
         EXPECT_EQ(std::make_tuple(a.codec, a.sampleRate, a.channels, v.info.videoStreams,
                                   v.info.audioStreams),
@@ -92,6 +86,24 @@ class SoundRecording : public SoundRecorderTest {
         EXPECT_EQ(a.discontinuities, 0) << "audio packets follow each other without gaps";
         EXPECT_NEAR(a.duration, v.info.videoDuration, 0.2);
         return d;
+    }
+    // The server killed at file time `killAt` and back at `restartAt`, playing `hz` from then:
+    // silence meanwhile and nothing from before; sound is written a second at a time, so what
+    // follows the return may land up to a second early. Reopening is retried with back-off up to
+    // 2 s and the server takes a moment to start: the tone is heard within 3 s, then throughout.
+    static void ExpectSilenceThenSoundBack(const AudioTrack& a, double killAt, double restartAt,
+                                           double end, double hz, std::vector<double> before) {
+        const double silentUpTo = restartAt - 1.0 - kAnchorSlack;
+        const double back = FirstPresent(a, killAt + 0.4, end, 0.05, hz);
+        SCOPED_TRACE(testing::Message() << "killed at " << killAt << " s, back at " << restartAt
+                                        << " s, heard from " << back);
+        for (const double old : before)
+            EXPECT_EQ(ShareWith(a, killAt + 0.4, end, 0.1, old), 0.0) << "sound from before";
+        EXPECT_EQ(SilentShare(a, killAt + 0.4, silentUpTo), 1.0) << "sound while it was away";
+        ASSERT_GE(back, 0.0) << "the sound never comes back";
+        EXPECT_GE(back, silentUpTo) << "heard before the server was back";
+        EXPECT_LE(back - restartAt, 3.0);
+        EXPECT_GE(ShareWith(a, back + 1.2, end, 0.1, hz), 0.9) << "the tone after the return";
     }
 };
 
@@ -115,17 +127,17 @@ TEST_F(SoundRecording, Mode1MixesFollowsANewDefaultMicrophoneAndWritesTheMp3Side
     int64_t switchMs = 0;
     int pactl = -1;
     std::string before, after;
-    const Timeline t = Record(r.get(), 7000,
-                              {{2000, [&] { before = Streams(); }},
-                               {3500,
-                                [&] {
-                                    const int64_t from = MonotonicMs();
-                                    pactl = pulse_.Pactl({"set-default-source", "vistrec_mic2"});
-                                    switchMs = (from + MonotonicMs()) / 2;
-                                }},
-                               {6000, [&] { after = Streams(); }}});
+    Record(r.get(), 7000,
+           {{2000, [&] { before = Streams(); }},
+            {3500,
+             [&] {
+                 const int64_t from = MonotonicMs();
+                 pactl = pulse_.Pactl({"set-default-source", "vistrec_mic2"});
+                 switchMs = (from + MonotonicMs()) / 2;
+             }},
+            {6000, [&] { after = Streams(); }}});
     ASSERT_EQ(pactl, 0);
-    const auto [a, v] = Decode(file, t);
+    const auto [a, v] = Decode(file);
     const AudioTrack copy = DecodeAudio(mp3);
     const double tagSeconds = TagSeconds(mp3);
     std::filesystem::remove(mp3);
@@ -143,10 +155,8 @@ TEST_F(SoundRecording, Mode1MixesFollowsANewDefaultMicrophoneAndWritesTheMp3Side
     for (double w = 0.5; w + 0.05 <= end; w += 0.05)
         oldEnd = Present(a, w, 0.05, 440) ? w + 0.05 : oldEnd;
     const double playbackShare = ShareWith(a, 1.0, end, 0.1, 1000);
-    std::printf(
-        "[ measured ] switch at %.3f s of file time; old microphone up to %.3f s, new one "
-        "from %.3f s; playback tone in %.0f %% of the windows\n",
-        switchAt, oldEnd, onset, 100 * playbackShare);
+    SCOPED_TRACE(testing::Message() << "switch at " << switchAt << " s of file time, old "
+                                    << "microphone up to " << oldEnd << " s, new from " << onset);
     EXPECT_GE(playbackShare, 0.9) << "the playback device in the mix";
     ASSERT_GE(onset, 0.0) << "the new microphone is never heard";
     EXPECT_GE(onset, switchAt - kAnchorSlack) << "heard before the switch";
@@ -158,7 +168,6 @@ TEST_F(SoundRecording, Mode1MixesFollowsANewDefaultMicrophoneAndWritesTheMp3Side
     EXPECT_EQ(ShareWith(a, switchAt + 0.6, end, 0.05, 440), 0.0) << "the old one after";
     EXPECT_EQ(std::make_tuple(On(before, oldSource), On(after, newSource), On(after, oldSource)),
               std::make_tuple(1, 1, 0));
-    EXPECT_TRUE(Named(before, "vistrec microphone") && Named(before, "vistrec playback"));
     EXPECT_LT(shm_open("/voluMem", O_RDONLY, 0), 0)
         << "without the host's level block none is made";
 
@@ -167,10 +176,6 @@ TEST_F(SoundRecording, Mode1MixesFollowsANewDefaultMicrophoneAndWritesTheMp3Side
     // The captured sound: the AAC track less the silence made up where none came. Silence that
     // was captured is in both files, so the made-up silence is what the AAC track has more of.
     const double captured = a.pcmEnd() - a.pcmStart - Silent(a) + Silent(copy);
-    std::printf(
-        "[ measured ] AAC %.3f s, of it captured %.3f s; MP3 %.3f s decoded, %.3f s "
-        "reported, %.3f s in its tag\n",
-        a.duration, captured, length, copy.duration, tagSeconds);
     EXPECT_EQ(std::make_tuple(copy.codec, copy.sampleRate, copy.channels),
               std::make_tuple(std::string("mp3float"), kTrackRate, 1));
     EXPECT_NEAR(length, captured, 0.1);
@@ -202,29 +207,25 @@ TEST_F(SoundRecording, Mode2RecordsPlaybackOnlyFollowsANewSinkAndSurvivesALostSe
 
     const std::string file = dir_.File("mode2.mp4");
     RecorderPtr r = NewRecorder(file, 1.0, 2);
-    std::vector<std::string> levels, streams;
-    std::vector<Action> actions;
-    for (int ms = 2000; ms <= 3000; ms += 500)
-        actions.push_back({ms, [&] {
-                               levels.push_back(block.Text());
-                               streams.push_back(Streams());
-                           }});
+    std::string meter, streams, error;
     int64_t switchMs = 0, killMs = 0, restartMs = 0;
     bool restarted = false;
-    std::string error;
-    actions.push_back(Timed(3500, &switchMs, [&] {
-        EXPECT_EQ(pulse_.Pactl({"set-default-sink", "vistrec_play2"}), 0);
-    }));
-    actions.push_back(Timed(6000, &killMs, [&] { pulse_.Kill(); }));
-    actions.push_back({8000, [&] {
-                           restarted = pulse_.Start(&error);
-                           restartMs = MonotonicMs();
-                           playback = pulse_.Play(later, "vistrec_play");
-                       }});
-    const Timeline t = Record(r.get(), 15000, actions);
+    const Timeline t =
+        Record(r.get(), 15000,
+               {{2500, [&] { meter = block.Text(), streams = Streams(); }},
+                Timed(3500, &switchMs,
+                      [&] {
+                          EXPECT_EQ(pulse_.Pactl({"set-default-sink", "vistrec_play2"}), 0);
+                      }),
+                Timed(6000, &killMs, [&] { pulse_.Kill(); }),
+                {8000, [&] {
+                     restarted = pulse_.Start(&error);
+                     restartMs = MonotonicMs();
+                     playback = pulse_.Play(later, "vistrec_play");
+                 }}});
     r.reset();
     ASSERT_TRUE(restarted) << error;
-    const auto [a, v] = Decode(file, t);
+    const auto [a, v] = Decode(file);
     EXPECT_NEAR(v.info.videoDuration, (t.stop - t.start) / 1000.0, 0.6 + kLateStart)
         << "the video runs on";
     if (kJudgeTiming) {
@@ -239,36 +240,17 @@ TEST_F(SoundRecording, Mode2RecordsPlaybackOnlyFollowsANewSinkAndSurvivesALostSe
     double level = 0.0;
     for (double w = 1.0; w + 0.1 <= switchAt - 0.3; w += 0.1)
         level += a.Tone(w, 0.1, 1000) / std::floor((switchAt - 1.3) / 0.1);
-    const double silentUpTo = restartAt - 1.0 - kAnchorSlack;  // nothing newer can land before
-    const double back = FirstPresent(a, killAt + 0.3, end, 0.05, 2000);
-    std::printf(
-        "[ measured ] 1000 Hz at %.4f of full scale; switch at %.3f s, killed at %.3f s, "
-        "back at %.3f s, new tone from %.3f s\n",
-        level, switchAt, killAt, restartAt, back);
+    SCOPED_TRACE(testing::Message() << "switch at " << switchAt << " s");
     EXPECT_GE(ShareWith(a, 1.0, switchAt - 0.3, 0.1, 1000), 0.9);
     EXPECT_NEAR(level, 0.1, 0.02);
     EXPECT_GE(ShareWith(a, switchAt + 1.0, killAt - 0.3, 0.1, 1500), 0.8) << "the new sink";
     // The microphone's keyed tone would be present in about 6 of every 10 windows.
     EXPECT_EQ(ShareWith(a, 1.0, end, 0.1, 440), 0.0) << "the microphone's tone";
-    for (const double hz : {1000.0, 1500.0})
-        EXPECT_EQ(ShareWith(a, killAt + 0.3, end, 0.1, hz), 0.0) << "sound from before the loss";
-    EXPECT_EQ(SilentShare(a, killAt + 0.3, silentUpTo), 1.0) << "silence while the server is away";
-    ASSERT_GE(back, 0.0) << "the sound never comes back";
-    EXPECT_GE(back, silentUpTo) << "heard before the server was back";
-    // Reopening is retried with back-off up to 2 s, and the server takes a moment to start.
-    EXPECT_LE(back - restartAt, 3.0);
-    EXPECT_GE(ShareWith(a, back + 1.2, end, 0.1, 2000), 0.9) << "the new tone after its return";
-    ASSERT_EQ(levels.size(), 3u);
-    for (size_t i = 0; i < levels.size(); ++i) {
-        EXPECT_TRUE(!levels[i].empty() &&
-                    levels[i].find_first_not_of("0123456789") == std::string::npos)
-            << levels[i];
-        EXPECT_NEAR(atoi(levels[i].c_str()), 31, 2) << levels[i];
-        EXPECT_EQ(
-            std::make_tuple(0, false, true),  // no record stream on the microphone
-            std::make_tuple(On(streams[i], micSource), Named(streams[i], "vistrec microphone"),
-                            Named(streams[i], "vistrec playback")));
-    }
+    ExpectSilenceThenSoundBack(a, killAt, restartAt, end, 2000, {1000, 1500});
+    EXPECT_TRUE(!meter.empty() && meter.find_first_not_of("0123456789") == std::string::npos &&
+                std::abs(atoi(meter.c_str()) - 31) <= 2)
+        << meter;
+    EXPECT_EQ(On(streams, micSource), 0) << "a record stream on the microphone";
 }
 
 // libnuvra raises a keyed tone in white noise over VISTREC_NO_NUVRA=1, which keeps it unloaded.
@@ -308,8 +290,6 @@ TEST_F(SoundRecording, NoiseSuppressionRaisesToneOverNoise) {
         }
         db[suppress] = 20.0 * std::log10(tone / std::sqrt(2.0) / std::max(std::sqrt(noise), 1e-9));
         level[suppress] = tone;
-        std::printf("[ measured ] %s libnuvra: tone %.4f, noise RMS %.4f, %.1f dB\n",
-                    suppress ? "with" : "without", tone, std::sqrt(noise), db[suppress]);
     }
     // Without suppression the ratio is the signal's own, about 16 dB (0.177 RMS of tone, 0.05
     // RMS of noise over 24 kHz of which 8 kHz are kept).
@@ -318,30 +298,96 @@ TEST_F(SoundRecording, NoiseSuppressionRaisesToneOverNoise) {
     EXPECT_GT(db[1], db[0] + 6.0);
 }
 
-// A 2 s pause among tones stepping up every 500 ms: its steps are left out, with no silence.
-TEST_F(SoundRecording, PauseLeavesNeitherHoleNorPausedSound) {
-    constexpr int kSteps = 24;
+// The default source's tone is recorded, the speakers' is not: the library's only stream records
+// the default source. The server dies 3 s in and returns 3 s later: the video runs
+// on, the track is silent meanwhile and the microphone is heard again within 3 s of the server's
+// return. (The level meter is the same in every mode: Mode2 checks it.)
+TEST_F(SoundRecording, Mode0RecordsTheMicrophoneAloneAndAfterALostServer) {
+    Child mic = Play("440.wav", Sine(kDeviceRate, 20, 440, 0.1), "vistrec_micsink"),
+          speakers = Play("1000.wav", Sine(kDeviceRate, 20, 1000, 0.5), "vistrec_play");
+    SleepMs(500);
+    std::string streams;
+    int64_t killMs = 0, restartMs = 0;
+    // The suppressor learns a steady tone as noise: without it the tone keeps its level.
+    setenv("VISTREC_NO_NUVRA", "1", 1);
+    const std::string file = dir_.File("mode0.mp4");
+    RecorderPtr r = NewRecorder(file);
+    unsetenv("VISTREC_NO_NUVRA");  // read by the constructor only
+    r->setAudioMode(0);
+    Record(r.get(), 15000,
+           {{2500, [&] { streams = Streams(); }},
+            Timed(3000, &killMs, [&] { pulse_.Kill(); }),
+            {6000, [&] {
+                 EXPECT_TRUE(pulse_.Start());
+                 restartMs = MonotonicMs();
+                 mic = Play("660.wav", Sine(kDeviceRate, 20, 660, 0.1), "vistrec_micsink");
+             }}});
+    r.reset();
+    const auto [a, v] = Decode(file);
+    EXPECT_LE(v.MaxGap(), 0.4) << "the video never stops";
+    const double zero = v.WallAtZero(scene_.startMs(), kSceneFps);
+    ASSERT_GT(zero, 0.0) << "no scene counter readable";
+    const double killAt = (killMs - zero) / 1000, restartAt = (restartMs - zero) / 1000;
+    const double end = std::min(a.pcmEnd(), v.info.videoDuration) - 0.3;
+    EXPECT_GE(ShareWith(a, 1.0, killAt - 0.3, 0.1, 440), 0.9) << "the microphone";
+    EXPECT_EQ(ShareWith(a, 0.3, end, 0.1, 1000), 0.0) << "the speakers";
+    // One stream of ours, on the microphone (its format shows in the tone's pitch).
+    const size_t ours = streams.find("application.name = \"vistrec\"");
+    EXPECT_TRUE(ours != std::string::npos &&
+                streams.find("application.name = \"vistrec\"", ours + 1) == std::string::npos);
+    EXPECT_EQ(On(streams, pulse_.SourceIndex("vistrec_mic")), 1) << streams;
+    ExpectSilenceThenSoundBack(a, killAt, restartAt, end, 660, {440});
+}
+
+// A frozen server (SIGSTOP) while recording, pausing and resuming (which reopens the capture),
+// and again at the stop: the picture never stalls, stopRecord returns, the sound comes back. Then
+// a 2 s pause among tones stepping up every 500 ms: its steps are left out, with no silence.
+TEST_F(SoundRecording, FrozenServerStallsNeitherPictureNorStopAndAPauseLeavesNoHole) {
+    struct Freezer {  // thaws the server whatever happens
+        pid_t pid;
+        void Set(bool frozen) { kill(pid, frozen ? SIGSTOP : SIGCONT); }
+        ~Freezer() { Set(false); }
+    } freezer{pulse_.pid()};
+    ASSERT_GT(freezer.pid, 0);
+    constexpr int kSteps = 20;
     std::vector<double> frequencies;
     for (int k = 0; k < kSteps; ++k)
         frequencies.push_back(500.0 + 100.0 * k);
-    const std::string wav = Wav("steps.wav", SteppedSines(kDeviceRate, frequencies, 0.5, 0.4));
-    const int64_t playMs = MonotonicMs();
-    Child player = pulse_.Play(wav, "vistrec_play");
-    SleepMs(300);
-    const std::string file = dir_.File("pause.mp4");
+    const std::string steps = Wav("steps.wav", SteppedSines(kDeviceRate, frequencies, 0.5, 0.4));
+    Child player = Play("tone.wav", Sine(kDeviceRate, 10.0, 440.0, 0.3), "vistrec_play");
+    SleepMs(500);
+    const std::string file = dir_.File("frozen.mp4");
     RecorderPtr r = NewRecorder(file, 1.0, 2);
-    int64_t pauseMs = 0, resumeMs = 0;
-    const Timeline t = Record(r.get(), 8000,
-                              {Timed(2000, &pauseMs, [&] { r->pauseRecord(); }),
-                               Timed(4000, &resumeMs, [&] { r->resumeRecord(); })});
+    int64_t thawMs = 0, playMs = 0, pauseMs = 0, resumeMs = 0, freezeMs = 0;
+    const Timeline t =
+        Record(r.get(), 14500,
+               {{2000, [&] { freezer.Set(true); }},
+                {2500, [&] { r->pauseRecord(); }},
+                {3000, [&] { r->resumeRecord(); }},
+                Timed(4500, &thawMs, [&] { freezer.Set(false); }),
+                Timed(5000, &playMs, [&] { player = pulse_.Play(steps, "vistrec_play"); }),
+                Timed(8500, &pauseMs, [&] { r->pauseRecord(); }),
+                Timed(10500, &resumeMs, [&] { r->resumeRecord(); }),
+                Timed(14000, &freezeMs, [&] {
+                    freezer.Set(true);
+                    r->pauseRecord();
+                })});
+    freezer.Set(false);
     r.reset();
-    const auto [a, v] = Decode(file, t);
-    EXPECT_NEAR(v.info.videoDuration, 6.0, 0.4 + kLateStart);
+    const int64_t stopMs = t.stop - t.start - 14500;
+    const VideoTrack v = DecodeVideoTrack(file);
+    const AudioTrack a = DecodeAudio(file);
+    ASSERT_EQ(a.error + v.error, "");
+    EXPECT_LE(stopMs, 1000) << "stopRecord with the server frozen";
+    EXPECT_NEAR(v.info.videoDuration, 11.5, 0.6 + kLateStart) << "the pauses left out";
+    EXPECT_TRUE(!kJudgeTiming || v.MaxGap() <= 0.2) << "the picture stalled: " << v.MaxGap();
+    EXPECT_GT(ShareWith(a, 0.5, 1.5, 0.25, 440), 0.0) << "the tone before the freeze";
 
     // Step k sounds from playMs + k x 500 ms, up to 250 ms later when the player is slow.
-    const double end = std::min(a.pcmEnd(), v.info.videoDuration) - 0.2;
+    const double end = std::min(a.pcmEnd(), v.info.videoDuration) - 0.5;
     std::vector<int> windows(kSteps, 0);
     double silent = 0.0, longestSilence = 0.0;
+    bool heard = false;                               // silence counts from the first step on
     for (double w = 0.3; w + 0.1 <= end; w += 0.1) {  // one tone clearly above all others
         std::vector<double> amplitude;
         for (double f : frequencies)
@@ -350,7 +396,8 @@ TEST_F(SoundRecording, PauseLeavesNeitherHoleNorPausedSound) {
         std::sort(sorted.rbegin(), sorted.rend());
         const bool one = sorted[0] >= 0.05 && sorted[0] >= 4.0 * sorted[1];
         windows[std::max_element(amplitude.begin(), amplitude.end()) - amplitude.begin()] += one;
-        longestSilence = std::max(longestSilence, silent = one ? 0.0 : silent + 0.1);
+        heard = heard || one;
+        longestSilence = std::max(longestSilence, silent = one || !heard ? 0.0 : silent + 0.1);
     }
     EXPECT_LE(longestSilence, 0.5);
     auto within = [&](int k, int64_t from, int64_t to) {
@@ -359,8 +406,8 @@ TEST_F(SoundRecording, PauseLeavesNeitherHoleNorPausedSound) {
     for (int k = 0; k < kSteps; ++k) {
         EXPECT_TRUE(!within(k, pauseMs, resumeMs) || windows[k] <= 1)
             << "step " << k << " was played during the pause";
-        EXPECT_TRUE(windows[k] >= 3 || !(within(k, t.start + 700, pauseMs - 300) ||
-                                         within(k, resumeMs + 500, t.stop - 600)))
+        EXPECT_TRUE(windows[k] >= 3 || !(within(k, thawMs + 2000, pauseMs - 300) ||
+                                         within(k, resumeMs + 500, freezeMs - 600)))
             << "step " << k << " was played while recording";
     }
 }
@@ -393,106 +440,8 @@ TEST_F(SoundRecording, SoundFileStaysWholeAcrossPauses) {
     }
     ASSERT_GE(centres.size(), 14u);
     EXPECT_NEAR(centres[0], 0.02, 0.005) << "the file starts with the recording";
-    double worst = 0.0;
-    for (size_t i = 1; i < centres.size(); ++i) {
-        worst = std::max(worst, std::fabs(centres[i] - centres[i - 1] - 0.25));
+    for (size_t i = 1; i < centres.size(); ++i)
         EXPECT_NEAR(centres[i] - centres[i - 1], 0.25, 0.004) << "at " << centres[i] << " s";
-    }
-    std::printf("[ measured ] %zu pips, the first at %.4f s, spacing off by %.4f s at most\n",
-                centres.size(), centres[0], worst);
-}
-
-// The default source's tone is recorded, the speakers' is not: the library's only stream records
-// the default source at 16 kHz mono. The server dies 3 s in and returns 3 s later: the video runs
-// on, the track is silent meanwhile and the microphone is heard again within 3 s of the server's
-// return. (The level meter is the same in every mode: Mode2 checks it.)
-TEST_F(SoundRecording, Mode0RecordsTheMicrophoneAloneAndAfterALostServer) {
-    Child mic = Play("440.wav", Sine(kDeviceRate, 20, 440, 0.1), "vistrec_micsink"),
-          speakers = Play("1000.wav", Sine(kDeviceRate, 20, 1000, 0.5), "vistrec_play");
-    SleepMs(500);
-    std::string streams;
-    int64_t killMs = 0, relaunchMs = 0, restartMs = 0;
-    // The suppressor learns a steady tone as noise: without it the tone keeps its level.
-    setenv("VISTREC_NO_NUVRA", "1", 1);
-    const std::string file = dir_.File("mode0.mp4");
-    RecorderPtr r = NewRecorder(file);
-    unsetenv("VISTREC_NO_NUVRA");  // read by the constructor only
-    r->setAudioMode(0);
-    const Timeline t =
-        Record(r.get(), 15000,
-               {{2500, [&] { streams = Streams(); }},
-                Timed(3000, &killMs, [&] { pulse_.Kill(); }),
-                Timed(6000, &relaunchMs, [&] {
-                    EXPECT_TRUE(pulse_.Start());
-                    restartMs = MonotonicMs();
-                    mic = Play("660.wav", Sine(kDeviceRate, 20, 660, 0.1), "vistrec_micsink");
-                })});
-    r.reset();
-    const auto [a, v] = Decode(file, t);
-    EXPECT_LE(v.MaxGap(), 0.4) << "the video never stops";
-    const double zero = v.WallAtZero(scene_.startMs(), kSceneFps);
-    ASSERT_GT(zero, 0.0) << "no scene counter readable";
-    const double killAt = (killMs - zero) / 1000, restartAt = (restartMs - zero) / 1000;
-    const double end = std::min(a.pcmEnd(), v.info.videoDuration) - 0.3;
-    const double back = FirstPresent(a, killAt + 0.3, end, 0.1, 660);
-    std::printf("[ measured ] killed at %.3f s, back at %.3f s, heard from %.3f s\n", killAt,
-                restartAt, back);
-    EXPECT_GE(ShareWith(a, 1.0, killAt - 0.3, 0.1, 440), 0.9) << "the microphone";
-    EXPECT_EQ(ShareWith(a, 0.3, end, 0.1, 1000), 0.0) << "the speakers";
-    const size_t ours = streams.find("application.name = \"vistrec\"");
-    // The stream's source line, and the format pactl prints on the line after it.
-    const std::string source = "\tSource: " + std::to_string(pulse_.SourceIndex("vistrec_mic"));
-    const size_t from = streams.find("\tSource: ", streams.rfind("Source Output #", ours));
-    const size_t next = streams.find('\n', from) + 1;
-    EXPECT_EQ(streams.substr(from, next - from - 1), source) << streams;
-    EXPECT_NE(streams.substr(next, streams.find('\n', next) - next).find(": s16le 1ch 16000Hz"),
-              std::string::npos)
-        << streams;
-    EXPECT_EQ(streams.find("application.name = \"vistrec\"", ours + 1), std::string::npos);
-    // Sound is written a second at a time: what follows the return may land up to 1 s early.
-    EXPECT_EQ(SilentShare(a, killAt + 0.4, (relaunchMs - zero) / 1000 - 1.0), 1.0)
-        << "silence while the server is away";
-    ASSERT_GE(back, 0.0) << "the microphone never comes back";
-    EXPECT_LE(back - restartAt, 3.0);
-    EXPECT_GE(ShareWith(a, back + 1.2, end, 0.1, 660), 0.9) << "the microphone after its return";
-}
-
-// A frozen server (SIGSTOP) while recording, pausing and resuming (which reopens the capture),
-// and again at the stop: the picture never stalls, stopRecord returns, the sound comes back.
-TEST_F(SoundRecording, FrozenServerStallsNeitherPictureNorStop) {
-    struct Freezer {  // thaws the server whatever happens
-        pid_t pid;
-        void Set(bool frozen) { kill(pid, frozen ? SIGSTOP : SIGCONT); }
-        ~Freezer() { Set(false); }
-    } freezer{pulse_.pid()};
-    ASSERT_GT(freezer.pid, 0);
-    Child player = Play("tone.wav", Sine(kDeviceRate, 30.0, 440.0, 0.3), "vistrec_play");
-    SleepMs(500);
-    const std::string file = dir_.File("frozen.mp4");
-    RecorderPtr r = SmallRecorder(file, 2);
-    const Timeline t = Record(r.get(), 9500,
-                              {{2000, [&] { freezer.Set(true); }},
-                               {2500, [&] { r->pauseRecord(); }},
-                               {3000, [&] { r->resumeRecord(); }},
-                               {5000, [&] { freezer.Set(false); }},
-                               {9000, [&] {
-                                    freezer.Set(true);
-                                    r->pauseRecord();
-                                }}});
-    freezer.Set(false);
-    r.reset();
-    const int64_t stopMs = t.stop - t.start - 9500;
-    const VideoTrack v = DecodeVideoTrack(file);
-    printf("[ measured ] stopRecord with the server frozen: %lld ms; longest gap %.3f s\n",
-           static_cast<long long>(stopMs), v.MaxGap());
-    EXPECT_LE(stopMs, 1000);
-    EXPECT_GT(v.info.videoDuration, 7.5);
-    EXPECT_TRUE(!kJudgeTiming || v.MaxGap() <= 0.2) << "the picture stalled while frozen";
-    // File time runs 0.5 s behind the wall clock after the pause: thawed at file time 4.5.
-    const AudioTrack a = DecodeAudio(file);
-    ASSERT_TRUE(a.error.empty()) << a.error;
-    EXPECT_GT(ShareWith(a, 0.5, 1.5, 0.25, 440), 0.0) << "the tone before the freeze";
-    EXPECT_GT(ShareWith(a, 6.5, 8.0, 0.25, 440), 0.0) << "the tone after the thaw";
 }
 
 }  // namespace
