@@ -209,9 +209,9 @@ TEST_F(Faults, FiftyRecordersAtOnce) {
     EXPECT_EQ(left[0], left[1]);
 }
 
-// A host recording the scene with sound, killed (SIGKILL) at a random moment, six times: every
+// A host recording the scene with sound, killed (SIGKILL) at a random moment, ten times: every
 // file plays, pictures and sound, up to within 2 s of the kill.
-constexpr int kRuns = 6;
+constexpr int kRuns = 10;
 constexpr int64_t kMaxLossMs = 2000;
 
 using Crash = SoundRecorderTest;
