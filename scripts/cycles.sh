@@ -29,11 +29,13 @@ set key outside right
 set xlabel "cycle"
 set ylabel "MB"
 set grid
-plot "$dir/cycles.dat" using (\$1 == 0 ? \$2 : 1/0):3 with lines title "start/stop", \
-     "" using (\$1 == 1 ? \$2 : 1/0):3 with lines title "create/record/delete", \
+plot "$dir/cycles.dat" using (\$1 == 0 ? \$2 : 1/0):3 with lines title "RSS, start/stop", \
+     "" using (\$1 == 1 ? \$2 : 1/0):3 with lines title "RSS, create/record/delete", \
      "" using (\$1 == 0 ? \$2 : 1/0):9 with lines title "heap in use, start/stop", \
      "" using (\$1 == 1 ? \$2 : 1/0):9 with lines title "heap in use, create/delete"
 set ylabel "count"
+set yrange [0:*]
+set offsets 0, 0, graph 0.1, 0
 plot "$dir/cycles.dat" using (\$1 == 0 ? \$2 : 1/0):4 with lines title "fds, start/stop", \
      "" using (\$1 == 1 ? \$2 : 1/0):4 with lines title "fds, create/delete", \
      "" using (\$1 == 0 ? \$2 : 1/0):5 with lines title "threads, start/stop", \
