@@ -33,11 +33,8 @@ const Colour kColours[] = {{0, 0, 0, 16, 128, 128},     {255, 255, 255, 235, 128
                            {40, 160, 220, 157, 66, 163}};
 
 AVFramePtr Picture(int w, int h, uint8_t fill) {
-    AVFramePtr f(av_frame_alloc());
-    f->format = AV_PIX_FMT_YUV420P, f->width = w, f->height = h;
-    if (av_frame_get_buffer(f.get(), 0) < 0)
-        return nullptr;
-    for (int p = 0; p < AV_NUM_DATA_POINTERS && f->buf[p]; ++p)
+    AVFramePtr f = MakeZeroedPicture(AV_PIX_FMT_YUV420P, w, h);
+    for (int p = 0; f && fill && p < AV_NUM_DATA_POINTERS && f->buf[p]; ++p)
         memset(f->buf[p]->data, fill, f->buf[p]->size);
     return f;
 }
